@@ -1,0 +1,99 @@
+#include "platform/json/SuperObject.h"
+
+#include <nlohmann/json.hpp>
+
+namespace ct {
+
+using Json = nlohmann::ordered_json;
+
+struct TSuperObject::Impl {
+    Json value = Json::object();
+};
+
+TSuperObject::TSuperObject() : impl(std::make_unique<Impl>()) {}
+TSuperObject::~TSuperObject() = default;
+
+namespace {
+const Json* Member(const Json& object, std::string_view name) {
+    auto it = object.find(name);
+    return it == object.end() ? nullptr : &*it;
+}
+} // namespace
+
+std::shared_ptr<TSuperObject> TSuperObject::O(std::string_view name) const {
+    const Json* m = Member(impl->value, name);
+    if (!m || !m->is_object())
+        return nullptr;
+    auto child = std::make_shared<TSuperObject>();
+    child->impl->value = *m;
+    return child;
+}
+
+std::string TSuperObject::S(std::string_view name) const {
+    const Json* m = Member(impl->value, name);
+    if (!m || m->is_null())
+        return {};
+    if (m->is_string())
+        return m->get<std::string>();
+    return m->dump(-1, ' ', false, Json::error_handler_t::replace);
+}
+
+std::int64_t TSuperObject::I(std::string_view name) const {
+    const Json* m = Member(impl->value, name);
+    if (!m)
+        return 0;
+    if (m->is_number_integer())
+        return m->get<std::int64_t>();
+    if (m->is_number_unsigned()) {
+        auto u = m->get<std::uint64_t>();
+        return static_cast<std::int64_t>(u);
+    }
+    if (m->is_number_float()) {
+        double d = m->get<double>();
+        if (d >= -9.2e18 && d <= 9.2e18)
+            return static_cast<std::int64_t>(d);
+        return 0;
+    }
+    if (m->is_boolean())
+        return m->get<bool>() ? 1 : 0;
+    if (m->is_string()) {
+        const auto& s = m->get_ref<const std::string&>();
+        try {
+            std::size_t used = 0;
+            long long v = std::stoll(s, &used, 10);
+            return used == s.size() ? v : 0;
+        } catch (const std::exception&) {
+            return 0;
+        }
+    }
+    return 0;
+}
+
+void TSuperObject::SetS(std::string_view name, const std::string& value) {
+    impl->value[std::string(name)] = value;
+}
+
+bool TSuperObject::Has(std::string_view name) const {
+    return Member(impl->value, name) != nullptr;
+}
+
+std::string TSuperObject::AsJSon() const {
+    // Invalid UTF-8 in a member is replaced rather than aborting the rewrite of a job line.
+    return impl->value.dump(-1, ' ', false, Json::error_handler_t::replace);
+}
+
+ISuperObject SO(std::string_view text) {
+    Json parsed;
+    try {
+        parsed = Json::parse(text.begin(), text.end());
+    } catch (const Json::exception& e) {
+        throw JsonError(std::string("not a JSON job line: ") + e.what());
+    }
+    if (!parsed.is_object())
+        throw JsonError("not a JSON job line: the text is not a JSON object");
+    auto obj = std::make_shared<TSuperObject>();
+    obj->impl->value = std::move(parsed);
+    return obj;
+}
+
+} // namespace ct

@@ -1,0 +1,67 @@
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <thread>
+
+namespace ct {
+
+// The GUI-thread side of TThread. The application implements it with Qt; core tests
+// implement it with a small queue that their main thread pumps.
+class IMainThreadDispatcher {
+public:
+    virtual ~IMainThreadDispatcher() = default;
+    // True when called on the GUI thread.
+    virtual bool IsMainThread() const = 0;
+    // Runs step on the GUI thread and returns after it has run (called off the GUI thread).
+    // An exception thrown by step is passed back to the caller.
+    virtual void RunAndWait(const std::function<void()>& step) = 0;
+    // Queues step to run on the GUI thread later and returns at once (any thread).
+    virtual void Post(std::function<void()> step) = 0;
+};
+
+// Installs the process's dispatcher (not owned). Must be set before a thread is started.
+void SetMainThreadDispatcher(IMainThreadDispatcher* dispatcher);
+IMainThreadDispatcher* MainThreadDispatcher();
+
+// A thread object created suspended, in the manner of the runtime's thread class:
+// Start runs Execute on a new thread; when Execute has ended (by return or exception)
+// OnTerminate runs on the GUI thread, and then, with FreeOnTerminate, the object deletes
+// itself. Without FreeOnTerminate the owner deletes it after WaitFor.
+class TThread {
+public:
+    TThread();  // always created suspended
+    virtual ~TThread();
+    TThread(const TThread&) = delete;
+    TThread& operator=(const TThread&) = delete;
+
+    void Start();
+    // Blocks until the thread has ended, including its end notification.
+    void WaitFor();
+    void Terminate() { m_terminated = true; }
+    bool Terminated() const { return m_terminated; }
+    bool Started() const { return m_started; }
+
+    bool FreeOnTerminate = false;
+    std::function<void(TThread* sender)> OnTerminate;
+
+    // The run body. Public so that an inline run can call it directly on the GUI thread.
+    virtual void Execute() = 0;
+
+    // Runs step on the GUI thread and waits for it; runs it directly when already there
+    // (or when no dispatcher is installed).
+    static void Synchronize(const std::function<void()>& step);
+    static void Sleep(std::uint32_t milliseconds);
+
+private:
+    void ThreadMain();
+
+    std::atomic<bool> m_terminated{false};
+    std::atomic<bool> m_started{false};
+    std::atomic<bool> m_finished{false};
+    std::thread m_thread;
+};
+
+} // namespace ct

@@ -1,0 +1,174 @@
+"""A scriptable FTP server for the tests, on pyftpdlib, bound to loopback only.
+
+Prints "PORT <n>" on stdout once it listens. Every command the server receives is
+appended to --log (PASS with its argument masked), plus "LOGIN <user>" after a
+successful login, so tests can compare transcripts and count logins.
+
+Faults are scripted from the command line:
+  --refuse "CMD=CODE"            answer every CMD with CODE (e.g. "STOR=553", "EPSV=500")
+  --refuse "CMD ARGPART=CODE"    only when the argument contains ARGPART
+  --silent CMD                   never answer CMD (a server that stalls)
+  --cut-retr N / --cut-stor N    close the data connection after N bytes, reply 426
+  --stall-retr                   open the data connection for RETR, then send nothing
+  --truncate-stor N              keep only N bytes of an upload, still reply 226
+  --idle-timeout S               close an idle control connection with 421 after S seconds
+  --throttle BPS                 limit data transfers to BPS bytes per second
+  --hook FILE                    exec FILE with Handler and DTPHandler in scope
+"""
+import argparse
+import os
+import sys
+
+from pyftpdlib.authorizers import DummyAuthorizer
+from pyftpdlib.handlers import FTPHandler, DTPHandler, ThrottledDTPHandler
+from pyftpdlib.servers import FTPServer
+
+
+def main():
+    ap = argparse.ArgumentParser()
+    ap.add_argument("--root", required=True)
+    ap.add_argument("--user", action="append", default=[], help="name:password")
+    ap.add_argument("--anonymous", action="store_true")
+    ap.add_argument("--host", default="127.0.0.1")
+    ap.add_argument("--port", type=int, default=0)
+    ap.add_argument("--log")
+    ap.add_argument("--refuse", action="append", default=[])
+    ap.add_argument("--silent", action="append", default=[])
+    ap.add_argument("--cut-retr", type=int)
+    ap.add_argument("--cut-stor", type=int)
+    ap.add_argument("--stall-retr", action="store_true")
+    ap.add_argument("--truncate-stor", type=int)
+    ap.add_argument("--idle-timeout", type=float)
+    ap.add_argument("--throttle", type=int)
+    ap.add_argument("--hook")
+    args = ap.parse_args()
+
+    authorizer = DummyAuthorizer()
+    for spec in args.user:
+        name, _, password = spec.partition(":")
+        authorizer.add_user(name, password, args.root, perm="elradfmwMT")
+    if args.anonymous:
+        authorizer.add_anonymous(args.root, perm="elradfmwMT")
+
+    log = open(args.log, "a", buffering=1) if args.log else None
+
+    def record(text):
+        if log:
+            log.write(text + "\n")
+            log.flush()
+
+    refusals = []
+    for r in args.refuse:
+        what, _, code = r.rpartition("=")
+        cmd, _, argpart = what.partition(" ")
+        refusals.append((cmd.upper(), argpart, code))
+    silent = {s.upper() for s in args.silent}
+
+    base_dtp = ThrottledDTPHandler if args.throttle else DTPHandler
+
+    class TestDTP(base_dtp):
+        def send(self, data):
+            if args.cut_retr is not None:
+                room = args.cut_retr - self.tot_bytes_sent
+                if room <= 0:
+                    self._resp = ("426 Connection closed; transfer aborted.", lambda *a: None)
+                    self.close()
+                    return 0
+                data = data[:room]
+            return super().send(data)
+
+        def handle_read(self):
+            if args.cut_stor is not None and self.tot_bytes_received >= args.cut_stor:
+                self._resp = ("426 Connection closed; transfer aborted.", lambda *a: None)
+                self.close()
+                return
+            super().handle_read()
+
+    if args.throttle:
+        TestDTP.read_limit = args.throttle
+        TestDTP.write_limit = args.throttle
+
+    class TestFile:
+        """Wraps an upload's file so that only the first N bytes reach the disk."""
+
+        def __init__(self, f, limit):
+            self._f, self._left = f, limit
+
+        def write(self, chunk):
+            keep = chunk[:max(self._left, 0)]
+            self._left -= len(keep)
+            if keep:
+                self._f.write(keep)
+            return len(chunk)
+
+        def __getattr__(self, name):
+            return getattr(self._f, name)
+
+    class Handler(FTPHandler):
+        auth_failed_timeout = 0
+        use_sendfile = False
+        dtp_handler = TestDTP
+
+        def pre_process_command(self, line, cmd, arg):
+            record("PASS ******" if cmd == "PASS" else line)
+            for rcmd, argpart, code in refusals:
+                if rcmd == cmd and (not argpart or argpart in arg):
+                    self.respond("%s Refused by the test server." % code)
+                    return
+            if cmd in silent:
+                return
+            return super().pre_process_command(line, cmd, arg)
+
+        def on_login(self, username):
+            record("LOGIN %s" % username)
+
+        def on_file_received(self, file):
+            record("RECEIVED %s" % file)
+
+        def on_incomplete_file_received(self, file):
+            record("INCOMPLETE %s" % file)
+
+        def ftp_RETR(self, file):
+            if args.stall_retr:
+                try:
+                    self.fs.open(file, "rb").close()
+                except OSError as err:
+                    self.respond("550 %s." % err.strerror)
+                    return
+                self.respond("150 File status okay. About to open data connection.")
+                return  # the data connection opens and stays silent
+            return super().ftp_RETR(file)
+
+        def ftp_STOR(self, file, mode="w"):
+            result = super().ftp_STOR(file, mode)
+            if args.truncate_stor is not None:
+                if self.data_channel is not None and self.data_channel.file_obj is not None:
+                    self.data_channel.file_obj = TestFile(self.data_channel.file_obj, args.truncate_stor)
+                elif getattr(self, "_in_dtp_queue", None):
+                    fd, cmd = self._in_dtp_queue
+                    self._in_dtp_queue = (TestFile(fd, args.truncate_stor), cmd)
+            return result
+
+    Handler.authorizer = authorizer
+    if args.idle_timeout is not None:
+        Handler.timeout = args.idle_timeout
+
+    if args.hook:
+        with open(args.hook) as f:
+            exec(compile(f.read(), args.hook, "exec"),
+                 {"Handler": Handler, "DTPHandler": TestDTP, "args": args, "record": record})
+
+    import logging
+    logging.basicConfig(level=logging.CRITICAL)
+
+    server = FTPServer((args.host, args.port), Handler)
+    server.max_cons = 256
+    print("PORT %d" % server.address[1], flush=True)
+    try:
+        server.serve_forever(handle_exit=True)
+    finally:
+        server.close_all()
+
+
+if __name__ == "__main__":
+    sys.exit(main())

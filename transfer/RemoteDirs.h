@@ -1,0 +1,19 @@
+#pragma once
+
+#include <string>
+
+#include "platform/ftp/FtpClient.h"
+
+namespace ct {
+
+// Walks path ("/"-separated, normally normalised by EnsureRemoteDir) segment by segment,
+// making each (errors swallowed) and entering it; returns to the starting directory
+// afterwards. True when the whole walk succeeded. Never raises.
+bool MakeRemoteDirs(const std::string& path, IFtpClient& client);
+
+// Normalises path (backslashes to "/", leading "/", "/" + base in front when base is given),
+// builds it, enters it, with a simpler fallback walk when that fails. True when the client
+// now stands in the normalised directory. Never raises.
+bool EnsureRemoteDir(const std::string& path, IFtpClient& client, const std::string& base);
+
+} // namespace ct

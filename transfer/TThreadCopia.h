@@ -1,0 +1,95 @@
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "platform/ftp/FtpClient.h"
+#include "platform/ping/Ping.h"
+#include "platform/thread/TThread.h"
+#include "transfer/StatusControls.h"
+
+namespace ct {
+
+// Makes the run's FTP client. The default makes a TIdFTP; tests may hand in another.
+using FtpClientFactory = std::function<std::unique_ptr<IFtpClient>()>;
+
+// The transfer worker: one object serves one run over the batch file.
+// Created suspended; run control sets the public fields, then either Start()s it
+// (threaded run) or calls Execute() on the GUI thread (inline run).
+class TThreadCopia : public TThread {
+public:
+    TThreadCopia();
+    ~TThreadCopia() override;
+
+    void Execute() override;
+
+    // Stop request of the run: set by the stop button (GUI thread), read by the worker.
+    std::atomic<bool> AbortTransfer{false};
+
+    // "Termina": sets AbortTransfer and, when the worker holds a client at this moment,
+    // asks it to abort the transfer in progress. Safe from any thread; never reaches a
+    // released client.
+    void RequestStop();
+
+    // Set by run control before the run (not owned; each may be null).
+    ILabelControl* LabelSpeed = nullptr;
+    ILabelControl* LabelFile = nullptr;
+    IProgressBarControl* ProgressBarSpeed = nullptr;
+    ITrayIconControl* BalloonHint = nullptr;
+    bool isAthread = false;
+    std::int32_t fileCloudTotCount = 0;
+
+    // Seams: where the queue lies, how the client is made, how reachability is probed.
+    std::filesystem::path BatchFile;   // defaults to BatchFilePath()
+    FtpClientFactory ClientFactory;    // defaults to a TIdFTP
+    PingFunction PingProbe;            // defaults to the real Ping
+
+    // Read-only views for run control and tests.
+    std::int32_t FileCloudTrCount() const { return fileCloudTrCount; }
+    bool HasClient() const;
+
+    // The batch store operations as the worker uses them (they keep fileCloudTrCount).
+    std::string ReadFirstBatchLine();
+    void UpdateBatchFile(const std::string& search, const std::string& replacement);
+
+    // Work handlers bound to the client's events.
+    void FTPWorkBegin(IFtpClient* sender, TWorkMode mode, std::int64_t workCountMax);
+    void FTPWork(IFtpClient* sender, TWorkMode mode, std::int64_t workCount);
+    void FTPWorkEnd(IFtpClient* sender, TWorkMode mode);
+
+    // GUI-thread steps.
+    void SyncShowFile();
+    void SyncReloadList();
+    void SyncShowSpeed();
+    void SyncProgressPos();
+    void SyncWorkBegin();
+    void SyncWorkEnd();
+
+private:
+    // Runs a GUI-thread step: through Synchronize in a threaded run, directly inline.
+    void RunStep(void (TThreadCopia::*step)());
+
+    std::unique_ptr<IFtpClient> IdFTP;
+    mutable std::mutex clientMutex;   // guards IdFTP against the stop button
+    bool isDirty = false;
+    std::uint32_t BytesToTransfer = 0;
+    double STime = 0.0;               // days, as the date-time of the transfer's start
+    double AverageSpeed = 0.0;        // KB/s
+    std::string StrSpeed;
+    std::string StrFile;
+    std::int64_t WorkCount = 0;
+    std::int64_t WorkCountMax = 0;
+    std::int32_t fileCloudTrCount = 0;
+    std::string currentJobLine;       // the job's line as read, for its removal
+};
+
+// Formats a speed in KB/s as "0.00 KB/s" with the given decimal separator.
+std::string FormatSpeed(double kbPerSecond, char decimalSeparator);
+
+} // namespace ct
