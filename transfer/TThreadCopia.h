@@ -10,6 +10,7 @@
 #include <string>
 
 #include "platform/ftp/FtpClient.h"
+#include "platform/json/SuperObject.h"
 #include "platform/ping/Ping.h"
 #include "platform/thread/TThread.h"
 #include "transfer/StatusControls.h"
@@ -87,6 +88,19 @@ private:
     std::int64_t WorkCountMax = 0;
     std::int32_t fileCloudTrCount = 0;
     std::string currentJobLine;       // the job's line as read, for its removal
+    // Right shift applied to the bar's maximum and position so that transfers of 2 GiB or
+    // more still fit its 32-bit range; fixed at the start of each transfer.
+    int progressShift = 0;
+
+    std::filesystem::path BatchFileInUse() const;
+    void RunJobs();
+    // Each gives false when the run is to end (AbortTransfer set by the worker or seen).
+    bool EnsureConnected();
+    bool UploadJob(const TSuperObject& job);
+    bool DownloadJob(const TSuperObject& job);
+    void PauseBetweenJobs();
+    std::int64_t MaximumRule(std::int64_t total) const;
+    std::int32_t Scaled(std::int64_t count) const;
 };
 
 // Formats a speed in KB/s as "0.00 KB/s" with the given decimal separator.

@@ -83,6 +83,10 @@ std::string TSuperObject::AsJSon() const {
 }
 
 ISuperObject SO(std::string_view text) {
+    // The parser takes a NUL byte for the end of the input and would accept "{...}\0garbage"
+    // (say a line whose tail a crash left as zero bytes). No JSON text holds a raw NUL.
+    if (text.find('\0') != std::string_view::npos)
+        throw JsonError("not a JSON job line: the text holds a NUL byte");
     Json parsed;
     try {
         parsed = Json::parse(text.begin(), text.end());

@@ -1,9 +1,11 @@
 #pragma once
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <thread>
 
 namespace ct {
@@ -20,6 +22,10 @@ public:
     virtual void RunAndWait(const std::function<void()>& step) = 0;
     // Queues step to run on the GUI thread later and returns at once (any thread).
     virtual void Post(std::function<void()> step) = 0;
+    // Runs the steps other threads are waiting for, on the GUI thread. TThread::WaitFor calls
+    // it while it waits on the GUI thread, so that a worker blocked in Synchronize or in its
+    // end notification can finish. The default runs nothing.
+    virtual void ProcessPendingSteps() {}
 };
 
 // Installs the process's dispatcher (not owned). Must be set before a thread is started.
@@ -37,8 +43,10 @@ public:
     TThread(const TThread&) = delete;
     TThread& operator=(const TThread&) = delete;
 
+    // Runs Execute on a new thread. A second Start raises CloudError.
     void Start();
-    // Blocks until the thread has ended, including its end notification.
+    // Blocks until the thread has ended, including its end notification. On the GUI thread it
+    // keeps running the dispatcher's pending steps meanwhile. Not for FreeOnTerminate objects.
     void WaitFor();
     void Terminate() { m_terminated = true; }
     bool Terminated() const { return m_terminated; }
@@ -62,6 +70,11 @@ private:
     std::atomic<bool> m_started{false};
     std::atomic<bool> m_finished{false};
     std::thread m_thread;
+    // Held by Start until m_thread is assigned, so that a FreeOnTerminate thread that ends
+    // at once never detaches a std::thread that is still being moved into place.
+    std::mutex m_startMutex;
+    std::mutex m_finishMutex;
+    std::condition_variable m_finishedCv;
 };
 
 } // namespace ct

@@ -83,8 +83,8 @@ bool CanConnect(std::uint16_t port) {
 }
 } // namespace
 
-VsftpdServer::VsftpdServer() {
-    m_work = std::make_unique<TempDir>("ct-vsftpd");
+VsftpdServer::VsftpdServer(bool rootOnTmpfs) {
+    m_work = std::make_unique<TempDir>("ct-vsftpd", rootOnTmpfs);
     m_root = m_work->Path() / "root";
     fs::create_directories(m_root / "up");
     fs::create_directories(m_work->Path() / "empty");

@@ -52,7 +52,8 @@ private:
 // can run here (tests skip otherwise).
 class VsftpdServer {
 public:
-    VsftpdServer();
+    // rootOnTmpfs puts the chroot below /dev/shm (for throughput measurements).
+    explicit VsftpdServer(bool rootOnTmpfs = false);
     ~VsftpdServer();
     static bool Available();
 

@@ -9,6 +9,7 @@ Faults are scripted from the command line:
   --refuse "CMD ARGPART=CODE"    only when the argument contains ARGPART
   --silent CMD                   never answer CMD (a server that stalls)
   --cut-retr N / --cut-stor N    close the data connection after N bytes, reply 426
+  --short-retr N                 end a download after N bytes but still reply 226
   --stall-retr                   open the data connection for RETR, then send nothing
   --truncate-stor N              keep only N bytes of an upload, still reply 226
   --idle-timeout S               close an idle control connection with 421 after S seconds
@@ -36,6 +37,7 @@ def main():
     ap.add_argument("--silent", action="append", default=[])
     ap.add_argument("--cut-retr", type=int)
     ap.add_argument("--cut-stor", type=int)
+    ap.add_argument("--short-retr", type=int)
     ap.add_argument("--stall-retr", action="store_true")
     ap.add_argument("--truncate-stor", type=int)
     ap.add_argument("--idle-timeout", type=float)
@@ -75,6 +77,13 @@ def main():
                     self.close()
                     return 0
                 data = data[:room]
+            if args.short_retr is not None:
+                room = args.short_retr - self.tot_bytes_sent
+                if room <= 0:
+                    self._resp = ("226 Transfer complete.", lambda *a: None)
+                    self.close()
+                    return 0
+                data = data[:room]
             return super().send(data)
 
         def handle_read(self):
@@ -83,6 +92,10 @@ def main():
                 self.close()
                 return
             super().handle_read()
+
+        # pyftpdlib's I/O loop calls handle_read_event, which DTPHandler binds to its own
+        # handle_read; without this alias the override above is never reached.
+        handle_read_event = handle_read
 
     if args.throttle:
         TestDTP.read_limit = args.throttle
@@ -165,7 +178,8 @@ def main():
     server.max_cons = 256
     print("PORT %d" % server.address[1], flush=True)
     try:
-        server.serve_forever(handle_exit=True)
+        # With no poll time-out the loop can sleep past a scheduled idle time-out.
+        server.serve_forever(timeout=0.1 if args.idle_timeout is not None else None, handle_exit=True)
     finally:
         server.close_all()
 

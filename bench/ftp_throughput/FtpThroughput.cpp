@@ -1,0 +1,178 @@
+// Upload and download throughput of TIdFTP against curl, over loopback, with the server
+// root and every file on tmpfs so that the disk does not set the pace.
+//
+//   ftp_throughput [MiB=1024] [--runs N=3] [--server vsftpd|pyftpdlib]
+//
+// Prints MB/s (10^6 bytes per second) for each tool and direction, medians over the runs,
+// and the ratio ours/curl. vsftpd is the default: pyftpdlib is slower than both clients.
+
+#include <algorithm>
+#include <cctype>
+#include <cstdlib>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <iostream>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "platform/ftp/TIdFTP.h"
+#include "support/FtpServers.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using Clock = std::chrono::steady_clock;
+
+struct Server {
+    std::unique_ptr<ct::test::VsftpdServer> vsftpd;
+    std::unique_ptr<ct::test::PyFtpServer> py;
+    std::uint16_t port = 0;
+    std::string user, password;
+    fs::path writableRoot; // local folder behind remoteDir
+    std::string remoteDir;
+    std::string name;
+};
+
+Server StartServer(const std::string& kind) {
+    Server s;
+    if (kind == "vsftpd") {
+        if (!ct::test::VsftpdServer::Available())
+            throw std::runtime_error("vsftpd needs root; use --server pyftpdlib");
+        s.vsftpd = std::make_unique<ct::test::VsftpdServer>(true);
+        if (!s.vsftpd->Started())
+            throw std::runtime_error("vsftpd did not start: " + s.vsftpd->StartupError());
+        s.port = s.vsftpd->Port();
+        s.user = "anonymous";
+        s.password = "bench@";
+        s.writableRoot = s.vsftpd->Root() / "up";
+        s.remoteDir = "/up/";
+        s.name = "vsftpd";
+    } else {
+        ct::test::PyFtpOptions options;
+        options.rootOnTmpfs = true;
+        s.py = std::make_unique<ct::test::PyFtpServer>(options);
+        s.port = s.py->Port();
+        s.user = "user";
+        s.password = "secret";
+        s.writableRoot = s.py->Root();
+        s.remoteDir = "/";
+        s.name = "pyftpdlib";
+    }
+    return s;
+}
+
+void MakeFile(const fs::path& file, std::uint64_t size) {
+    std::vector<char> block(1 << 20);
+    for (std::size_t i = 0; i < block.size(); ++i)
+        block[i] = static_cast<char>((i * 2654435761u) >> 13);
+    std::ofstream out(file, std::ios::binary | std::ios::trunc);
+    for (std::uint64_t left = size; left > 0;) {
+        auto n = static_cast<std::size_t>(std::min<std::uint64_t>(left, block.size()));
+        out.write(block.data(), static_cast<std::streamsize>(n));
+        left -= n;
+    }
+    if (!out)
+        throw std::runtime_error("cannot write " + file.string());
+}
+
+double Seconds(const std::function<void()>& step) {
+    auto start = Clock::now();
+    step();
+    return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+void RunCurl(const std::vector<std::string>& args) {
+    std::vector<std::string> argv{"/usr/bin/curl", "--silent", "--show-error", "--fail"};
+    argv.insert(argv.end(), args.begin(), args.end());
+    ct::test::ChildProcess curl(argv);
+    int status = curl.Wait(std::chrono::minutes(10));
+    if (status != 0)
+        throw std::runtime_error("curl failed with status " + std::to_string(status));
+}
+
+void ExpectSize(const fs::path& file, std::uint64_t size) {
+    if (fs::file_size(file) != size)
+        throw std::runtime_error(file.string() + " has " + std::to_string(fs::file_size(file)) + " bytes, expected " +
+                                 std::to_string(size));
+}
+
+double Median(std::vector<double> v) {
+    std::sort(v.begin(), v.end());
+    return v[v.size() / 2];
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    std::uint64_t mib = 1024;
+    int runs = 3;
+    std::string kind = "vsftpd";
+    for (int i = 1; i < argc; ++i) {
+        std::string a = argv[i];
+        if (a == "--runs" && i + 1 < argc)
+            runs = std::max(1, std::atoi(argv[++i]));
+        else if (a == "--server" && i + 1 < argc)
+            kind = argv[++i];
+        else if (!a.empty() && std::isdigit(static_cast<unsigned char>(a[0])))
+            mib = std::stoull(a);
+        else {
+            std::cerr << "usage: ftp_throughput [MiB=1024] [--runs N=3] [--server vsftpd|pyftpdlib]\n";
+            return 2;
+        }
+    }
+    const std::uint64_t size = mib << 20;
+
+    try {
+        Server server = StartServer(kind);
+        ct::test::TempDir local("ct-bench", true);
+        const fs::path source = local / "source.bin";
+        MakeFile(source, size);
+        const std::string url = "ftp://127.0.0.1:" + std::to_string(server.port) + server.remoteDir;
+        const std::string login = server.user + ":" + server.password;
+
+        std::vector<double> oursUp, oursDown, curlUp, curlDown;
+        for (int run = 0; run < runs; ++run) {
+            {
+                ct::TIdFTP ftp;
+                ftp.SetHost("127.0.0.1");
+                ftp.SetPort(server.port);
+                ftp.SetUsername(server.user);
+                ftp.SetPassword(server.password);
+                ftp.Connect();
+                ftp.ChangeDir(server.remoteDir);
+                oursUp.push_back(Seconds([&] { ftp.Put(source.string(), "ours.bin", false, -1); }));
+                ExpectSize(server.writableRoot / "ours.bin", size);
+                oursDown.push_back(
+                    Seconds([&] { ftp.Get(server.remoteDir + "ours.bin", (local / "ours-down.bin").string(), true, false); }));
+                ExpectSize(local / "ours-down.bin", size);
+                ftp.Disconnect();
+                fs::remove(server.writableRoot / "ours.bin");
+                fs::remove(local / "ours-down.bin");
+            }
+            curlUp.push_back(Seconds([&] { RunCurl({"--user", login, "-T", source.string(), url + "curl.bin"}); }));
+            ExpectSize(server.writableRoot / "curl.bin", size);
+            curlDown.push_back(
+                Seconds([&] { RunCurl({"--user", login, "-o", (local / "curl-down.bin").string(), url + "curl.bin"}); }));
+            ExpectSize(local / "curl-down.bin", size);
+            fs::remove(server.writableRoot / "curl.bin");
+            fs::remove(local / "curl-down.bin");
+        }
+
+        auto rate = [&](double seconds) { return static_cast<double>(size) / 1e6 / seconds; };
+        double ou = rate(Median(oursUp)), od = rate(Median(oursDown));
+        double cu = rate(Median(curlUp)), cd = rate(Median(curlDown));
+        std::printf("ftp_throughput: %llu MiB over loopback, server %s, tmpfs, median of %d runs\n",
+                    static_cast<unsigned long long>(mib), server.name.c_str(), runs);
+        std::printf("  upload    ours %8.1f MB/s   curl %8.1f MB/s   ratio ours/curl %.2f\n", ou, cu, ou / cu);
+        std::printf("  download  ours %8.1f MB/s   curl %8.1f MB/s   ratio ours/curl %.2f\n", od, cd, od / cd);
+        return 0;
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "ftp_throughput: %s\n", e.what());
+        return 1;
+    }
+}

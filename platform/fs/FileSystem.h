@@ -1,0 +1,50 @@
+#pragma once
+
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "platform/error/CloudError.h"
+
+namespace ct {
+
+class FileSystemError : public CloudError {
+public:
+    using CloudError::CloudError;
+};
+
+// The folder that holds the running executable (not the current directory).
+std::filesystem::path ExecutableDir();
+
+// True when something exists at the path (a dangling link counts as nothing).
+bool FileExists(const std::filesystem::path& file);
+
+// Removes a file. A file that is not there, or that cannot be removed, is no error: callers
+// never look at the outcome of a delete. Never removes a directory.
+void DeleteFileQuietly(const std::filesystem::path& file);
+
+// Creates the directory with all missing parents. True when it exists afterwards.
+bool CreateDirectories(const std::filesystem::path& dir);
+
+// The whole file, or nullopt when there is no file. Other failures raise FileSystemError.
+std::optional<std::string> ReadFileIfExists(const std::filesystem::path& file);
+
+enum class ReplaceMode { ReplaceExisting, OnlyIfAbsent };
+
+// Writes bytes to a temporary file in the target's folder, flushes it to disk and renames it
+// over the target, so the target holds either its old or its new content at every moment,
+// whenever the process dies. Temporary files of the same target left behind by a killed
+// process are removed first; the caller must therefore serialise the rewriters of one target
+// (the batch store does, with its lock). permissions: the new file's mode bits (POSIX), or
+// nullopt for the default. OnlyIfAbsent installs the file only when no target exists and
+// returns false otherwise (nothing is changed then). Failures raise FileSystemError.
+bool ReplaceFileAtomically(const std::filesystem::path& target, std::string_view bytes,
+                           ReplaceMode mode = ReplaceMode::ReplaceExisting,
+                           std::optional<unsigned> permissions = std::nullopt);
+
+// The name pattern of the temporary files above, for tests and clean-up:
+// "<target name>.rewrite-<unique>.tmp" in the target's folder.
+bool IsRewriteTempFor(const std::filesystem::path& target, const std::filesystem::path& candidate);
+
+} // namespace ct

@@ -1,0 +1,346 @@
+#include "platform/ftp/TIdFTP.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <functional>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include "FtpTestHelpers.h"
+
+namespace ct {
+namespace {
+
+using namespace std::chrono_literals;
+
+// Distinctive, so that finding it in a message cannot be a coincidence.
+const std::string Password = "Pw-7f3a9c!";
+
+test::PyFtpOptions Scripted(std::vector<std::string> extraArgs) {
+    test::PyFtpOptions options;
+    options.users = {"user:" + Password};
+    options.extraArgs = std::move(extraArgs);
+    return options;
+}
+
+std::unique_ptr<TIdFTP> Client(const test::PyFtpServer& server, std::chrono::milliseconds timeout = test::TestTimeout) {
+    auto ftp = test::MakeClient(server.Port(), "user", Password);
+    ftp->SetTimeouts(timeout);
+    return ftp;
+}
+
+// Runs the call, expects an FtpError, checks that its text never holds the password, and
+// returns it for further checks.
+FtpError ExpectFtpError(const std::function<void()>& call) {
+    try {
+        call();
+    } catch (const FtpError& e) {
+        EXPECT_EQ(std::string(e.what()).find(Password), std::string::npos) << e.what();
+        EXPECT_FALSE(std::string(e.what()).empty());
+        return e;
+    } catch (const std::exception& e) {
+        ADD_FAILURE() << "not an FtpError: " << e.what();
+        return FtpError("wrong type");
+    }
+    ADD_FAILURE() << "no error raised";
+    return FtpError("none");
+}
+
+// ---- connecting and logging in ----
+
+TEST(FtpConnectFaults, RefusedConnection) {
+    auto ftp = test::MakeClient(test::FreeLoopbackPort(), "user", Password);
+    ExpectFtpError([&] { ftp->Connect(); });
+    EXPECT_FALSE(ftp->Connected());
+}
+
+TEST(FtpConnectFaults, EmptyHostOrPortZero) {
+    auto ftp = test::MakeClient(21, "user", Password, "");
+    ExpectFtpError([&] { ftp->Connect(); });
+    ftp->SetHost("127.0.0.1");
+    ftp->SetPort(0);
+    ExpectFtpError([&] { ftp->Connect(); });
+    EXPECT_FALSE(ftp->Connected());
+}
+
+TEST(FtpConnectFaults, WrongPassword) {
+    test::PyFtpServer server(Scripted({}));
+    auto ftp = test::MakeClient(server.Port(), "user", Password + "x");
+    auto e = ExpectFtpError([&] { ftp->Connect(); });
+    EXPECT_EQ(e.ReplyCode(), 530);
+    EXPECT_EQ(std::string(e.what()).find(Password + "x"), std::string::npos);
+    EXPECT_FALSE(ftp->Connected());
+    ftp->SetPassword(Password);
+    ftp->Connect();
+    EXPECT_TRUE(ftp->Connected());
+}
+
+TEST(FtpConnectFaults, ServerEchoingThePasswordDoesNotLeakIt) {
+    test::TempDir work;
+    test::WriteFileBytes(work / "hook.py",
+                         "def ftp_PASS(self, line):\n"
+                         "    self.respond('530 Wrong password %s for %s.' % (line, self.username))\n"
+                         "Handler.ftp_PASS = ftp_PASS\n");
+    test::PyFtpServer server(Scripted({"--hook", (work / "hook.py").string()}));
+    auto ftp = Client(server);
+    auto e = ExpectFtpError([&] { ftp->Connect(); });
+    EXPECT_EQ(e.ReplyCode(), 530);
+    EXPECT_NE(std::string(e.what()).find("Wrong password"), std::string::npos) << e.what();
+}
+
+TEST(FtpConnectFaults, SilentGreetingTimesOut) {
+    // A socket that listens but never answers: the kernel completes the connection, the
+    // greeting never comes.
+    int listener = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+    ASSERT_EQ(listen(listener, 4), 0);
+    socklen_t length = sizeof addr;
+    getsockname(listener, reinterpret_cast<sockaddr*>(&addr), &length);
+    auto ftp = test::MakeClient(ntohs(addr.sin_port), "user", Password);
+    ftp->SetTimeouts(1s);
+    ExpectFtpError([&] { ftp->Connect(); });
+    EXPECT_FALSE(ftp->Connected());
+    close(listener);
+}
+
+// ---- a session that the server ends ----
+
+TEST(FtpSessionFaults, IdleTimeout421ReadsAsNotConnectedAndAReconnectWorks) {
+    test::PyFtpServer server(Scripted({"--idle-timeout", "1"}));
+    auto ftp = Client(server);
+    ftp->Connect();
+    ASSERT_TRUE(ftp->Connected());
+    auto deadline = std::chrono::steady_clock::now() + 30s;
+    while (ftp->Connected() && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(50ms);
+    EXPECT_FALSE(ftp->Connected());
+    ftp->Connect();
+    EXPECT_TRUE(ftp->Connected());
+    EXPECT_EQ(ftp->RetrieveCurrentDir(), "/");
+    EXPECT_EQ(server.Logins(), 2);
+}
+
+TEST(FtpSessionFaults, KilledServerReadsAsNotConnected) {
+    test::PyFtpServer server(Scripted({}));
+    auto ftp = Client(server);
+    ftp->Connect();
+    server.Kill();
+    auto deadline = std::chrono::steady_clock::now() + 30s;
+    while (ftp->Connected() && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(20ms);
+    EXPECT_FALSE(ftp->Connected());
+    ExpectFtpError([&] { ftp->RetrieveCurrentDir(); });
+    ExpectFtpError([&] { ftp->Connect(); });
+}
+
+TEST(FtpSessionFaults, SilentReplyTimesOutAndDropsTheSession) {
+    test::PyFtpServer server(Scripted({"--silent", "PWD"}));
+    auto ftp = Client(server, 1s);
+    ftp->Connect();
+    ExpectFtpError([&] { ftp->RetrieveCurrentDir(); });
+    EXPECT_FALSE(ftp->Connected());
+    ftp->Connect();
+    ftp->ChangeDir("/");
+    EXPECT_TRUE(ftp->Connected());
+}
+
+// ---- refusals ----
+
+TEST(FtpRefusals, MkdRefused) {
+    test::PyFtpServer server(Scripted({"--refuse", "MKD=550"}));
+    auto ftp = Client(server);
+    ftp->Connect();
+    EXPECT_EQ(ExpectFtpError([&] { ftp->MakeDir("x"); }).ReplyCode(), 550);
+    EXPECT_TRUE(ftp->Connected());
+}
+
+TEST(FtpRefusals, StorRefused) {
+    test::PyFtpServer server(Scripted({"--refuse", "STOR=553"}));
+    auto ftp = Client(server);
+    test::WorkLog work;
+    work.Attach(*ftp);
+    ftp->Connect();
+    test::TempDir local;
+    test::WriteFileBytes(local / "a.bin", "data");
+    EXPECT_EQ(ExpectFtpError([&] { ftp->Put((local / "a.bin").string(), "a.bin", false, -1); }).ReplyCode(), 553);
+    EXPECT_EQ(work.begins, 0);
+    EXPECT_TRUE(ftp->Connected());
+    EXPECT_EQ(ftp->RetrieveCurrentDir(), "/");
+}
+
+TEST(FtpRefusals, EmptyRemoteNameIsRefusedLocally) {
+    test::PyFtpServer server(Scripted({}));
+    auto ftp = Client(server);
+    ftp->Connect();
+    test::TempDir local;
+    test::WriteFileBytes(local / "a.bin", "data");
+    server.ClearLog();
+    ExpectFtpError([&] { ftp->Put((local / "a.bin").string(), "", false, -1); });
+    ExpectFtpError([&] { ftp->Get("", (local / "b.bin").string(), true, false); });
+    EXPECT_TRUE(server.Log().empty());
+}
+
+TEST(FtpRefusals, EmptyDirectoryArgumentsSendTheBareCommand) {
+    test::PyFtpServer server(Scripted({}));
+    auto ftp = Client(server);
+    ftp->Connect();
+    server.ClearLog();
+    ExpectFtpError([&] { ftp->MakeDir(""); });
+    ftp->ChangeDir(""); // pyftpdlib: the home directory
+    EXPECT_EQ(server.Log(), (std::vector<std::string>{"MKD", "CWD"}));
+    EXPECT_TRUE(ftp->Connected());
+}
+
+// ---- broken transfers ----
+
+TEST(FtpTransferFaults, DataConnectionCutDuringDownload) {
+    test::PyFtpServer server(Scripted({"--cut-retr", "100000"}));
+    test::WriteFileBytes(server.Root() / "a.bin", test::MakePattern(1000000));
+    auto ftp = Client(server);
+    test::WorkLog work;
+    work.Attach(*ftp);
+    ftp->Connect();
+    test::TempDir local;
+    EXPECT_EQ(ExpectFtpError([&] { ftp->Get("a.bin", (local / "a.bin").string(), true, false); }).ReplyCode(), 426);
+    EXPECT_EQ(work.ends, 1);
+    EXPECT_TRUE(ftp->Connected());
+    EXPECT_EQ(ftp->Size("a.bin"), 1000000);
+}
+
+TEST(FtpTransferFaults, DataConnectionCutDuringUpload) {
+    test::PyFtpServer server(Scripted({"--cut-stor", "100000"}));
+    auto ftp = Client(server);
+    ftp->Connect();
+    test::TempDir local;
+    test::WriteFileBytes(local / "a.bin", test::MakePattern(3000000));
+    ExpectFtpError([&] { ftp->Put((local / "a.bin").string(), "a.bin", false, -1); });
+    if (!ftp->Connected())
+        ftp->Connect();
+    EXPECT_EQ(ftp->RetrieveCurrentDir(), "/");
+}
+
+TEST(FtpTransferFaults, ShortDownloadAcknowledgedWith226IsAnError) {
+    test::PyFtpServer server(Scripted({"--short-retr", "5000"}));
+    test::WriteFileBytes(server.Root() / "a.bin", test::MakePattern(20000));
+    auto ftp = Client(server);
+    ftp->Connect();
+    test::TempDir local;
+    auto e = ExpectFtpError([&] { ftp->Get("a.bin", (local / "a.bin").string(), true, false); });
+    EXPECT_NE(std::string(e.what()).find("5000 of 20000"), std::string::npos) << e.what();
+    EXPECT_TRUE(ftp->Connected());
+}
+
+TEST(FtpTransferFaults, TruncatedUploadIsCaughtBySize) {
+    test::PyFtpServer server(Scripted({"--truncate-stor", "1000"}));
+    auto ftp = Client(server);
+    ftp->Connect();
+    test::TempDir local;
+    test::WriteFileBytes(local / "a.bin", test::MakePattern(5000));
+    auto e = ExpectFtpError([&] { ftp->Put((local / "a.bin").string(), "a.bin", false, -1); });
+    EXPECT_NE(std::string(e.what()).find("1000 of the 5000"), std::string::npos) << e.what();
+    EXPECT_EQ(server.Commands("SIZE"), (std::vector<std::string>{"SIZE a.bin"}));
+    EXPECT_TRUE(ftp->Connected());
+}
+
+TEST(FtpTransferFaults, UploadWithoutSizeSupportIsTrusted) {
+    test::PyFtpServer server(Scripted({"--refuse", "SIZE=502"}));
+    auto ftp = Client(server);
+    ftp->Connect();
+    test::TempDir local;
+    test::WriteFileBytes(local / "a.bin", "abc");
+    ftp->Put((local / "a.bin").string(), "a.bin", false, -1);
+    EXPECT_EQ(test::ReadFileBytes(server.Root() / "a.bin"), "abc");
+    EXPECT_THROW(ftp->Size("a.bin"), FtpError); // 502 is not "no such file"
+}
+
+TEST(FtpTransferFaults, StalledDownloadTimesOut) {
+    test::PyFtpServer server(Scripted({"--stall-retr"}));
+    test::WriteFileBytes(server.Root() / "a.bin", test::MakePattern(1000));
+    auto ftp = Client(server);
+    ftp->SetDataTimeout(1s);
+    ftp->Connect();
+    test::TempDir local;
+    ExpectFtpError([&] { ftp->Get("a.bin", (local / "a.bin").string(), true, false); });
+    if (!ftp->Connected())
+        ftp->Connect();
+    EXPECT_EQ(ftp->RetrieveCurrentDir(), "/");
+}
+
+TEST(FtpTransferFaults, SilentStorTimesOut) {
+    test::PyFtpServer server(Scripted({"--silent", "STOR"}));
+    auto ftp = Client(server);
+    ftp->SetReplyTimeout(1s);
+    ftp->Connect();
+    test::TempDir local;
+    test::WriteFileBytes(local / "a.bin", "abc");
+    ExpectFtpError([&] { ftp->Put((local / "a.bin").string(), "a.bin", false, -1); });
+    EXPECT_FALSE(ftp->Connected());
+}
+
+// ---- unsafe arguments ----
+
+struct UnsafeCall {
+    const char* name;
+    std::function<void(TIdFTP&, const std::string& bad, const std::string& localFile)> call;
+};
+
+class UnsafeArgument : public ::testing::TestWithParam<std::tuple<UnsafeCall, std::string>> {};
+
+TEST_P(UnsafeArgument, IsRefusedWithNothingSent) {
+    const auto& [call, bad] = GetParam();
+    test::PyFtpServer server(Scripted({}));
+    auto ftp = Client(server);
+    ftp->Connect();
+    test::TempDir local;
+    test::WriteFileBytes(local / "a.bin", "abc");
+    server.ClearLog();
+    ExpectFtpError([&] { call.call(*ftp, bad, (local / "a.bin").string()); });
+    EXPECT_TRUE(server.Log().empty()) << server.Log().front();
+    EXPECT_TRUE(ftp->Connected());
+    EXPECT_EQ(ftp->RetrieveCurrentDir(), "/");
+    EXPECT_FALSE(test::LogMentions(server, "DELE"));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Calls, UnsafeArgument,
+    ::testing::Combine(
+        ::testing::Values(
+            UnsafeCall{"MakeDir", [](TIdFTP& f, const std::string& b, const std::string&) { f.MakeDir(b); }},
+            UnsafeCall{"ChangeDir", [](TIdFTP& f, const std::string& b, const std::string&) { f.ChangeDir(b); }},
+            UnsafeCall{"Size", [](TIdFTP& f, const std::string& b, const std::string&) { f.Size(b); }},
+            UnsafeCall{"Get", [](TIdFTP& f, const std::string& b, const std::string& l) { f.Get(b, l + ".x", true, false); }},
+            UnsafeCall{"Put", [](TIdFTP& f, const std::string& b, const std::string& l) { f.Put(l, b, false, -1); }}),
+        ::testing::Values(std::string("a\r\nDELE a.bin"), std::string("a\nDELE a.bin"), std::string("a\rDELE"),
+                          std::string("a\0DELE", 6))),
+    [](const auto& info) { return std::string(std::get<0>(info.param).name) + "_" + std::to_string(info.index); });
+
+TEST(UnsafeLogin, LineBreakInUserOrPasswordIsRefusedBeforeConnecting) {
+    test::PyFtpServer server(Scripted({}));
+    auto ftp = test::MakeClient(server.Port(), "user\r\nDELE x", Password);
+    ExpectFtpError([&] { ftp->Connect(); });
+    ftp->SetUsername("user");
+    ftp->SetPassword(Password + "\r\nDELE x");
+    ExpectFtpError([&] { ftp->Connect(); });
+    EXPECT_TRUE(server.Log().empty());
+}
+
+TEST(UnsafeLogin, NoOperationWithoutAConnection) {
+    TIdFTP ftp;
+    EXPECT_FALSE(ftp.Connected());
+    EXPECT_THROW(ftp.Size("a"), FtpError);
+    EXPECT_THROW(ftp.RetrieveCurrentDir(), FtpError);
+    EXPECT_THROW(ftp.MakeDir("a"), FtpError);
+    EXPECT_THROW(ftp.ChangeDir("a"), FtpError);
+    EXPECT_THROW(ftp.Get("a", "/tmp/never-written", true, false), FtpError);
+}
+
+} // namespace
+} // namespace ct

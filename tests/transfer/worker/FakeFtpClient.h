@@ -1,0 +1,177 @@
+#pragma once
+
+#include <deque>
+#include <fstream>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "platform/ftp/FtpClient.h"
+
+namespace ct::test {
+
+// What a connect attempt of the fake does.
+enum class ConnectOutcome { Connects, StaysDown, Raises };
+
+// State shared by the fakes a test's factory makes, outliving each run's client.
+struct FakeFtpState {
+    std::mutex mutex;
+    std::vector<std::string> log;            // one line per call, e.g. "CONNECT", "PUT /l/x.txt c.txt"
+    std::deque<ConnectOutcome> connects;     // consumed one per Connect; Connects when empty
+    std::map<std::string, std::string> files;  // remote path -> content
+    bool sizeRaises = false;
+    std::string putRaisesFor;                // a Put whose remote name contains this raises
+    int clientsMade = 0;
+    // Called inside Put / Get after the begin event, on the worker's thread.
+    std::function<void()> duringTransfer;
+
+    void Record(const std::string& line) {
+        std::lock_guard<std::mutex> lock(mutex);
+        log.push_back(line);
+    }
+    std::vector<std::string> Log() {
+        std::lock_guard<std::mutex> lock(mutex);
+        return log;
+    }
+};
+
+// A recording FTP client: logs every call, keeps uploaded files in memory, never touches
+// the network. For exact command sequences; transfers themselves are proven on real servers.
+class FakeFtpClient : public IFtpClient {
+public:
+    explicit FakeFtpClient(std::shared_ptr<FakeFtpState> state) : m_state(std::move(state)) {
+        std::lock_guard<std::mutex> lock(m_state->mutex);
+        ++m_state->clientsMade;
+    }
+
+    std::string Host() const override { return m_host; }
+    void SetHost(const std::string& host) override { m_host = host; m_state->Record("HOST " + host); }
+    std::uint16_t Port() const override { return m_port; }
+    void SetPort(std::uint16_t port) override { m_port = port; m_state->Record("PORT " + std::to_string(port)); }
+    std::string Username() const override { return m_user; }
+    void SetUsername(const std::string& user) override { m_user = user; m_state->Record("USER " + user); }
+    std::string Password() const override { return m_password; }
+    void SetPassword(const std::string& password) override {
+        m_password = password;
+        m_state->Record("PASS " + password);
+    }
+    bool Passive() const override { return m_passive; }
+    void SetPassive(bool passive) override { m_passive = passive; m_state->Record(passive ? "PASSIVE" : "ACTIVE"); }
+    TIdFTPTransferType TransferType() const override { return m_type; }
+    void SetTransferType(TIdFTPTransferType type) override {
+        m_type = type;
+        m_state->Record(type == TIdFTPTransferType::ftBinary ? "TYPE I" : "TYPE A");
+    }
+
+    bool Connected() override {
+        m_state->Record(m_connected ? "CONNECTED? yes" : "CONNECTED? no");
+        return m_connected;
+    }
+    void Connect() override {
+        m_state->Record("CONNECT");
+        ConnectOutcome outcome = ConnectOutcome::Connects;
+        {
+            std::lock_guard<std::mutex> lock(m_state->mutex);
+            if (!m_state->connects.empty()) {
+                outcome = m_state->connects.front();
+                m_state->connects.pop_front();
+            }
+        }
+        if (outcome == ConnectOutcome::Raises)
+            throw FtpError("connection refused");
+        m_connected = outcome == ConnectOutcome::Connects;
+        m_cwd = "/";
+    }
+    void Disconnect() override {
+        m_state->Record("DISCONNECT");
+        m_connected = false;
+    }
+
+    std::int64_t Size(const std::string& remotePath) override {
+        m_state->Record("SIZE " + remotePath);
+        std::lock_guard<std::mutex> lock(m_state->mutex);
+        if (m_state->sizeRaises)
+            throw FtpError("connection lost");
+        auto it = m_state->files.find(remotePath);
+        return it == m_state->files.end() ? -1 : static_cast<std::int64_t>(it->second.size());
+    }
+    void Get(const std::string& remotePath, const std::string& localPath, bool, bool) override {
+        m_state->Record("GET " + remotePath);
+        std::string content;
+        {
+            std::lock_guard<std::mutex> lock(m_state->mutex);
+            auto it = m_state->files.find(remotePath);
+            if (it == m_state->files.end())
+                throw FtpError("550 no such file", 550);
+            content = it->second;
+        }
+        Transfer(TWorkMode::wmRead, static_cast<std::int64_t>(content.size()));
+        std::ofstream(localPath, std::ios::binary) << content;
+    }
+    void Put(const std::string& localPath, const std::string& remoteName, bool, std::int64_t) override {
+        m_state->Record("PUT " + remoteName);
+        {
+            std::lock_guard<std::mutex> lock(m_state->mutex);
+            if (!m_state->putRaisesFor.empty() && remoteName.find(m_state->putRaisesFor) != std::string::npos)
+                throw FtpError("553 refused", 553);
+        }
+        std::ifstream in(localPath, std::ios::binary);
+        if (!in)
+            throw FtpError("cannot open " + localPath);
+        std::stringstream content;
+        content << in.rdbuf();
+        Transfer(TWorkMode::wmWrite, static_cast<std::int64_t>(content.str().size()));
+        std::lock_guard<std::mutex> lock(m_state->mutex);
+        m_state->files[(remoteName.rfind('/', 0) == 0 ? "" : m_cwd) + remoteName] = content.str();
+    }
+    void MakeDir(const std::string& name) override { m_state->Record("MKD " + name); }
+    void ChangeDir(const std::string& path) override {
+        m_state->Record("CWD " + path);
+        if (path.empty())
+            return;
+        if (path[0] == '/')
+            m_cwd = path;
+        else
+            m_cwd += path;
+        if (m_cwd.back() != '/')
+            m_cwd += '/';
+    }
+    std::string RetrieveCurrentDir() override {
+        m_state->Record("PWD");
+        return m_cwd;
+    }
+    void Abort() override { m_state->Record("ABORT"); }
+
+private:
+    void Transfer(TWorkMode mode, std::int64_t size) {
+        if (OnWorkBegin)
+            OnWorkBegin(this, mode, size);
+        std::function<void()> hook;
+        {
+            std::lock_guard<std::mutex> lock(m_state->mutex);
+            hook = m_state->duringTransfer;
+        }
+        if (hook)
+            hook();
+        if (OnWork)
+            OnWork(this, mode, size);
+        if (OnWorkEnd)
+            OnWorkEnd(this, mode);
+    }
+
+    std::shared_ptr<FakeFtpState> m_state;
+    std::string m_host;
+    std::uint16_t m_port = 21;
+    std::string m_user;
+    std::string m_password;
+    bool m_passive = false;
+    TIdFTPTransferType m_type = TIdFTPTransferType::ftASCII;
+    bool m_connected = false;
+    std::string m_cwd = "/";
+};
+
+} // namespace ct::test

@@ -1,0 +1,446 @@
+#include "transfer/TThreadCopia.h"
+
+#include <atomic>
+#include <regex>
+
+#include <gtest/gtest.h>
+
+#include "WorkerTestSupport.h"
+#include "platform/ftp/TIdFTP.h"
+#include "support/FtpServers.h"
+#include "transfer/AppGlobals.h"
+
+namespace ct::test {
+namespace {
+
+namespace fs = std::filesystem;
+using Lines = std::vector<std::string>;
+
+// Whole runs of the worker with the real client against a real pyftpdlib server on loopback.
+class WorkerServer : public WorkerTest {
+protected:
+    void Start(PyFtpOptions options = {}) {
+        if (options.users == std::vector<std::string>{"user:secret"})
+            options.users = {"user:secret", "alice:pa", "bob:pb"};
+        server = std::make_unique<PyFtpServer>(std::move(options));
+    }
+    std::unique_ptr<TThreadCopia> MakeServerWorker() {
+        auto worker = MakeWorker();
+        worker->ClientFactory = [this] {
+            ++clientsMade;
+            auto client = std::make_unique<TIdFTP>();
+            client->SetTimeouts(std::chrono::seconds(20));
+            return client;
+        };
+        return worker;
+    }
+    JobSpec Job() const {
+        JobSpec job;
+        job.port = server->Port();
+        return job;
+    }
+    // An upload of a fresh local file with the given content.
+    JobSpec Upload(const std::string& localName, const std::string& d, const std::string& content = "payload") {
+        fs::path p = dir / "local" / localName;
+        fs::create_directories(p.parent_path());
+        WriteFileBytes(p, content);
+        JobSpec job = Job();
+        job.f = p.string();
+        job.d = d;
+        return job;
+    }
+    JobSpec Download(const std::string& f, const std::string& d) {
+        JobSpec job = Job();
+        job.v = "get";
+        job.f = f;
+        job.d = d;
+        return job;
+    }
+    void RemoteFile(const std::string& relative, const std::string& content) {
+        fs::path p = server->Root() / relative;
+        fs::create_directories(p.parent_path());
+        WriteFileBytes(p, content);
+    }
+    std::string Remote(const std::string& relative) { return ReadFileBytes(server->Root() / relative); }
+
+    std::unique_ptr<PyFtpServer> server;
+    std::atomic<int> clientsMade{0};
+};
+
+struct UploadRule {
+    const char* d;
+    std::optional<std::string> b;
+    const char* stored;  // below the server's root
+    const char* precreate;
+};
+
+class WorkerUploadRules : public WorkerServer, public ::testing::WithParamInterface<UploadRule> {};
+
+TEST_P(WorkerUploadRules, StoreTheFileWhereDAndBSay) {
+    const UploadRule rule = GetParam();
+    Start();
+    if (*rule.precreate)
+        fs::create_directories(server->Root() / rule.precreate);
+    JobSpec job = Upload("src.bin", rule.d, MakePattern(70000));
+    job.b = rule.b;
+    WriteLines(batch, {JobLineText(job)});
+    auto worker = MakeServerWorker();
+    worker->Execute();
+    EXPECT_FALSE(fs::exists(batch)) << "the job is done and removed";
+    ASSERT_TRUE(fs::exists(server->Root() / rule.stored)) << rule.stored;
+    EXPECT_EQ(Remote(rule.stored), MakePattern(70000));
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, WorkerUploadRules,
+                         ::testing::Values(UploadRule{"\\a\\b\\c.txt", "base", "base/a/b/c.txt", ""},
+                                           UploadRule{"\\a\\b\\c.txt", std::nullopt, "a/b/c.txt", ""},
+                                           UploadRule{"\\c.txt", "base", "base/c.txt", ""},
+                                           UploadRule{"\\c.txt", std::nullopt, "c.txt", ""},
+                                           UploadRule{"\\c.txt", "", "c.txt", ""},
+                                           UploadRule{"/a/c.txt", std::nullopt, "a/c.txt", "a"},
+                                           UploadRule{"\\dir with space\\n\xC3\xA4me.txt", "b", "b/dir with space/n\xC3\xA4me.txt", ""}));
+
+struct DownloadRule {
+    const char* d;
+    std::optional<std::string> b;
+    const char* remote;  // below the server's root
+};
+
+class WorkerDownloadRules : public WorkerServer, public ::testing::WithParamInterface<DownloadRule> {};
+
+TEST_P(WorkerDownloadRules, FetchTheRemotePathIntoANewLocalFolder) {
+    const DownloadRule rule = GetParam();
+    Start();
+    RemoteFile(rule.remote, MakePattern(150000, 7));
+    const fs::path local = dir / "dl" / "deep" / "x.bin";
+    JobSpec job = Download(local.string(), rule.d);
+    job.b = rule.b;
+    WriteLines(batch, {JobLineText(job)});
+    auto worker = MakeServerWorker();
+    worker->Execute();
+    EXPECT_FALSE(fs::exists(batch));
+    ASSERT_TRUE(fs::exists(local));
+    EXPECT_EQ(ReadFileBytes(local), MakePattern(150000, 7));
+    EXPECT_TRUE(FilesContaining(local.parent_path(), ".part-").empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, WorkerDownloadRules,
+                         ::testing::Values(DownloadRule{"-\\a\\c.txt", std::nullopt, "a/c.txt"},
+                                           DownloadRule{"-\\a\\c.txt", "base", "base/a/c.txt"},
+                                           DownloadRule{"\\a\\c.txt", std::nullopt, "a/c.txt"},
+                                           DownloadRule{"a\\c.txt", "base", "base/a/c.txt"}));
+
+TEST_F(WorkerServer, ADownloadReplacesAnExistingLocalFileWhole) {
+    Start();
+    RemoteFile("r.bin", "short");
+    const fs::path local = dir / "r.bin";
+    WriteFileBytes(local, MakePattern(100000));
+    WriteLines(batch, {JobLineText(Download(local.string(), "\\r.bin"))});
+    MakeServerWorker()->Execute();
+    EXPECT_EQ(ReadFileBytes(local), "short");
+}
+
+// Done, requeued with "1" and then "2", dropped at the third failure, as the queue sees it
+// after every job.
+TEST_F(WorkerServer, JobOutcomesMoveThroughTheQueue) {
+    Start({.extraArgs = {"--refuse", "STOR bad=553"}});
+    const std::string a = JobLineText(Upload("a.txt", "\\a.txt"));
+    JobSpec badSpec = Upload("b.txt", "\\bad.txt");
+    const std::string bad = JobLineText(badSpec);
+    const std::string c = JobLineText(Upload("c.txt", "\\c.txt"));
+    WriteLines(batch, {a, bad, c});
+    auto worker = MakeServerWorker();
+    worker->fileCloudTotCount = 3;
+    worker->Execute();
+
+    badSpec.error = "1";
+    const std::string bad1 = JobLineText(badSpec);
+    badSpec.error = "2";
+    const std::string bad2 = JobLineText(badSpec);
+    EXPECT_EQ(view.Snapshots(), (std::vector<Lines>{{bad, c}, {c, bad1}, {bad1}, {bad2}, {}}));
+    EXPECT_EQ(Remote("a.txt"), "payload");
+    EXPECT_EQ(Remote("c.txt"), "payload");
+    EXPECT_FALSE(fs::exists(server->Root() / "bad.txt"));
+    EXPECT_FALSE(fs::exists(batch));
+    EXPECT_FALSE(worker->AbortTransfer);
+    EXPECT_EQ(worker->FileCloudTrCount(), 3);
+    EXPECT_EQ(server->Logins(), 1);
+}
+
+TEST_F(WorkerServer, ConsecutiveJobsOfOneAccountLogInOnceAndAnotherUserReconnects) {
+    Start();
+    auto as = [&](const std::string& user, const std::string& password, const std::string& name) {
+        JobSpec job = Upload(name, "\\" + name);
+        job.user = user;
+        job.password = password;
+        return JobLineText(job);
+    };
+    WriteLines(batch, {as("alice", "pa", "1.txt"), as("alice", "pa", "2.txt"), as("alice", "pa", "3.txt"),
+                       as("bob", "pb", "4.txt"), as("alice", "pa", "5.txt")});
+    MakeServerWorker()->Execute();
+    EXPECT_EQ(server->Commands("LOGIN"), (Lines{"LOGIN alice", "LOGIN bob", "LOGIN alice"}));
+    for (const char* name : {"1.txt", "2.txt", "3.txt", "4.txt", "5.txt"})
+        EXPECT_TRUE(fs::exists(server->Root() / name)) << name;
+}
+
+TEST_F(WorkerServer, AWrongPasswordFailsTheJobAndTheRunGoesOn) {
+    Start();
+    JobSpec wrong = Upload("w.txt", "\\w.txt");
+    wrong.password = "nope";
+    JobSpec right = Upload("r.txt", "\\r.txt");
+    WriteLines(batch, {JobLineText(wrong), JobLineText(right)});
+    auto worker = MakeServerWorker();
+    worker->Execute();
+    EXPECT_TRUE(fs::exists(server->Root() / "r.txt"));
+    EXPECT_FALSE(fs::exists(server->Root() / "w.txt"));
+    EXPECT_FALSE(fs::exists(batch)) << "the wrong job was dropped after its third failure";
+    EXPECT_EQ(view.Reloads(), 4u);
+}
+
+TEST_F(WorkerServer, AnEmptyBatchFileEndsTheRunWithoutALogin) {
+    Start();
+    WriteFileBytes(batch, "");
+    auto worker = MakeServerWorker();
+    worker->Execute();
+    EXPECT_EQ(clientsMade.load(), 1);
+    EXPECT_EQ(server->Logins(), 0);
+    EXPECT_FALSE(fs::exists(batch));
+    EXPECT_EQ(view.Reloads(), 0u);
+}
+
+TEST_F(WorkerServer, AMissingBatchFileMakesNoClient) {
+    Start();
+    auto worker = MakeServerWorker();
+    worker->Execute();
+    EXPECT_EQ(clientsMade.load(), 0);
+    EXPECT_EQ(server->Log().size(), 0u);
+    EXPECT_FALSE(fs::exists(batch));
+}
+
+TEST_F(WorkerServer, ANonJsonHeadLineEndsTheRunWithAnErrorAndStays) {
+    Start();
+    const std::string good = JobLineText(Upload("a.txt", "\\a.txt"));
+    WriteLines(batch, {"{not json", good});
+    auto worker = MakeServerWorker();
+    EXPECT_THROW(worker->Execute(), CloudError);
+    EXPECT_EQ(ReadLines(batch), (Lines{"{not json", good}));
+    EXPECT_EQ(server->Logins(), 0);
+    EXPECT_FALSE(worker->HasClient());
+}
+
+TEST_F(WorkerServer, StopDuringAnUploadEndsTheRunAndLeavesTheJobFirst) {
+    Start({.extraArgs = {"--throttle", "65536"}});
+    const std::string job = JobLineText(Upload("big.bin", "\\big.bin", MakePattern(16 << 20)));
+    const std::string next = JobLineText(Upload("n.txt", "\\n.txt"));
+    WriteLines(batch, {job, next});
+    ControlLog log;
+    RecordingProgressBar bar{log};
+    auto worker = MakeServerWorker();
+    worker->ProgressBarSpeed = &bar;
+    std::atomic<bool> ended{false};
+    worker->isAthread = true;
+    worker->OnTerminate = [&](TThread*) { ended = true; };
+    worker->Start();
+    ASSERT_TRUE(dispatcher.PumpUntil([&] { return !log.With("bar.show").empty() && !server->Commands("STOR").empty(); }));
+    worker->RequestStop();
+    ASSERT_TRUE(dispatcher.PumpUntil([&] { return ended.load(); }, std::chrono::seconds(120)));
+    worker->WaitFor();
+    EXPECT_TRUE(worker->AbortTransfer);
+    EXPECT_EQ(ReadLines(batch), (Lines{job, next})) << "untouched, without a mark";
+    EXPECT_FALSE(worker->HasClient());
+    EXPECT_EQ(view.Reloads(), 0u);
+    EXPECT_FALSE(fs::exists(server->Root() / "n.txt"));
+}
+
+TEST_F(WorkerServer, StopDuringADownloadLeavesTheLocalFileAsItWas) {
+    Start({.extraArgs = {"--throttle", "65536"}});
+    RemoteFile("big.bin", MakePattern(16 << 20));
+    const fs::path local = dir / "keep" / "big.bin";
+    fs::create_directories(local.parent_path());
+    WriteFileBytes(local, "old content");
+    const std::string job = JobLineText(Download(local.string(), "\\big.bin"));
+    WriteLines(batch, {job});
+    ControlLog log;
+    RecordingProgressBar bar{log};
+    auto worker = MakeServerWorker();
+    worker->ProgressBarSpeed = &bar;
+    std::atomic<bool> ended{false};
+    worker->isAthread = true;
+    worker->OnTerminate = [&](TThread*) { ended = true; };
+    worker->Start();
+    ASSERT_TRUE(dispatcher.PumpUntil([&] { return !log.With("bar.show").empty(); }));
+    ASSERT_TRUE(dispatcher.PumpUntil([&] { return !FilesContaining(local.parent_path(), ".part-").empty(); }));
+    worker->RequestStop();
+    ASSERT_TRUE(dispatcher.PumpUntil([&] { return ended.load(); }, std::chrono::seconds(120)));
+    worker->WaitFor();
+    EXPECT_TRUE(worker->AbortTransfer);
+    EXPECT_EQ(ReadLines(batch), Lines{job});
+    EXPECT_EQ(ReadFileBytes(local), "old content");
+    EXPECT_TRUE(FilesContaining(local.parent_path(), ".part-").empty());
+}
+
+// A stop request during the pause does not cut it short; the next job still starts, and
+// when its transfer returns the run ends with that job first, unmarked.
+TEST_F(WorkerServer, StopDuringThePauseEndsTheRunAfterTheNextTransfer) {
+    Start();
+    SecDelay = 2;
+    const std::string first = JobLineText(Upload("a.txt", "\\a.txt"));
+    const std::string second = JobLineText(Upload("b.txt", "\\b.txt"));
+    WriteLines(batch, {first, second});
+    auto worker = MakeServerWorker();
+    std::atomic<bool> ended{false};
+    worker->isAthread = true;
+    worker->OnTerminate = [&](TThread*) { ended = true; };
+    worker->Start();
+    ASSERT_TRUE(dispatcher.PumpUntil([&] { return view.Reloads() == 1; }));
+    worker->RequestStop();
+    ASSERT_TRUE(dispatcher.PumpUntil([&] { return ended.load(); }));
+    worker->WaitFor();
+    EXPECT_TRUE(worker->AbortTransfer);
+    EXPECT_EQ(server->Commands("STOR").size(), 2u) << "the second job was started";
+    EXPECT_EQ(ReadLines(batch), Lines{second});
+    EXPECT_EQ(view.Reloads(), 1u);
+}
+
+TEST_F(WorkerServer, ThePauseBetweenJobsLastsSecDelay) {
+    Start();
+    SecDelay = 1;
+    WriteLines(batch, {JobLineText(Upload("a.txt", "\\a.txt")), JobLineText(Upload("b.txt", "\\b.txt"))});
+    MakeServerWorker()->Execute();
+    auto times = view.Times();
+    ASSERT_EQ(times.size(), 2u);
+    EXPECT_GE(times[1] - times[0], std::chrono::seconds(1));
+}
+
+TEST_F(WorkerServer, LinesAppendedDuringARunAreProcessedInTheSameRun) {
+    Start();
+    WriteLines(batch, {JobLineText(Upload("a.txt", "\\a.txt")), JobLineText(Upload("b.txt", "\\b.txt"))});
+    const std::string late = JobLineText(Upload("late.txt", "\\later\\late.txt", "late"));
+    view.OnReload = [&](std::size_t reload) {
+        if (reload == 1)
+            AppendLine(batch, late);
+    };
+    auto worker = MakeServerWorker();
+    worker->fileCloudTotCount = 2;
+    worker->Execute();
+    EXPECT_EQ(Remote("later/late.txt"), "late");
+    EXPECT_FALSE(fs::exists(batch));
+    EXPECT_EQ(worker->FileCloudTrCount(), 3) << "the count may pass the total";
+}
+
+// A download that could not be had is a failed job (marked and retried), never counted as
+// done, and never leaves a truncated file behind.
+TEST_F(WorkerServer, ADownloadCutShortFailsAndKeepsTheOldLocalFile) {
+    Start({.extraArgs = {"--cut-retr", "1000"}});
+    RemoteFile("r.bin", MakePattern(300000));
+    const fs::path local = dir / "out" / "r.bin";
+    fs::create_directories(local.parent_path());
+    WriteFileBytes(local, "old");
+    JobSpec job = Download(local.string(), "\\r.bin");
+    WriteLines(batch, {JobLineText(job)});
+    MakeServerWorker()->Execute();
+    auto snapshots = view.Snapshots();
+    ASSERT_EQ(snapshots.size(), 3u);
+    job.error = "1";
+    EXPECT_EQ(snapshots[0], Lines{JobLineText(job)});
+    job.error = "2";
+    EXPECT_EQ(snapshots[1], Lines{JobLineText(job)});
+    EXPECT_TRUE(snapshots[2].empty());
+    EXPECT_EQ(ReadFileBytes(local), "old");
+    EXPECT_TRUE(FilesContaining(local.parent_path(), ".part-").empty());
+}
+
+TEST_F(WorkerServer, ADownloadWhoseSizeIsRefusedOtherThanMissingFails) {
+    Start({.extraArgs = {"--refuse", "SIZE=451"}});
+    RemoteFile("r.bin", "content");
+    const fs::path local = dir / "out" / "r.bin";
+    JobSpec job = Download(local.string(), "\\r.bin");
+    WriteLines(batch, {JobLineText(job)});
+    MakeServerWorker()->Execute();
+    auto snapshots = view.Snapshots();
+    ASSERT_EQ(snapshots.size(), 3u);
+    ASSERT_EQ(snapshots[0].size(), 1u);
+    EXPECT_EQ(ErrorMark(snapshots[0][0]), "1");
+    EXPECT_FALSE(fs::exists(local));
+    EXPECT_TRUE(server->Commands("RETR").empty());
+}
+
+class WorkerLocalFolder : public WorkerServer, public ::testing::WithParamInterface<const char*> {};
+
+TEST_P(WorkerLocalFolder, ThatCannotBeHadFailsTheDownload) {
+    Start();
+    RemoteFile("r.bin", "content");
+    WriteFileBytes(dir / "blocker", "a file where a folder should be");
+    std::string f = GetParam();
+    if (f.rfind("DIR/", 0) == 0)
+        f = (dir / f.substr(4)).string();
+    JobSpec job = Download(f, "\\r.bin");
+    WriteLines(batch, {JobLineText(job)});
+    MakeServerWorker()->Execute();
+    auto snapshots = view.Snapshots();
+    ASSERT_EQ(snapshots.size(), 3u);
+    ASSERT_EQ(snapshots[0].size(), 1u);
+    EXPECT_EQ(ErrorMark(snapshots[0][0]), "1");
+    EXPECT_TRUE(server->Commands("RETR").empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(Paths, WorkerLocalFolder, ::testing::Values("DIR/blocker/sub/r.bin", "r-without-folder.bin"));
+
+TEST_F(WorkerServer, AMissingOrEmptyRemoteFileEndsTheDownloadAsDone) {
+    Start();
+    RemoteFile("empty.bin", "");
+    const fs::path a = dir / "out" / "missing.bin";
+    const fs::path b = dir / "out" / "empty.bin";
+    WriteLines(batch, {JobLineText(Download(a.string(), "\\missing.bin")), JobLineText(Download(b.string(), "\\empty.bin"))});
+    auto worker = MakeServerWorker();
+    worker->Execute();
+    EXPECT_EQ(view.Snapshots().size(), 2u);
+    EXPECT_FALSE(fs::exists(batch));
+    EXPECT_FALSE(fs::exists(a));
+    EXPECT_FALSE(fs::exists(b));
+    EXPECT_TRUE(server->Commands("RETR").empty());
+}
+
+// What the window shows during an inline run: the exact announcement texts and a bar that
+// runs from 0 to the file's size, for an upload and for a download.
+TEST_F(WorkerServer, InlineRunShowsTheFilesTheCountsAndTheProgress) {
+    Start();
+    DecimalSeparator = ',';
+    RemoteFile("in/d.bin", MakePattern(200000, 3));
+    const JobSpec up = Upload("u.bin", "\\u.bin", MakePattern(300000, 5));
+    const fs::path down = dir / "got" / "d.bin";
+    WriteLines(batch, {JobLineText(up), JobLineText(Download(down.string(), "-\\in\\d.bin"))});
+    ControlLog log;
+    RecordingLabel speed{log, "speed"};
+    RecordingLabel file{log, "file"};
+    RecordingProgressBar bar{log};
+    RecordingTray tray{log};
+    auto worker = MakeServerWorker();
+    worker->LabelSpeed = &speed;
+    worker->LabelFile = &file;
+    worker->ProgressBarSpeed = &bar;
+    worker->BalloonHint = &tray;
+    worker->fileCloudTotCount = 2;
+    worker->Execute();
+
+    EXPECT_EQ(log.With("file.caption "), (Lines{"1/2- file: " + up.f, "2/2- file: " + down.string()}));
+    EXPECT_EQ(log.With("tray.hint "), (Lines{"Trasferimento su Cloud - Attendere...\r\n File 1/2",
+                                            "Trasferimento su Cloud - Attendere...\r\n File 2/2"}));
+    EXPECT_EQ(log.With("tray.balloon "), (Lines{"Trasferimento su Cloud - Attendere...|File 1/2|0|10",
+                                               "Trasferimento su Cloud - Attendere...|File 2/2|0|10"}));
+    EXPECT_EQ(log.With("bar.max "), (Lines{"300000", "200000"}));
+    auto positions = log.With("bar.pos ");
+    EXPECT_NE(std::find(positions.begin(), positions.end(), "300000"), positions.end());
+    EXPECT_NE(std::find(positions.begin(), positions.end(), "200000"), positions.end());
+    EXPECT_EQ(positions.back(), "0");
+    auto speeds = log.With("speed.caption ");
+    ASSERT_FALSE(speeds.empty());
+    for (auto& s : speeds)
+        EXPECT_TRUE(std::regex_match(s, std::regex(R"(\d+,\d\d KB/s)"))) << s;
+    for (auto id : log.Threads())
+        EXPECT_EQ(id, dispatcher.MainThreadId()) << "an inline run runs on the GUI thread";
+    EXPECT_EQ(ReadFileBytes(down), MakePattern(200000, 3));
+}
+
+} // namespace
+} // namespace ct::test

@@ -1,0 +1,220 @@
+#include "ui/UnitMain.h"
+
+#include <QClipboard>
+#include <QLabel>
+#include <QPushButton>
+
+#include <gtest/gtest.h>
+
+#include "UiTestSupport.h"
+
+namespace ct::test {
+namespace {
+
+const std::string kJob1 = R"({"ftp":{"h":"a","u":"u","p":"p","t":21},"v":"put","f":"/dati/uno.txt","d":"\\x\\uno.txt"})";
+const std::string kJob2 = R"({"ftp":{"h":"a","u":"u","p":"p","t":21},"v":"get","f":"/dati/due.txt","d":"\\x\\due.txt"})";
+const std::string kJob3 = R"({"ftp":{"h":"a","u":"u","p":"p","t":21},"f":"/dati/tre.txt","d":"\\x\\tre.txt"})";
+const std::string kJob4 = R"({"ftp":{"h":"a","u":"u","p":"p","t":21},"v":"put","f":"/dati/quattro.txt","d":"\\q.txt"})";
+
+class QueueView : public testing::Test, public UiFixtureBase {
+protected:
+    std::vector<QString> Keys(TCloudTransferFrm& form) {
+        std::vector<QString> keys;
+        for (int r = 0; r < form.ValueListEditor1->RowCount(); ++r)
+            keys.push_back(form.ValueListEditor1->Key(r));
+        return keys;
+    }
+};
+
+TEST_F(QueueView, LoadsTheLinesNumberedFromOne) {
+    WriteBatch({kJob1, kJob2, kJob3});
+    auto form = MakeForm();
+    EXPECT_EQ(Keys(*form), (std::vector<QString>{"1", "2", "3"}));
+    EXPECT_EQ(form->ValueListEditor1->Value(1).toStdString(), kJob2);
+    EXPECT_EQ(form->FileCount(), 3);
+    EXPECT_EQ(form->LabelFile1->text(), "");
+    // The first row is current, as in a freshly filled grid.
+    EXPECT_EQ(form->ValueListEditor1->Row(), 0);
+}
+
+TEST_F(QueueView, MissingFileGivesAnEmptyViewAndKeepsTheCount) {
+    WriteBatch({kJob1, kJob2});
+    auto form = MakeForm();
+    std::filesystem::remove(Batch());
+    form->LabelFile1->setText("x");
+    form->LoadBatchList();
+    EXPECT_EQ(form->ValueListEditor1->RowCount(), 0);
+    EXPECT_EQ(form->LabelFile1->text(), "");
+    EXPECT_EQ(form->FileCount(), 2);
+    EXPECT_EQ(terminations, 0);
+}
+
+TEST_F(QueueView, ZeroByteFileIsDeletedAndEndsAnUnattendedStart) {
+    WriteFileBytes(Batch(), "");
+    {
+        auto form = MakeForm();
+        EXPECT_EQ(form->ValueListEditor1->RowCount(), 0);
+        EXPECT_FALSE(std::filesystem::exists(Batch()));
+        EXPECT_EQ(terminations, 0);
+    }
+    WriteFileBytes(Batch(), "");
+    auto form = MakeForm(1);
+    EXPECT_FALSE(std::filesystem::exists(Batch()));
+    EXPECT_GE(terminations, 1);
+    ASSERT_TRUE(WaitUntil([] { return ThreadCopia == nullptr; }));
+}
+
+TEST_F(QueueView, OneEmptyLineIsOneRowAndTheFileStays) {
+    WriteFileBytes(Batch(), "\r\n");
+    auto form = MakeForm();
+    EXPECT_EQ(Keys(*form), (std::vector<QString>{"1"}));
+    EXPECT_EQ(form->ValueListEditor1->Value(0), "");
+    EXPECT_TRUE(std::filesystem::exists(Batch()));
+}
+
+struct Selection {
+    const char* line;
+    const char* label;
+};
+
+class SelectCellTable : public testing::TestWithParam<Selection>, public UiFixtureBase {};
+
+TEST_P(SelectCellTable, ShowsDirectionAndLocalFile) {
+    WriteBatch({"{}", GetParam().line});
+    auto form = MakeForm();
+    form->LabelFile1->setText("stale");
+    form->ValueListEditor1->setCurrentCell(1, 1);  // through the grid, as a click does
+    EXPECT_EQ(form->LabelFile1->text(), QString::fromUtf8(GetParam().label));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Lines, SelectCellTable,
+    testing::Values(Selection{R"({"v":"put","f":"C:\\dati\\a.pdf"})", "trasferire:C:\\dati\\a.pdf"},
+                    Selection{R"({"v":"","f":"/a"})", "trasferire:/a"},
+                    Selection{R"({"f":"/a"})", "trasferire:/a"},
+                    Selection{R"({"v":"get","f":"/b"})", "recuperare:/b"},
+                    Selection{R"({"v":"PUT","f":"/b"})", "recuperare:/b"},
+                    Selection{R"({"v":"put"})", "trasferire:"},
+                    Selection{R"({"v":"put","f":"/dati/città.txt"})", "trasferire:/dati/città.txt"},
+                    Selection{"", ""}, Selection{"not json", ""}, Selection{"[1,2]", ""},
+                    Selection{R"({"v":"put","f":)", ""}));
+
+TEST_F(QueueView, SelectingBeyondTheRowsShowsNothingAndNeverFails) {
+    WriteBatch({kJob1});
+    auto form = MakeForm();
+    bool allow = true;
+    form->LabelFile1->setText("stale");
+    form->ValueListEditor1SelectCell(1, 5, allow);
+    EXPECT_EQ(form->LabelFile1->text(), "");
+    EXPECT_TRUE(allow);
+    form->ValueListEditor1SelectCell(1, -1, allow);
+    EXPECT_EQ(form->LabelFile1->text(), "");
+}
+
+TEST_F(QueueView, DoubleClickCopiesTheLineAndSaysSo) {
+    WriteBatch({kJob1, kJob2});
+    auto form = MakeForm();
+    form->show();
+    form->ValueListEditor1->setCurrentCell(1, 1);
+    QApplication::clipboard()->setText("before");
+    ModalCloser closer;
+    form->ValueListEditor1DblClick(form->ValueListEditor1);
+    EXPECT_EQ(QApplication::clipboard()->text().toStdString(), kJob2);
+    ASSERT_EQ(closer.texts.size(), 1u);
+    EXPECT_EQ(closer.texts[0], "Linea copiata negli appunti");
+}
+
+TEST_F(QueueView, DoubleClickOnTheEmptyViewDoesNothing) {
+    auto form = MakeForm();
+    QApplication::clipboard()->setText("before");
+    ModalCloser closer;
+    form->ValueListEditor1DblClick(form->ValueListEditor1);
+    EXPECT_EQ(QApplication::clipboard()->text(), "before");
+    EXPECT_TRUE(closer.texts.empty());
+}
+
+TEST_F(QueueView, DeleteKeepsTheKeysAndOnlyChangesTheView) {
+    WriteBatch({kJob1, kJob2, kJob3});
+    const std::string before = BatchBytes();
+    auto form = MakeForm();
+    form->ValueListEditor1->setCurrentCell(1, 1);
+    form->Button2Click(form->Button2);
+    EXPECT_EQ(Keys(*form), (std::vector<QString>{"1", "3"}));
+    EXPECT_TRUE(form->Button3->isEnabled());
+    EXPECT_EQ(BatchBytes(), before);
+    EXPECT_EQ(form->FileCount(), 3);
+}
+
+TEST_F(QueueView, DeleteOnTheEmptyViewDoesNothing) {
+    auto form = MakeForm();
+    form->Button2Click(form->Button2);
+    EXPECT_FALSE(form->Button3->isEnabled());
+}
+
+TEST_F(QueueView, SaveWritesTheRemainingLinesInViewOrder) {
+    WriteBatch({kJob1, kJob2, kJob3});
+    auto form = MakeForm();
+    form->ValueListEditor1->setCurrentCell(1, 1);
+    form->Button2Click(form->Button2);
+    form->Button3Click(form->Button3);
+    EXPECT_EQ(BatchBytes(), kJob1 + "\r\n" + kJob3 + "\r\n");
+    EXPECT_TRUE(form->Button3->isEnabled());
+    EXPECT_EQ(Keys(*form), (std::vector<QString>{"1", "3"}));
+    EXPECT_EQ(form->FileCount(), 3);
+}
+
+TEST_F(QueueView, SaveAfterDeletingEveryRowDeletesTheFile) {
+    WriteBatch({kJob1, kJob2});
+    auto form = MakeForm();
+    form->Button2Click(form->Button2);
+    form->Button2Click(form->Button2);
+    EXPECT_EQ(form->ValueListEditor1->RowCount(), 0);
+    form->Button3Click(form->Button3);
+    EXPECT_FALSE(std::filesystem::exists(Batch()));
+}
+
+TEST_F(QueueView, SaveAppliesOnlyTheUsersDeletionsToAFileThatMovedOn) {
+    WriteBatch({kJob1, kJob2, kJob3});
+    auto form = MakeForm();
+    // Meanwhile the worker finished job 1 and a producer appended job 4.
+    WriteBatch({kJob2, kJob3, kJob4});
+    form->ValueListEditor1->setCurrentCell(1, 1);  // the user deletes job 2 from the old view
+    form->Button2Click(form->Button2);
+    form->Button3Click(form->Button3);
+    EXPECT_EQ(BatchBytes(), kJob3 + "\r\n" + kJob4 + "\r\n");
+}
+
+TEST_F(QueueView, SavingTwiceRemovesADuplicateLineOnlyOnce) {
+    WriteBatch({kJob1, kJob1, kJob2});
+    auto form = MakeForm();
+    form->ValueListEditor1->setCurrentCell(0, 1);
+    form->Button2Click(form->Button2);
+    form->Button3Click(form->Button3);
+    form->Button3Click(form->Button3);
+    EXPECT_EQ(BatchBytes(), kJob1 + "\r\n" + kJob2 + "\r\n");
+}
+
+TEST_F(QueueView, AReloadForgetsTheDeletionsOfTheOldView) {
+    WriteBatch({kJob1, kJob2});
+    auto form = MakeForm();
+    form->Button2Click(form->Button2);   // job 1, row 0
+    form->LoadBatchList();               // e.g. after a job of a run
+    form->Button3Click(form->Button3);
+    EXPECT_EQ(BatchBytes(), kJob1 + "\r\n" + kJob2 + "\r\n");
+    EXPECT_EQ(form->ValueListEditor1->RowCount(), 2);
+}
+
+TEST_F(QueueView, ReadErrorReachesTheDefaultHandlingAndTheViewStaysEmpty) {
+    std::filesystem::create_directories(Batch());  // a folder where the file should be
+    ModalCloser closer;
+    auto form = MakeForm();
+    EXPECT_EQ(form->ValueListEditor1->RowCount(), 0);
+    ASSERT_EQ(closer.names.size(), 1u);
+    EXPECT_EQ(closer.names[0], "ApplicationErrorBox");
+    EXPECT_FALSE(closer.texts[0].isEmpty());
+    // Called directly, the error passes to the caller.
+    EXPECT_THROW(form->LoadBatchList(), std::exception);
+}
+
+} // namespace
+} // namespace ct::test

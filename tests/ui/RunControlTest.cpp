@@ -1,0 +1,242 @@
+#include "ui/UnitMain.h"
+
+#include <QCheckBox>
+#include <QLabel>
+#include <QProgressBar>
+#include <QPushButton>
+
+#include <gtest/gtest.h>
+
+#include "UiTestSupport.h"
+#include "platform/tray/TCoolTrayIcon.h"
+#include "support/FtpServers.h"
+
+namespace ct::test {
+namespace {
+
+namespace fs = std::filesystem;
+
+struct ButtonStates {
+    bool avvia, termina, esci;
+    bool operator==(const ButtonStates&) const = default;
+};
+
+std::ostream& operator<<(std::ostream& out, const ButtonStates& s) {
+    return out << "{Avvia " << s.avvia << ", Termina " << s.termina << ", Esci " << s.esci << "}";
+}
+
+ButtonStates StatesOf(const TCloudTransferFrm& form) {
+    return {form.Button1->isEnabled(), form.Button4->isEnabled(), form.Button5->isEnabled()};
+}
+
+const ButtonStates kIdle{true, false, true};
+
+// Far more than loopback's socket buffers take in at once, so that a throttled upload of it
+// stays in progress for many seconds.
+constexpr std::size_t kBigFile = 48u << 20;
+
+class RunControl : public testing::Test, public UiFixtureBase {
+protected:
+    // Three uploads into nested folders and one download.
+    void WriteJobs(std::uint16_t port, const PyFtpServer& server) {
+        for (const char* name : {"a.txt", "b.txt", "c.txt"})
+            WriteFileBytes(Work() / name, MakePattern(3000, name[0]));
+        fs::create_directories(server.Root() / "src");
+        WriteFileBytes(server.Root() / "src" / "d.bin", MakePattern(5000, 7));
+        WriteBatch({UploadLine(port, (Work() / "a.txt").string(), "\\up\\a.txt"),
+                    UploadLine(port, (Work() / "b.txt").string(), "\\up\\x\\b.txt"),
+                    UploadLine(port, (Work() / "c.txt").string(), "\\up\\x\\y\\c.txt"),
+                    DownloadLine(port, "\\src\\d.bin", (Work() / "in" / "d.bin").string())});
+    }
+    void ExpectJobsDone(const PyFtpServer& server) {
+        EXPECT_EQ(ReadFileBytes(server.Root() / "up" / "a.txt"), MakePattern(3000, 'a'));
+        EXPECT_EQ(ReadFileBytes(server.Root() / "up" / "x" / "b.txt"), MakePattern(3000, 'b'));
+        EXPECT_EQ(ReadFileBytes(server.Root() / "up" / "x" / "y" / "c.txt"), MakePattern(3000, 'c'));
+        EXPECT_EQ(ReadFileBytes(Work() / "in" / "d.bin"), MakePattern(5000, 7));
+        EXPECT_FALSE(fs::exists(Batch()));
+    }
+};
+
+TEST_F(RunControl, ThreadedRunFromAvviaToIdle) {
+    PyFtpServer server;
+    WriteJobs(server.Port(), server);
+    auto form = MakeForm();
+    form->show();
+    ASSERT_EQ(form->FileCount(), 4);
+    form->Button1->click();
+    ASSERT_NE(ThreadCopia, nullptr);
+    EXPECT_EQ(StatesOf(*form), (ButtonStates{false, true, false}));
+    EXPECT_TRUE(form->CloseCommandEnabled());
+    // Everything else stays usable during a threaded run.
+    EXPECT_TRUE(form->Button2->isEnabled());
+    EXPECT_TRUE(form->Button6->isEnabled());
+    EXPECT_TRUE(form->CBbackground->isEnabled());
+    EXPECT_EQ(ThreadCopia->fileCloudTotCount, 4);
+    EXPECT_TRUE(ThreadCopia->isAthread);
+
+    ASSERT_TRUE(WaitUntil([] { return ThreadCopia == nullptr; }));
+    EXPECT_EQ(StatesOf(*form), kIdle);
+    ExpectJobsDone(server);
+    EXPECT_EQ(form->ValueListEditor1->RowCount(), 0);
+    EXPECT_TRUE(form->CloseCommandEnabled());
+    // The last announcement stays on the tray icon, counted against the run's total.
+    EXPECT_TRUE(form->TextTrayIcon1->Hint().startsWith("Trasferimento su Cloud - Attendere...\r\n File "));
+    EXPECT_TRUE(form->TextTrayIcon1->Hint().endsWith("/4"));
+    EXPECT_TRUE(form->TextTrayIcon1->LastBalloon().text.endsWith("/4"));
+    EXPECT_EQ(form->TextTrayIcon1->LastBalloon().title, "Trasferimento su Cloud - Attendere...");
+    EXPECT_TRUE(form->ProgressBar1->isHidden());
+    EXPECT_EQ(terminations, 0);
+}
+
+TEST_F(RunControl, InlineRunTakesTheCloseCommandForGood) {
+    PyFtpServer server;
+    WriteJobs(server.Port(), server);
+    auto form = MakeForm();
+    form->show();
+    form->CBbackground->setChecked(false);
+    // Seen from inside the run: the progress steps arrive on the GUI thread while Execute runs.
+    std::vector<ButtonStates> during;
+    bool closeRefused = false;
+    bool inline_ = false;
+    QObject::connect(form->ProgressBar1, &QProgressBar::valueChanged, [&] {
+        during.push_back(StatesOf(*form));
+        inline_ = form->InlineRunning();
+        closeRefused = !form->close() && form->isVisible();
+    });
+    form->Button1->click();
+    EXPECT_EQ(ThreadCopia, nullptr);
+    ASSERT_FALSE(during.empty());
+    for (const auto& s : during)
+        EXPECT_EQ(s, (ButtonStates{false, false, false}));
+    EXPECT_TRUE(inline_);
+    EXPECT_TRUE(closeRefused);
+    ExpectJobsDone(server);
+    EXPECT_EQ(StatesOf(*form), kIdle);
+    EXPECT_FALSE(form->CloseCommandEnabled());
+    EXPECT_FALSE(form->windowFlags() & Qt::WindowCloseButtonHint);
+    EXPECT_TRUE(form->isVisible());
+    EXPECT_EQ(terminations, 0);
+
+    // A threaded run later does not bring the close button back; "Esci" still closes.
+    form->CBbackground->setChecked(true);
+    form->Button1->click();
+    ASSERT_TRUE(WaitUntil([] { return ThreadCopia == nullptr; }));
+    EXPECT_FALSE(form->windowFlags() & Qt::WindowCloseButtonHint);
+    form->Button5->click();
+    EXPECT_EQ(terminations, 1);
+}
+
+TEST_F(RunControl, AvviaWithoutABatchFileEndsAtOnce) {
+    auto form = MakeForm();
+    form->Button1Click(form->Button1);
+    ASSERT_TRUE(WaitUntil([] { return ThreadCopia == nullptr; }));
+    EXPECT_EQ(StatesOf(*form), kIdle);
+    EXPECT_FALSE(fs::exists(Batch()));
+}
+
+TEST_F(RunControl, DeletedButUnsavedRowsAreProcessedToo) {
+    PyFtpServer server;
+    WriteJobs(server.Port(), server);
+    auto form = MakeForm();
+    form->Button2Click(form->Button2);
+    form->Button1Click(form->Button1);
+    ASSERT_TRUE(WaitUntil([] { return ThreadCopia == nullptr; }));
+    ExpectJobsDone(server);
+}
+
+TEST_F(RunControl, TerminaDuringAThrottledUploadKeepsTheJob) {
+    PyFtpOptions options;
+    options.extraArgs = {"--throttle", "1000000"};
+    options.rootOnTmpfs = true;
+    PyFtpServer server(options);
+    WriteFileBytes(Work() / "big.bin", MakePattern(kBigFile, 3));
+    const std::string line = UploadLine(server.Port(), (Work() / "big.bin").string(), "\\up\\big.bin");
+    WriteBatch({line});
+    const std::string before = BatchBytes();
+    auto form = MakeForm();
+    form->Button1Click(form->Button1);
+    ASSERT_TRUE(WaitUntil([&] { return form->ProgressBar1->value() > 0; }));
+    EXPECT_FALSE(form->ProgressBar1->isHidden());
+    EXPECT_FALSE(form->LabelSpeed1->isHidden());
+    EXPECT_TRUE(form->LabelSpeed1->text().endsWith(" KB/s"));
+    form->Button4->click();
+    ASSERT_TRUE(WaitUntil([] { return ThreadCopia == nullptr; }));
+    EXPECT_EQ(StatesOf(*form), kIdle);
+    EXPECT_EQ(BatchBytes(), before);
+    EXPECT_EQ(form->ValueListEditor1->RowCount(), 1);
+    EXPECT_TRUE(form->ProgressBar1->isHidden());
+}
+
+TEST_F(RunControl, TerminaWithoutARunDoesNothing) {
+    auto form = MakeForm();
+    form->Button4Click(form->Button4);
+    EXPECT_EQ(StatesOf(*form), kIdle);
+}
+
+TEST_F(RunControl, ClosingDuringAThreadedRunStopsAndWaitsFirst) {
+    PyFtpOptions options;
+    options.extraArgs = {"--throttle", "1000000"};
+    options.rootOnTmpfs = true;
+    PyFtpServer server(options);
+    WriteFileBytes(Work() / "big.bin", MakePattern(kBigFile, 3));
+    WriteFileBytes(Work() / "small.txt", "small");
+    const std::string big = UploadLine(server.Port(), (Work() / "big.bin").string(), "\\up\\big.bin");
+    const std::string small = UploadLine(server.Port(), (Work() / "small.txt").string(), "\\up\\small.txt");
+    WriteBatch({big, small});
+    const std::string before = BatchBytes();
+    auto form = MakeForm();
+    form->show();
+    form->Button1Click(form->Button1);
+    ASSERT_TRUE(WaitUntil([&] { return form->ProgressBar1->value() > 0; }));
+    EXPECT_TRUE(form->close());
+    // By the time the window has closed the worker is gone and the queue is intact.
+    EXPECT_EQ(ThreadCopia, nullptr);
+    EXPECT_EQ(terminations, 1);
+    EXPECT_EQ(BatchBytes(), before);
+    EXPECT_FALSE(fs::exists(server.Root() / "up" / "small.txt"));
+}
+
+TEST_F(RunControl, UnattendedStartHidesRunsAndEnds) {
+    PyFtpServer server;
+    WriteJobs(server.Port(), server);
+    auto form = MakeForm(1);
+    EXPECT_FALSE(InteractiveMode.load());
+    EXPECT_TRUE(form->isHidden());
+    EXPECT_TRUE(form->TextTrayIcon1->IconVisible());
+    EXPECT_TRUE(form->TextTrayIcon1->CycleIcons());
+    EXPECT_EQ(form->TextTrayIcon1->LastBalloon().title, "Trasferimento su Cloud");
+    ASSERT_NE(ThreadCopia, nullptr);
+    EXPECT_TRUE(ThreadCopia->isAthread);
+    EXPECT_EQ(terminations, 0);
+    ASSERT_TRUE(WaitUntil([] { return ThreadCopia == nullptr; }));
+    EXPECT_EQ(terminations, 1);
+    ExpectJobsDone(server);
+    // The view keeps what was loaded at start: no reloads in unattended mode.
+    EXPECT_EQ(form->ValueListEditor1->RowCount(), 4);
+    EXPECT_TRUE(form->isHidden());
+}
+
+TEST_F(RunControl, UnattendedStartWithoutABatchFileEndsWithoutAWindow) {
+    auto form = MakeForm(2);
+    ASSERT_TRUE(WaitUntil([] { return ThreadCopia == nullptr; }));
+    EXPECT_GE(terminations, 1);
+    EXPECT_TRUE(form->isHidden());
+}
+
+TEST_F(RunControl, UnattendedRunStillEndsTheApplicationAfterMostra) {
+    PyFtpOptions options;
+    options.extraArgs = {"--throttle", "200000"};
+    PyFtpServer server(options);
+    WriteFileBytes(Work() / "m.bin", MakePattern(400000, 9));
+    WriteBatch({UploadLine(server.Port(), (Work() / "m.bin").string(), "\\m.bin")});
+    auto form = MakeForm(1);
+    form->Mostrainterfaccia1->trigger();
+    EXPECT_TRUE(form->isVisible());
+    EXPECT_FALSE(form->TextTrayIcon1->IconVisible());
+    ASSERT_TRUE(WaitUntil([] { return ThreadCopia == nullptr; }));
+    EXPECT_EQ(terminations, 1);
+    EXPECT_EQ(ReadFileBytes(server.Root() / "m.bin"), MakePattern(400000, 9));
+}
+
+} // namespace
+} // namespace ct::test

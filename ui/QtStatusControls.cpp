@@ -1,0 +1,56 @@
+#include "ui/QtStatusControls.h"
+
+#include <QLabel>
+#include <QProgressBar>
+#include <QString>
+
+namespace ct {
+
+void QtLabelControl::SetCaption(const std::string& text) {
+    if (m_label)
+        m_label->setText(QString::fromStdString(text));
+}
+
+void QtLabelControl::Show() {
+    if (m_label)
+        m_label->show();
+}
+
+void QtLabelControl::Hide() {
+    if (m_label)
+        m_label->hide();
+}
+
+void QtLabelControl::Repaint() {
+    if (m_label && m_label->isVisible())
+        m_label->repaint();
+}
+
+void QtProgressBarControl::SetMax(std::int32_t max) {
+    if (!m_bar)
+        return;
+    // A maximum of 0 (the total is not known) shows the bar as busy.
+    m_bar->setRange(0, max);
+}
+
+void QtProgressBarControl::SetPosition(std::int32_t position) {
+    if (m_bar)
+        m_bar->setValue(position);
+}
+
+void QtProgressBarControl::Show() {
+    if (m_bar)
+        m_bar->show();
+}
+
+void QtProgressBarControl::Hide() {
+    if (m_bar)
+        m_bar->hide();
+}
+
+void QtProgressBarControl::Repaint() {
+    if (m_bar && m_bar->isVisible())
+        m_bar->repaint();
+}
+
+} // namespace ct

@@ -1,0 +1,161 @@
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <QString>
+#include <QWidget>
+
+#include "transfer/StatusControls.h"
+#include "transfer/TThreadCopia.h"
+#include "ui/QtStatusControls.h"
+#include "ui/TUpDown.h"
+#include "ui/TValueListEditor.h"
+
+class QAction;
+class QCheckBox;
+class QFrame;
+class QLabel;
+class QLineEdit;
+class QMenu;
+class QProgressBar;
+class QPushButton;
+class QTabWidget;
+
+namespace ct {
+
+class TCoolTrayIcon;
+
+// The current worker while a run is active, else nullptr. GUI thread only.
+extern TThreadCopia* ThreadCopia;
+
+// How the window is set up. Production uses the defaults; tests point it elsewhere.
+struct TCloudTransferFrmOptions {
+    // The queue file; empty means BatchFilePath().
+    std::filesystem::path BatchFile;
+    // The number of command-line arguments; -1 means those of the running application.
+    int ParamCount = -1;
+    // Application.Terminate: asks the message loop to end once it next runs. Empty means
+    // exactly that for the running QApplication.
+    std::function<void()> Terminate;
+    // Handed to every worker when set (tests: a fake probe; never a real ping).
+    FtpClientFactory ClientFactory;
+    PingFunction PingProbe;
+};
+
+// The main window: the queue view, run control, the delay setting and the tray icon.
+// Its creation runs FormCreate, which either loads the queue (no arguments) or hides to
+// the tray and starts the unattended run.
+class TCloudTransferFrm : public QWidget, public IQueueListView {
+    Q_OBJECT
+public:
+    explicit TCloudTransferFrm(TCloudTransferFrmOptions options = {}, QWidget* parent = nullptr);
+    ~TCloudTransferFrm() override;
+
+    // Controls, as the form designer names them.
+    QPushButton* Button1 = nullptr;   // "Avvia"
+    TValueListEditor* ValueListEditor1 = nullptr;
+    QPushButton* Button2 = nullptr;   // "Elimina"
+    QPushButton* Button3 = nullptr;   // "Salva"
+    QPushButton* Button4 = nullptr;   // "Termina"
+    QTabWidget* PageControl1 = nullptr;
+    QWidget* TabSheet1 = nullptr;
+    QWidget* TabSheet2 = nullptr;
+    QLabel* Label1 = nullptr;
+    QLineEdit* Edit1 = nullptr;
+    QLabel* Label2 = nullptr;
+    QLineEdit* Edit2 = nullptr;
+    TUpDown* UpDown2 = nullptr;
+    TUpDown* UpDown1 = nullptr;
+    QProgressBar* ProgressBar1 = nullptr;
+    QLabel* LabelSpeed1 = nullptr;
+    QFrame* Panel1 = nullptr;
+    QLabel* LabelFile1 = nullptr;
+    QCheckBox* CBbackground = nullptr;
+    QPushButton* Button5 = nullptr;   // "Esci"
+    QMenu* PopupMenu1 = nullptr;
+    QAction* Mostrainterfaccia1 = nullptr;
+    QAction* Esci1 = nullptr;
+    TCoolTrayIcon* TextTrayIcon1 = nullptr;
+    QPushButton* Button6 = nullptr;   // "Nascondi sulla taskbar"
+
+    // The stored hint of a control, exactly as designed (two-line hints hold a lone CR).
+    static QString HintOf(const QWidget* control);
+
+    // Queue view (rebuilds it from the batch file; errors pass to the caller).
+    void LoadBatchList() override;
+    std::int32_t FileCount() const { return fileCount; }
+    const std::filesystem::path& BatchFile() const { return m_batchFile; }
+
+    // Event handlers. Each may raise; the signal connections hand errors to the
+    // application's default handling (a message box with the error's text).
+    void FormCreate(QObject* sender);
+    void ValueListEditor1DblClick(QObject* sender);
+    void Button2Click(QObject* sender);
+    void Button3Click(QObject* sender);
+    void Button1Click(QObject* sender);
+    void Edit1Exit(QObject* sender);
+    void UpDown1ChangingEx(QObject* sender, bool& allowChange, int newValue, TUpDownDirection direction);
+    void Button4Click(QObject* sender);
+    void ValueListEditor1SelectCell(int aCol, int aRow, bool& canSelect);
+    void Button5Click(QObject* sender);
+    void Mostrainterfaccia1Click(QObject* sender);
+    void Esci1Click(QObject* sender);
+    void Button6Click(QObject* sender);
+
+    // Run control.
+    void StartTransfer();
+    void ThreadTerminated(TThread* sender);
+    bool InlineRunning() const { return m_inlineRunning; }
+    // Whether the window still offers its close command (gone for good after an inline run).
+    bool CloseCommandEnabled() const;
+    // Stops a threaded run and waits for its end while the GUI thread keeps serving the
+    // worker's steps. Returns at once when no threaded run is active.
+    void WaitForRunEnd();
+
+    // The application's default handling of an error that left a handler.
+    void ShowApplicationError(const QString& text);
+
+signals:
+    // ThreadTerminated has run: the current run is over.
+    void RunEnded();
+
+protected:
+    void closeEvent(QCloseEvent* event) override;
+    void resizeEvent(QResizeEvent* event) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
+private:
+    void CreateControls();
+    void ApplicationTerminate();
+    int ParamCount() const;
+    void StoreSettings();
+    // Runs a handler; an error that leaves it goes to the default handling.
+    void Guarded(const std::function<void()>& handler);
+
+    TCloudTransferFrmOptions m_options;
+    std::filesystem::path m_batchFile;
+    std::int32_t fileCount = 0;
+    // The lines the user deleted from the view since its last load; "Salva" removes them
+    // from the file as it is now.
+    std::vector<std::string> m_deletedSinceLoad;
+    std::unique_ptr<QtLabelControl> m_labelSpeed;
+    std::unique_ptr<QtLabelControl> m_labelFile;
+    std::unique_ptr<QtProgressBarControl> m_progressBar;
+    bool m_inlineRunning = false;
+    bool m_closeCommandEnabled = true;
+    bool m_closing = false;
+};
+
+// Application.CreateForm: builds the main window (FormCreate runs inside) and makes it the
+// window the worker's reload step reaches.
+std::unique_ptr<TCloudTransferFrm> CreateForm(TCloudTransferFrmOptions options = {});
+
+// Tahoma, character height 11 pixels, where it can be had; a similar sans font otherwise.
+QFont DesignFont();
+
+} // namespace ct
