@@ -179,6 +179,12 @@ fs::path BatchFilePath() {
 
 std::string ReadFirstBatchLine(const fs::path& file) {
     Head head = ReadHead(file);
+    if (head.present && !head.firstLine.empty())
+        return head.firstLine;
+    // Before the queue is reported empty, lines that reached a replaced version of the file
+    // late must be in it.
+    if (SettleLateWriters(file).carriedBytes > 0)
+        head = ReadHead(file);
     if (!head.present || !head.firstLine.empty())
         return head.firstLine;
 
@@ -202,7 +208,7 @@ std::string ReadFirstBatchLine(const fs::path& file) {
         result = lines.front();
         return ReplaceWith(lines);
     });
-    if (result.empty() && report.carriedBytes > 0) {
+    if (result.empty() && report.changed && SettleLateWriters(file).carriedBytes > 0) {
         // A producer added jobs while the exhausted file was being removed: they are the queue now.
         Head again = ReadHead(file);
         if (!again.firstLine.empty())
@@ -249,6 +255,7 @@ BatchLines ReadAllBatchLines(const fs::path& file) {
     BatchLines result;
     std::optional<std::string> bytes;
     try {
+        SettleLateWriters(file);
         bytes = ReadFileIfExists(file);
     } catch (const FileSystemError& e) {
         throw BatchFileError(e.what());

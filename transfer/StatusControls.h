@@ -3,6 +3,8 @@
 #include <cstdint>
 #include <string>
 
+#include "platform/tray/BalloonHintIcon.h"
+
 namespace ct {
 
 // The window's controls as the worker's reporting steps see them. The window implements
@@ -27,9 +29,6 @@ public:
     virtual void Hide() = 0;
     virtual void Repaint() = 0;
 };
-
-// Balloon icon kinds, in the component's order; the program uses only the first.
-enum class TBalloonHintIcon { bitNone = 0, bitInfo, bitWarning, bitError };
 
 class ITrayIconControl {
 public:

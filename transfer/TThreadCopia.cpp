@@ -14,6 +14,7 @@
 
 #include "batch/BatchFileStore.h"
 #include "batch/JobLine.h"
+#include "platform/fs/GuardedRewrite.h"
 #include "platform/ftp/TIdFTP.h"
 #include "transfer/AppGlobals.h"
 #include "transfer/JobPaths.h"
@@ -165,6 +166,12 @@ void TThreadCopia::Execute() {
             {
                 std::lock_guard<std::mutex> lock(worker.clientMutex);
                 released = std::move(worker.IdFTP);
+            }
+            // Lines that producers added to a version of the queue the run replaced are
+            // carried into the file before the run reports its end.
+            try {
+                SettleLateWriters(worker.BatchFileInUse());
+            } catch (...) {
             }
         }
     } cleanUp{*this};

@@ -53,4 +53,14 @@ void QtProgressBarControl::Repaint() {
         m_bar->repaint();
 }
 
+void QtTrayIconControl::SetHint(const std::string& text) {
+    if (m_tray)
+        m_tray->SetHint(text);
+}
+
+bool QtTrayIconControl::ShowBalloonHint(const std::string& title, const std::string& text, TBalloonHintIcon icon,
+                                        int timeoutSeconds) {
+    return m_tray && m_tray->ShowBalloonHint(title, text, icon, timeoutSeconds);
+}
+
 } // namespace ct

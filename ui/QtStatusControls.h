@@ -4,6 +4,7 @@
 #include <QPointer>
 #include <QProgressBar>
 
+#include "platform/tray/TCoolTrayIcon.h"
 #include "transfer/StatusControls.h"
 
 namespace ct {
@@ -33,6 +34,18 @@ public:
 
 private:
     QPointer<QProgressBar> m_bar;
+};
+
+// The tray icon as the worker's announcement step sees it.
+class QtTrayIconControl : public ITrayIconControl {
+public:
+    explicit QtTrayIconControl(TCoolTrayIcon* tray) : m_tray(tray) {}
+    void SetHint(const std::string& text) override;
+    bool ShowBalloonHint(const std::string& title, const std::string& text, TBalloonHintIcon icon,
+                         int timeoutSeconds) override;
+
+private:
+    QPointer<TCoolTrayIcon> m_tray;
 };
 
 } // namespace ct

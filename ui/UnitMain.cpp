@@ -257,6 +257,7 @@ void TCloudTransferFrm::CreateControls() {
     m_labelSpeed = std::make_unique<QtLabelControl>(LabelSpeed1);
     m_labelFile = std::make_unique<QtLabelControl>(LabelFile1);
     m_progressBar = std::make_unique<QtProgressBarControl>(ProgressBar1);
+    m_trayControl = std::make_unique<QtTrayIconControl>(TextTrayIcon1);
 
     connect(Button1, &QPushButton::clicked, this, [this] { Guarded([this] { Button1Click(Button1); }); });
     connect(Button2, &QPushButton::clicked, this, [this] { Guarded([this] { Button2Click(Button2); }); });
@@ -506,7 +507,7 @@ void TCloudTransferFrm::StartTransfer() {
     worker->fileCloudTotCount = fileCount;
     worker->LabelSpeed = m_labelSpeed.get();
     worker->LabelFile = m_labelFile.get();
-    worker->BalloonHint = TextTrayIcon1;
+    worker->BalloonHint = m_trayControl.get();
     worker->ProgressBarSpeed = m_progressBar.get();
     worker->BatchFile = m_batchFile;
     if (m_options.ClientFactory)

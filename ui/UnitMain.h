@@ -146,6 +146,7 @@ private:
     std::unique_ptr<QtLabelControl> m_labelSpeed;
     std::unique_ptr<QtLabelControl> m_labelFile;
     std::unique_ptr<QtProgressBarControl> m_progressBar;
+    std::unique_ptr<QtTrayIconControl> m_trayControl;
     bool m_inlineRunning = false;
     bool m_closeCommandEnabled = true;
     bool m_closing = false;

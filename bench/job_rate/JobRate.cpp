@@ -14,6 +14,7 @@
 #include <fstream>
 #include <iostream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <nlohmann/json.hpp>
@@ -111,10 +112,16 @@ double StoreSecondsPerJob(const fs::path& queueDir, int jobs) {
                    "\"f\":\"/dev/shm/t1/m2/l3/file" << i << ".bin\",\"d\":\"\\\\t1\\\\m2\\\\l3\\\\file" << i
                 << ".bin\",\"b\":\"up\"}\r\n";
     }
-    const auto start = Clock::now();
-    for (int i = 0; i < jobs; ++i)
+    // A worker's store calls are a whole FTP job apart; the gap lets the store's deferred check
+    // of the replaced file find its grace period over, as it does in a run. Only the calls count.
+    Clock::duration inStore{};
+    for (int i = 0; i < jobs; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        const auto start = Clock::now();
         ct::UpdateBatchFile(batch, "", "", ct::ReadFirstBatchLine(batch));
-    return std::chrono::duration<double>(Clock::now() - start).count() / jobs;
+        inStore += Clock::now() - start;
+    }
+    return std::chrono::duration<double>(inStore).count() / jobs;
 }
 
 double RunLftp(const Target& target, const fs::path& localRoot, const std::string& remoteDir) {

@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <unistd.h>
@@ -49,16 +50,22 @@ int main(int argc, char** argv) {
             lines.push_back(JobLine(i));
         ct::SaveBatchLines(file, lines);
         const auto bytes = fs::file_size(file);
-        const auto start = std::chrono::steady_clock::now();
+        // The worker's store calls are a whole FTP job apart, which is what lets the store's
+        // deferred look at the replaced file find its short grace period over; a 2 ms gap stands
+        // in for the job here, and only the time inside the store counts.
+        std::chrono::steady_clock::duration inStore{};
         for (int j = 0; j < size.jobs; ++j) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+            const auto start = std::chrono::steady_clock::now();
             const std::string head = ct::ReadFirstBatchLine(file);
             if (head.empty()) {
                 std::fprintf(stderr, "queue ran dry\n");
                 return 1;
             }
             ct::UpdateBatchFile(file, "", "", head);
+            inStore += std::chrono::steady_clock::now() - start;
         }
-        const auto elapsed = std::chrono::duration<double, std::micro>(std::chrono::steady_clock::now() - start);
+        const auto elapsed = std::chrono::duration<double, std::micro>(inStore);
         std::printf("%10d %10d %14.0f %14ju\n", size.lines, size.jobs, elapsed.count() / size.jobs,
                     static_cast<std::uintmax_t>(bytes));
     }

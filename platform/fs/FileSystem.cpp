@@ -205,15 +205,6 @@ void WriteAll(int fd, std::string_view bytes, const fs::path& file) {
     }
 }
 
-// Makes the rename itself durable; a failure here loses nothing that a crash would keep.
-void SyncDirectory(const fs::path& dir) {
-    int fd = ::open(dir.empty() ? "." : dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd >= 0) {
-        ::fsync(fd);
-        ::close(fd);
-    }
-}
-
 bool InstallWithoutReplacing(const fs::path& temp, const fs::path& target) {
     if (::renameat2(AT_FDCWD, temp.c_str(), AT_FDCWD, target.c_str(), RENAME_NOREPLACE) == 0)
         return true;
@@ -245,8 +236,6 @@ bool ReplaceFileAtomically(const fs::path& target, std::string_view bytes, Repla
         if (permissions)
             ::fchmod(fd, static_cast<mode_t>(*permissions));
         WriteAll(fd, bytes, temp);
-        if (::fsync(fd) != 0)
-            throw FileSystemError(Describe("cannot flush", temp, errno));
     } catch (...) {
         ::close(fd);
         ::unlink(temp.c_str());
@@ -272,7 +261,6 @@ bool ReplaceFileAtomically(const fs::path& target, std::string_view bytes, Repla
         ::unlink(temp.c_str());
         return false;
     }
-    SyncDirectory(dir);
     return true;
 }
 

@@ -3,13 +3,23 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <map>
 #include <mutex>
+#include <vector>
 #include <thread>
 
 #include "platform/fs/FileSystem.h"
 
 #ifdef _WIN32
 #include <windows.h>
+
+// The Windows rewrite keeps writers out while it runs, so nothing is ever left to settle.
+SettleReport SettleLateWriters(const fs::path&) {
+    return {};
+}
+
+void SettleAllLateWriters() {}
+
 #else
 #include <fcntl.h>
 #include <signal.h>
@@ -131,6 +141,11 @@ public:
     Fd& operator=(const Fd&) = delete;
     int Get() const { return m_fd; }
     bool Valid() const { return m_fd >= 0; }
+    int Release() {
+        int fd = m_fd;
+        m_fd = -1;
+        return fd;
+    }
 
 private:
     int m_fd;
@@ -215,17 +230,6 @@ std::string ReadFrom(int fd, std::size_t offset, const fs::path& file) {
     }
 }
 
-// Without a lease nobody can say when a writer of the old file is done; look a few times.
-std::string WatchForLateBytes(int fd, std::size_t offset, std::chrono::milliseconds watch, const fs::path& file) {
-    const auto deadline = Clock::now() + watch;
-    auto pause = std::chrono::microseconds(500);
-    while (Clock::now() < deadline) {
-        std::this_thread::sleep_for(pause);
-        pause = std::min(pause * 2, std::chrono::microseconds(8000));
-    }
-    return ReadFrom(fd, offset, file);
-}
-
 void AppendLines(const fs::path& file, const std::string& bytes, mode_t permissions) {
     Fd fd(::open(file.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, permissions));
     if (!fd.Valid())
@@ -239,16 +243,116 @@ void AppendLines(const fs::path& file, const std::string& bytes, mode_t permissi
             throw FileSystemError(Describe("cannot append to", file, errno));
         done += static_cast<std::size_t>(n);
     }
-    ::fsync(fd.Get());
+}
+
+// A file this process replaced, kept open so that what late writers add to it can still be
+// carried into the new file once they are done. Settling is deferred to the next operation on
+// the file (normally a whole FTP job later) instead of waiting for the writers right after
+// the rename, which would cost every job a pause.
+struct PendingOld {
+    int fd = -1;
+    std::size_t size = 0;  // bytes of the old file that the rewrite took into account
+    mode_t permissions = 0666;
+    Clock::time_point replacedAt;
+    bool leases = false;
+    RewriteOptions options;
+};
+
+class PendingRegistry {
+public:
+    ~PendingRegistry() {
+        // At exit: nothing that a late writer managed to add may stay behind in an unlinked file.
+        try {
+            SettleAllLateWriters();
+        } catch (...) {
+        }
+    }
+    void Put(const fs::path& file, PendingOld pending) {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        auto& slot = m_pending[file.string()];
+        if (slot.fd >= 0)
+            ::close(slot.fd);  // cannot happen: a rewrite settles the previous one first
+        slot = std::move(pending);
+    }
+    std::optional<PendingOld> Take(const fs::path& file) {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        auto it = m_pending.find(file.string());
+        if (it == m_pending.end())
+            return std::nullopt;
+        PendingOld p = std::move(it->second);
+        m_pending.erase(it);
+        return p;
+    }
+    bool Has(const fs::path& file) {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return m_pending.count(file.string()) != 0;
+    }
+    std::vector<std::string> Files() {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        std::vector<std::string> files;
+        for (const auto& entry : m_pending)
+            files.push_back(entry.first);
+        return files;
+    }
+
+private:
+    std::mutex m_mutex;
+    std::map<std::string, PendingOld> m_pending;
+};
+
+PendingRegistry& Registry() {
+    static PendingRegistry registry;
+    return registry;
+}
+
+// With the file's lock held: carries what late writers added to the previous version.
+SettleReport SettleLocked(const fs::path& file) {
+    SettleReport report;
+    std::optional<PendingOld> pending = Registry().Take(file);
+    if (!pending)
+        return report;
+    Fd old(pending->fd);
+    // An open() that looked the name up just before the rename has not asked for write access
+    // yet; give it a moment to get as far as the lease check, where it becomes visible.
+    const auto grace = pending->leases ? std::chrono::milliseconds(1) : pending->options.fallbackWatch;
+    std::this_thread::sleep_until(pending->replacedAt + grace);
+    std::string late;
+    if (pending->leases && WaitForReadLease(old.Get(), pending->options.lateWriterWait) == Lease::Granted) {
+        late = ReadFrom(old.Get(), pending->size, file);
+        ReleaseLease(old.Get());
+        report.leaseConfirmed = true;
+    } else {
+        late = ReadFrom(old.Get(), pending->size, file);
+    }
+    if (!late.empty()) {
+        late = AsWholeLines(std::move(late));
+        AppendLines(file, late, pending->permissions);
+        report.carriedBytes = late.size();
+    }
+    return report;
 }
 
 } // namespace
+
+SettleReport SettleLateWriters(const fs::path& file) {
+    if (!Registry().Has(file))
+        return {};
+    FlockGuard lock(LockFilePathFor(file));
+    return SettleLocked(file);
+}
+
+void SettleAllLateWriters() {
+    for (const auto& file : Registry().Files())
+        SettleLateWriters(file);
+}
 
 RewriteReport RewriteFileGuarded(const fs::path& file, const RewritePlanner& planner, const RewriteOptions& options) {
     RewriteReport report;
     FlockGuard lock(LockFilePathFor(file));
     if (options.useLeases)
         PrepareLeaseSignal();
+    const SettleReport earlier = SettleLocked(file);
+    report.carriedBytes = earlier.carriedBytes;
 
     for (;;) {
         Fd old(::open(file.c_str(), O_RDONLY | O_CLOEXEC));
@@ -289,27 +393,16 @@ RewriteReport RewriteFileGuarded(const fs::path& file, const RewritePlanner& pla
                 throw FileSystemError(Describe("cannot delete", file, errno));
         }
         report.changed = true;
-
-        if (holding) {
-            // An open() that looked the name up just before the rename has not asked for write
-            // access yet; give it a moment to get as far as the lease, where it waits and
-            // becomes visible to the next lease request.
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        if (holding)
             ReleaseLease(old.Get());
-        }
-        std::string late;
-        if (leasesWork && WaitForReadLease(old.Get(), options.lateWriterWait) == Lease::Granted) {
-            late = ReadFrom(old.Get(), current.size(), file);
-            ReleaseLease(old.Get());
-            report.leaseConfirmed = true;
-        } else {
-            late = WatchForLateBytes(old.Get(), current.size(), options.fallbackWatch, file);
-        }
-        if (!late.empty()) {
-            late = AsWholeLines(std::move(late));
-            AppendLines(file, late, permissions);
-            report.carriedBytes = late.size();
-        }
+        PendingOld pending;
+        pending.size = current.size();
+        pending.permissions = permissions;
+        pending.replacedAt = Clock::now();
+        pending.leases = leasesWork;
+        pending.options = options;
+        pending.fd = old.Release();
+        Registry().Put(file, std::move(pending));
         return report;
     }
 }

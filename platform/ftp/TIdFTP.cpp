@@ -8,7 +8,13 @@
 #include <mutex>
 #include <optional>
 #include <system_error>
+#include <thread>
 #include <vector>
+
+#if defined(__linux__)
+#include <linux/sockios.h>
+#include <sys/ioctl.h>
+#endif
 
 #include <asio.hpp>
 
@@ -564,6 +570,38 @@ private:
         }
     }
 
+    // The server answers an upload only once it has read all of it, and on a slow link the
+    // socket's send queue can still hold many seconds of data after the last write. Waiting
+    // here until the queue is empty, with the stall time-out counted from the last progress,
+    // keeps a good upload from being mistaken for a silent server by the reply time-out.
+    void DrainData() {
+#if defined(__linux__)
+        const int fd = m_data.native_handle();
+        int last = -1;
+        auto stallDeadline = Clock::now() + dataTimeout;
+        auto pause = std::chrono::microseconds(20);
+        for (;;) {
+            int pending = 0;
+            if (::ioctl(fd, SIOCOUTQ, &pending) != 0 || pending <= 0)
+                return;
+            if (last < 0 || pending < last) {
+                last = pending;
+                stallDeadline = Clock::now() + dataTimeout;
+            }
+            if (m_abortRequested.load()) {
+                ResetData();
+                throw AbortedSignal{};
+            }
+            if (Clock::now() >= stallDeadline) {
+                ResetData();
+                throw StallSignal{};
+            }
+            std::this_thread::sleep_for(pause);
+            pause = std::min(pause * 2, std::chrono::microseconds(20000));
+        }
+#endif
+    }
+
     TIdFTP& m_owner;
     asio::io_context m_io;
     tcp::socket m_control{m_io};
@@ -787,6 +825,8 @@ void TIdFTP::Session::Put(const std::string& localPath, const std::string& remot
         reporter.Begin(static_cast<std::int64_t>(localSize));
         std::int64_t total = 0;
         bool dataOk = SendData(in, localPath, reporter, total);
+        if (dataOk)
+            DrainData();
         CloseData(); // the server takes the end of the data connection as the end of the file
         FtpReply final = ReadReply();
         reporter.Final(total);

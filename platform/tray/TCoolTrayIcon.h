@@ -12,7 +12,7 @@
 #include <QTimer>
 #include <QWidget>
 
-#include "transfer/StatusControls.h"
+#include "platform/tray/BalloonHintIcon.h"
 
 namespace ct {
 
@@ -20,7 +20,7 @@ namespace ct {
 // has no system tray (the offscreen platform, a bare X server) every call still works and
 // keeps its state, so the hint, the last balloon, the visibility and the cycling can be read
 // back; nothing is drawn then.
-class TCoolTrayIcon : public QObject, public ITrayIconControl {
+class TCoolTrayIcon : public QObject {
     Q_OBJECT
 public:
     explicit TCoolTrayIcon(QObject* parent = nullptr);
@@ -30,7 +30,7 @@ public:
     void SetMainForm(QWidget* form) { m_mainForm = form; }
 
     // The tooltip. Text may hold two lines separated by CR LF.
-    void SetHint(const std::string& text) override;
+    void SetHint(const std::string& text);
     void SetHint(const QString& text);
     QString Hint() const { return m_hint; }
 
@@ -63,7 +63,7 @@ public:
     // A balloon message. Returns whether the platform could show it; the request is
     // recorded either way.
     bool ShowBalloonHint(const std::string& title, const std::string& text, TBalloonHintIcon icon,
-                         int timeoutSeconds) override;
+                         int timeoutSeconds);
     bool ShowBalloonHint(const QString& title, const QString& text, TBalloonHintIcon icon,
                          int timeoutSeconds);
 

@@ -71,9 +71,10 @@ TEST_F(GuardedRewrite, AProducerThatOpenedTheOldFileBeforeTheReplaceKeepsItsLine
     rewriter.join();
     ASSERT_TRUE(replaced);
     EXPECT_EQ(producer.ReadLine(60s), "done");
+    const SettleReport settled = SettleLateWriters(file);
     EXPECT_EQ(ReadFileBytes(file), "B\r\nLATE\r\n");
-    EXPECT_TRUE(report.leaseConfirmed);
-    EXPECT_EQ(report.carriedBytes, 6u);
+    EXPECT_TRUE(settled.leaseConfirmed);
+    EXPECT_EQ(settled.carriedBytes, 6u);
 }
 
 TEST_F(GuardedRewrite, AProducerOpeningDuringTheRewriteWaitsAndItsLineIsCarriedOver) {
@@ -88,9 +89,11 @@ TEST_F(GuardedRewrite, AProducerOpeningDuringTheRewriteWaitsAndItsLineIsCarriedO
         return DropFirstLine(current);
     });
     ASSERT_TRUE(sawWaitingProducer);
+    EXPECT_TRUE(report.changed);
     EXPECT_EQ(producer->ReadLine(60s), "done");
+    const SettleReport settled = SettleLateWriters(file);
     EXPECT_EQ(ReadFileBytes(file), "B\r\nPx-000000\r\n");
-    EXPECT_TRUE(report.leaseConfirmed);
+    EXPECT_TRUE(settled.leaseConfirmed);
 }
 
 TEST_F(GuardedRewrite, DeletingTheFileCarriesLateLinesIntoANewOne) {
@@ -104,8 +107,10 @@ TEST_F(GuardedRewrite, DeletingTheFileCarriesLateLinesIntoANewOne) {
     WriteFileBytes(trigger, "");
     rewriter.join();
     ASSERT_TRUE(deleted);
-    EXPECT_EQ(ReadFileBytes(file), "NEW\r\n");
     EXPECT_TRUE(report.changed);
+    EXPECT_EQ(producer.ReadLine(60s), "done");
+    SettleLateWriters(file);
+    EXPECT_EQ(ReadFileBytes(file), "NEW\r\n");
 }
 
 TEST_F(GuardedRewrite, WithoutLeasesBytesAddedBeforeTheReplaceAreStillCarried) {
@@ -119,8 +124,10 @@ TEST_F(GuardedRewrite, WithoutLeasesBytesAddedBeforeTheReplaceAreStillCarried) {
             return DropFirstLine(current);
         },
         noLeases);
-    EXPECT_FALSE(report.leaseConfirmed);
-    EXPECT_EQ(report.carriedBytes, 5u);
+    EXPECT_TRUE(report.changed);
+    const SettleReport settled = SettleLateWriters(file);
+    EXPECT_FALSE(settled.leaseConfirmed);
+    EXPECT_EQ(settled.carriedBytes, 5u);
     EXPECT_EQ(ReadFileBytes(file), "B\r\nMID\r\n");
 }
 

@@ -74,6 +74,10 @@ struct UploadRule {
     const char* precreate;
 };
 
+void PrintTo(const UploadRule& rule, std::ostream* os) {
+    *os << "d=" << rule.d << " b=" << (rule.b ? *rule.b : "(none)");
+}
+
 class WorkerUploadRules : public WorkerServer, public ::testing::WithParamInterface<UploadRule> {};
 
 TEST_P(WorkerUploadRules, StoreTheFileWhereDAndBSay) {
@@ -105,6 +109,10 @@ struct DownloadRule {
     std::optional<std::string> b;
     const char* remote;  // below the server's root
 };
+
+void PrintTo(const DownloadRule& rule, std::ostream* os) {
+    *os << "d=" << rule.d << " b=" << (rule.b ? *rule.b : "(none)");
+}
 
 class WorkerDownloadRules : public WorkerServer, public ::testing::WithParamInterface<DownloadRule> {};
 
