@@ -14,6 +14,8 @@ Faults are scripted from the command line:
   --truncate-stor N              keep only N bytes of an upload, still reply 226
   --idle-timeout S               close an idle control connection with 421 after S seconds
   --throttle BPS                 limit data transfers to BPS bytes per second
+  --data-rcvbuf N                a data socket receive buffer of N bytes (with --throttle: a slow
+                                 link, where an upload backs up in the client's send queue)
   --hook FILE                    exec FILE with Handler and DTPHandler in scope
 """
 import argparse
@@ -21,7 +23,9 @@ import os
 import sys
 
 from pyftpdlib.authorizers import DummyAuthorizer
-from pyftpdlib.handlers import FTPHandler, DTPHandler, ThrottledDTPHandler
+import socket
+
+from pyftpdlib.handlers import FTPHandler, DTPHandler, PassiveDTP, ThrottledDTPHandler
 from pyftpdlib.servers import FTPServer
 
 
@@ -42,12 +46,13 @@ def main():
     ap.add_argument("--truncate-stor", type=int)
     ap.add_argument("--idle-timeout", type=float)
     ap.add_argument("--throttle", type=int)
+    ap.add_argument("--data-rcvbuf", type=int)
     ap.add_argument("--hook")
     args = ap.parse_args()
 
     authorizer = DummyAuthorizer()
-    for spec in args.user:
-        name, _, password = spec.partition(":")
+    for entry in args.user:
+        name, _, password = entry.partition(":")
         authorizer.add_user(name, password, args.root, perm="elradfmwMT")
     if args.anonymous:
         authorizer.add_anonymous(args.root, perm="elradfmwMT")
@@ -117,8 +122,17 @@ def main():
         def __getattr__(self, name):
             return getattr(self._f, name)
 
+    class TestPassiveDTP(PassiveDTP):
+        """The data listener; an accepted socket takes its receive buffer from here."""
+
+        def __init__(self, cmd_channel, extmode=False):
+            super().__init__(cmd_channel, extmode)
+            if args.data_rcvbuf:
+                self.socket.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, args.data_rcvbuf)
+
     class Handler(FTPHandler):
         auth_failed_timeout = 0
+        passive_dtp = TestPassiveDTP
         use_sendfile = False
         dtp_handler = TestDTP
 

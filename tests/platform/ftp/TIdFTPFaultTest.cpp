@@ -285,6 +285,21 @@ TEST(FtpTransferFaults, SilentStorTimesOut) {
     EXPECT_FALSE(ftp->Connected());
 }
 
+// On a slow link the socket still holds seconds of an upload after the last write; the
+// server's 226 comes only once it has read all of it. That wait is progress, not silence.
+TEST(FtpTransferFaults, SlowDrainingUploadIsNotMistakenForASilentServer) {
+    test::PyFtpServer server(Scripted({"--throttle", "300000", "--data-rcvbuf", "32768"}));
+    auto ftp = Client(server);
+    ftp->SetReplyTimeout(1s);
+    ftp->Connect();
+    test::TempDir local;
+    const std::string bytes = test::MakePattern(1500000, 3);
+    test::WriteFileBytes(local / "a.bin", bytes);
+    ftp->Put((local / "a.bin").string(), "a.bin", false, -1);
+    EXPECT_EQ(test::ReadFileBytes(server.Root() / "a.bin"), bytes);
+    EXPECT_TRUE(ftp->Connected());
+}
+
 // ---- unsafe arguments ----
 
 struct UnsafeCall {
