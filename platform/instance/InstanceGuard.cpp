@@ -1,5 +1,6 @@
 #include "platform/instance/InstanceGuard.h"
 
+#include <cerrno>
 #include <cstdlib>
 #include <system_error>
 
@@ -43,23 +44,40 @@ InstanceGuard::~InstanceGuard() {
 
 #else
 
-fs::path InstanceGuard::Location() {
+namespace {
+
+fs::path TempFolder() {
+    std::error_code ec;
+    fs::path dir = fs::temp_directory_path(ec);
+    return ec ? fs::path("/tmp") : dir;
+}
+
+fs::path RuntimeFolder() {
     const char* runtime = std::getenv("XDG_RUNTIME_DIR");
-    fs::path dir;
-    if (runtime && *runtime) {
-        dir = runtime;
-    } else {
-        std::error_code ec;
-        dir = fs::temp_directory_path(ec);
-        if (ec)
-            dir = "/tmp";
-    }
-    return dir / GuardName;
+    return runtime && *runtime ? fs::path(runtime) : fs::path();
+}
+
+// Opened read-only: flock() needs no write access, so a lock file that another user left in
+// a shared temp folder still serves everyone instead of locking them out for good.
+int OpenGuardFile(const fs::path& file) {
+    // O_NOFOLLOW: in a shared temp folder the name could be a planted link.
+    return ::open(file.c_str(), O_RDONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0644);
+}
+
+} // namespace
+
+fs::path InstanceGuard::Location() {
+    const fs::path runtime = RuntimeFolder();
+    return (runtime.empty() ? TempFolder() : runtime) / GuardName;
 }
 
 std::unique_ptr<InstanceGuard> InstanceGuard::TryAcquire() {
-    // O_NOFOLLOW: in a shared temp folder the name could be a planted link.
-    int fd = ::open(Location().c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+    int fd = OpenGuardFile(Location());
+    // A runtime folder that is gone or not ours to write (a stale XDG_RUNTIME_DIR in a
+    // scheduled task) must not keep the program from ever running: the temp folder serves.
+    if (fd < 0 && !RuntimeFolder().empty() &&
+        (errno == ENOENT || errno == ENOTDIR || errno == EACCES || errno == EROFS || errno == EPERM))
+        fd = OpenGuardFile(TempFolder() / GuardName);
     if (fd < 0)
         return nullptr;
     int rc;

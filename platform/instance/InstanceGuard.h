@@ -11,8 +11,9 @@ namespace ct {
 // Windows: CreateMutexW(nullptr, TRUE, L"TCloudTransferFrm"); a null handle or a last-error
 // code other than 0 means another instance (the test is for zero, not for
 // ERROR_ALREADY_EXISTS). Elsewhere: an exclusive flock() on a file named "TCloudTransferFrm"
-// in $XDG_RUNTIME_DIR, or in the temp folder when that is unset or empty; any process that
-// holds that lock, ours or not, keeps a new instance from starting. The descriptor is
+// in $XDG_RUNTIME_DIR, or in the temp folder when that is unset or empty, or when the runtime
+// folder is missing or cannot take the file; any process that holds that lock, ours or not,
+// keeps a new instance from starting. The descriptor is
 // close-on-exec, so programs started from the instance do not keep the guard alive.
 class InstanceGuard {
 public:

@@ -79,11 +79,18 @@ TEST_F(SingleInstance, WithoutARuntimeFolderTheTempFolderIsUsed) {
     EXPECT_EQ(other.ReadLine(60s), "acquired");
 }
 
-TEST_F(SingleInstance, AGuardThatCannotBeCreatedRefusesSilently) {
-    const std::vector<std::string> missing{"XDG_RUNTIME_DIR=" + (runtime.Path() / "no" / "such").string()};
-    ChildProcess probe({CT_INSTANCE_PROBE, "exit"}, missing);
-    EXPECT_EQ(probe.ReadLine(60s), "refused");
-    EXPECT_EQ(probe.Wait(60s), 0);
+// A scheduled task may inherit a runtime folder that no longer exists; it must still run,
+// and still only once.
+TEST_F(SingleInstance, AMissingRuntimeFolderFallsBackToTheTempFolder) {
+    test::TempDir temp{"ct-tmp"};
+    const std::vector<std::string> missing{"XDG_RUNTIME_DIR=" + (runtime.Path() / "no" / "such").string(),
+                                           "TMPDIR=" + temp.Path().string()};
+    ChildProcess first({CT_INSTANCE_PROBE, "hold"}, missing);
+    ASSERT_EQ(first.ReadLine(60s), "acquired");
+    EXPECT_TRUE(std::filesystem::exists(temp.Path() / "TCloudTransferFrm"));
+    ChildProcess second({CT_INSTANCE_PROBE, "exit"}, missing);
+    EXPECT_EQ(second.ReadLine(60s), "refused");
+    EXPECT_EQ(second.Wait(60s), 0);
 }
 
 TEST_F(SingleInstance, APlantedLinkIsNotFollowed) {
