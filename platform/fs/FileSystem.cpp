@@ -21,9 +21,11 @@ namespace fs = std::filesystem;
 
 namespace {
 
+#ifndef _WIN32
 std::string Describe(const std::string& what, const fs::path& file, int error) {
     return what + " " + file.string() + ": " + std::strerror(error);
 }
+#endif
 
 std::string TempNameFor(const fs::path& target) {
     static std::atomic<unsigned> sequence{0};

@@ -5,20 +5,13 @@
 #include <cstring>
 #include <map>
 #include <mutex>
-#include <vector>
 #include <thread>
+#include <vector>
 
 #include "platform/fs/FileSystem.h"
 
 #ifdef _WIN32
 #include <windows.h>
-
-// The Windows rewrite keeps writers out while it runs, so nothing is ever left to settle.
-SettleReport SettleLateWriters(const fs::path&) {
-    return {};
-}
-
-void SettleAllLateWriters() {}
 
 #else
 #include <fcntl.h>
@@ -114,6 +107,14 @@ RewriteReport RewriteFileGuarded(const fs::path& file, const RewritePlanner& pla
         return report;
     }
 }
+
+
+// The Windows rewrite keeps writers out while it runs, so nothing is ever left to settle.
+SettleReport SettleLateWriters(const fs::path&) {
+    return {};
+}
+
+void SettleAllLateWriters() {}
 
 #else
 
