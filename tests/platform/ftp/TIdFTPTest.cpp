@@ -221,10 +221,10 @@ TEST(FtpSession, LoginStraightAfterUserCounts) {
 }
 
 TEST(FtpSession, EpsvRefusedFallsBackToPasvForTheWholeSession) {
-    // The PASV reply names an address that does not exist here; the data connection
-    // must go to the control connection's peer all the same.
+    // The PASV reply names another loopback address where nothing listens; the data
+    // connection must go to the control connection's peer all the same.
     test::TempDir work;
-    test::WriteFileBytes(work / "hook.py", "Handler.masquerade_address = '192.0.2.7'\n");
+    test::WriteFileBytes(work / "hook.py", "Handler.masquerade_address = '127.0.0.2'\n");
     test::PyFtpOptions options;
     options.extraArgs = {"--refuse", "EPSV=500", "--hook", (work / "hook.py").string()};
     test::PyFtpServer server(options);
