@@ -305,4 +305,70 @@ void ApplyBatchDeletions(const fs::path& file, const std::vector<std::string>& d
     });
 }
 
+// First versions of the wider store operations; simple and whole-file where a faster form
+// is possible.
+
+fs::path DeadLetterPathFor(const fs::path& file) {
+    return file.parent_path() / "cloud_batch.failed.txt";
+}
+
+void AppendDeadLetter(const fs::path& file, const std::string& line) {
+    const fs::path dead = DeadLetterPathFor(file);
+    RewriteFileGuarded(dead, [&](const std::optional<std::string>& current) {
+        std::string bytes = current.value_or(std::string());
+        if (!bytes.empty() && bytes.back() != '\n')
+            bytes += "\r\n";
+        bytes += EncodeFileText(line) + "\r\n";
+        return RewritePlan::Replace(std::move(bytes));
+    });
+}
+
+void CheckBatchFileWritable(const fs::path&) {}
+
+std::optional<std::string> FindFirstBatchLine(const fs::path& file, const std::function<bool(const std::string&)>& accept) {
+    BatchLines all = ReadAllBatchLines(file);
+    for (const auto& line : all.lines)
+        if (!line.empty() && accept(line))
+            return line;
+    return std::nullopt;
+}
+
+void SettleBatchFile(const fs::path& file) {
+    SettleLateWriters(file);
+}
+
+void SettleAllBatchFiles() {
+    SettleAllLateWriters();
+}
+
+std::string_view BatchText::Line(std::size_t i) const {
+    const std::size_t start = lineStarts[i];
+    std::size_t end = i + 1 < lineStarts.size() ? lineStarts[i + 1] : text.size();
+    if (end > start && text[end - 1] == '\n')
+        --end;
+    if (end > start && text[end - 1] == '\r')
+        --end;
+    return std::string_view(text).substr(start, end - start);
+}
+
+BatchText ReadBatchText(const fs::path& file) {
+    BatchText result;
+    BatchLines all = ReadAllBatchLines(file);
+    result.present = all.present;
+    for (const auto& line : all.lines) {
+        result.lineStarts.push_back(result.text.size());
+        result.text += line;
+        result.text += "\r\n";
+    }
+    return result;
+}
+
+std::optional<std::vector<std::string>> ReadBatchLinesAfter(const fs::path&, BatchFileMark&) {
+    return std::nullopt;
+}
+
+std::optional<std::vector<BatchFileEdit>> BatchFileEditsSince(const fs::path&, const BatchFileMark&) {
+    return std::nullopt;
+}
+
 } // namespace ct

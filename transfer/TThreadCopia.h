@@ -51,6 +51,17 @@ public:
     FtpClientFactory ClientFactory;    // defaults to a TIdFTP
     PingFunction PingProbe;            // defaults to the real Ping
 
+    // How the run ended, for run control and the exit status of an unattended start.
+    enum class RunEnd {
+        Done,                // the queue yielded no more jobs
+        Stopped,             // a stop request ("Termina", closing, a signal)
+        ServersUnreachable,  // jobs are left whose servers could not be reached in this run
+        Error,               // an error stopped all work (RunError says which)
+    };
+    RunEnd HowRunEnded() const { return m_runEnd; }
+    // Readable and password-free; empty unless HowRunEnded() is Error.
+    std::string RunError() const { return m_runError; }
+
     // Read-only views for run control and tests.
     std::int32_t FileCloudTrCount() const { return fileCloudTrCount; }
     bool HasClient() const;
@@ -76,6 +87,8 @@ private:
     // Runs a GUI-thread step: through Synchronize in a threaded run, directly inline.
     void RunStep(void (TThreadCopia::*step)());
 
+    RunEnd m_runEnd = RunEnd::Done;
+    std::string m_runError;
     std::unique_ptr<IFtpClient> IdFTP;
     mutable std::mutex clientMutex;   // guards IdFTP against the stop button
     bool isDirty = false;

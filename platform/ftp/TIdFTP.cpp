@@ -639,6 +639,9 @@ void TIdFTP::Session::Connect() {
     if (HasLineBreakOrNul(m_owner.m_password))
         Fail("Refused to send PASS: the password holds a line break or a NUL character");
 
+    if (m_owner.m_security != FtpSecurity::None)
+        Fail("TLS is not available in this build of cloudtransfer");
+
     const std::string where = host + ":" + std::to_string(m_owner.m_port);
     auto deadline = Clock::now() + connectTimeout;
 
@@ -927,5 +930,6 @@ std::string TIdFTP::RetrieveCurrentDir() {
 void TIdFTP::Abort() {
     m_session->Abort();
 }
+void TIdFTP::ResetAbort() {}
 
 } // namespace ct

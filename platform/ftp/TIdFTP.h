@@ -39,6 +39,10 @@ public:
     void SetPassive(bool passive) override { m_passive = passive; }
     TIdFTPTransferType TransferType() const override { return m_transferType; }
     void SetTransferType(TIdFTPTransferType type) override { m_transferType = type; }
+    FtpSecurity Security() const override { return m_security; }
+    void SetSecurity(FtpSecurity security) override { m_security = security; }
+    std::string PinnedFingerprint() const override { return m_pinnedFingerprint; }
+    void SetPinnedFingerprint(const std::string& fingerprint) override { m_pinnedFingerprint = fingerprint; }
 
     // Time allowed to resolve and connect.
     void SetConnectTimeout(std::chrono::milliseconds timeout);
@@ -62,6 +66,7 @@ public:
     std::string RetrieveCurrentDir() override;
 
     void Abort() override;
+    void ResetAbort() override;
 
 private:
     class Session;
@@ -72,6 +77,8 @@ private:
     std::string m_password;
     bool m_passive = true;
     TIdFTPTransferType m_transferType = TIdFTPTransferType::ftBinary;
+    FtpSecurity m_security = FtpSecurity::None;
+    std::string m_pinnedFingerprint;
     std::unique_ptr<Session> m_session;
 };
 

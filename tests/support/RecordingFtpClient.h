@@ -52,6 +52,10 @@ public:
     void SetPassive(bool passive) override { m_passive = passive; }
     TIdFTPTransferType TransferType() const override { return m_type; }
     void SetTransferType(TIdFTPTransferType type) override { m_type = type; }
+    FtpSecurity Security() const override { return m_security; }
+    void SetSecurity(FtpSecurity security) override { m_security = security; }
+    std::string PinnedFingerprint() const override { return m_pinnedFingerprint; }
+    void SetPinnedFingerprint(const std::string& fingerprint) override { m_pinnedFingerprint = fingerprint; }
 
     bool Connected() override { return connected && !failEverything; }
     void Connect() override {
@@ -105,10 +109,13 @@ public:
         Record("PWD");
         return m_cwd;
     }
+    void ResetAbort() override {}
     void Abort() override { ++aborts; }
     int aborts = 0;
 
 private:
+    FtpSecurity m_security = FtpSecurity::None;
+    std::string m_pinnedFingerprint;
     void Record(const std::string& line) {
         calls.push_back(line);
         std::string word = line.substr(0, line.find(' '));

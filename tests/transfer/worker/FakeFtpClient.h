@@ -66,6 +66,10 @@ public:
         m_type = type;
         m_state->Record(type == TIdFTPTransferType::ftBinary ? "TYPE I" : "TYPE A");
     }
+    FtpSecurity Security() const override { return m_security; }
+    void SetSecurity(FtpSecurity security) override { m_security = security; }
+    std::string PinnedFingerprint() const override { return m_pinnedFingerprint; }
+    void SetPinnedFingerprint(const std::string& fingerprint) override { m_pinnedFingerprint = fingerprint; }
 
     bool Connected() override {
         m_state->Record(m_connected ? "CONNECTED? yes" : "CONNECTED? no");
@@ -144,9 +148,12 @@ public:
         m_state->Record("PWD");
         return m_cwd;
     }
+    void ResetAbort() override {}
     void Abort() override { m_state->Record("ABORT"); }
 
 private:
+    FtpSecurity m_security = FtpSecurity::None;
+    std::string m_pinnedFingerprint;
     void Transfer(TWorkMode mode, std::int64_t size) {
         if (OnWorkBegin)
             OnWorkBegin(this, mode, size);
