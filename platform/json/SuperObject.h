@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -8,6 +9,11 @@
 #include "platform/error/CloudError.h"
 
 namespace ct {
+
+// The bounds of a job line: longer or deeper text is not a job (SO refuses it), so that no
+// line can exhaust memory or the stack of whoever parses, copies or prints it.
+inline constexpr std::size_t kMaxJobLineBytes = 1024 * 1024;
+inline constexpr int kMaxJobDepth = 64;
 
 class JsonError : public CloudError {
 public:
