@@ -329,7 +329,9 @@ void TThreadCopia::RunJobs() {
             m_runEnd = RunEnd::Stopped;
         }
         if (end == JobEnd::EndRun) {
-            if (m_runEnd == RunEnd::ServersUnreachable && jobReason.empty())
+            if (m_runEnd == RunEnd::Stopped)
+                jobReason = "stop requested";
+            else if (jobReason.empty())
                 jobReason = "no connection could be had";
             LogJob(m_runEnd == RunEnd::ServersUnreachable ? "kept" : "stopped", *job, seconds);
             return;
@@ -428,8 +430,7 @@ TThreadCopia::JobEnd TThreadCopia::RunJobGuarded(const TSuperObject& job) {
 void TThreadCopia::FinishJob(JobEnd end, const std::string& line, TSuperObject& job, double seconds) {
     if (end == JobEnd::Done) {
         UpdateBatchFile("", "");
-        jobReason.clear();
-        LogJob("done", job, seconds);
+        LogJob("done", job, seconds);  // a reason here says why nothing was fetched
         return;
     }
     jobReason = ShortReason(jobReason.empty() ? std::string("failed") : jobReason, jobPassword);
@@ -526,7 +527,8 @@ bool TThreadCopia::DownloadJob(const TSuperObject& job) {
     // -1: the server gave no size (no such file, or SIZE refused); RETR decides then.
     const std::int64_t size = IdFTP->Size(*remotePath);
     if (size == 0) {
-        isDirty = true;  // an empty remote file: nothing to fetch
+        isDirty = true;  // the design's empty remote file: done, nothing fetched
+        jobReason = "remote file is empty";
         return true;
     }
     const std::string folder = DownloadLocalFolder(f);
@@ -558,6 +560,7 @@ bool TThreadCopia::DownloadJob(const TSuperObject& job) {
                 throw;
             finish();
             isDirty = true;  // the design's missing remote file: done, nothing fetched
+            jobReason = "remote file not found";
             return true;
         }
         if (AbortTransfer) {

@@ -537,11 +537,6 @@ INSTANTIATE_TEST_SUITE_P(
                  "login refused (530)", RunEnd::Stopped},
         KindCase{"connection refused", [](FakeFtpState& s, JobSpec&) { s.connects = {ConnectOutcome::Unavailable}; },
                  "(unchanged)", "", RunEnd::ServersUnreachable},
-        KindCase{"stored refused",
-                 [](FakeFtpState& s, JobSpec&) {
-                     s.raises["PUT"].push_back(Failure(FtpErrorKind::Job, "550 Permission denied", 550));
-                 },
-                 "1", "550 Permission denied", RunEnd::Stopped},
         KindCase{"server echoes the password",
                  [](FakeFtpState& s, JobSpec&) {
                      s.raises["PUT"].push_back(Failure(FtpErrorKind::Job, "550 pw-9f3k is not a file name", 550));
@@ -569,37 +564,8 @@ INSTANTIATE_TEST_SUITE_P(
                      s.files["/in/x.txt"] = "remote";
                      s.raises["GET"].push_back(Failure(FtpErrorKind::Job, "426 Connection closed", 426));
                  },
-                 "1", "426 Connection closed", RunEnd::Stopped},
-        KindCase{"download with a RETR that finds nothing", [](FakeFtpState& s, JobSpec& j) {
-                     j.v = "get";
-                     s.files["/in/x.txt"] = "remote";
-                     s.raises["GET"].push_back(Failure(FtpErrorKind::RemoteMissing, "550 No such file", 550));
-                 }, "(gone)", "", RunEnd::Done}));
+                 "1", "426 Connection closed", RunEnd::Stopped}));
 
-// A server that gives no size (SIZE refused, not implemented) still serves the file.
-TEST_F(WorkerSequence, ADownloadWithoutASizeIsFetchedAndAnEmptyOneIsNot) {
-    state->sizeUnknown = true;
-    state->files["/in/x.bin"] = "remote content";
-    JobSpec job;
-    job.v = "get";
-    job.f = (dir / "got" / "x.bin").string();
-    job.d = "\\in\\x.bin";
-    JobSpec empty = job;
-    empty.f = (dir / "got" / "empty.bin").string();
-    empty.d = "\\in\\empty.bin";
-    WriteLines(batch, {JobLineText(job)});
-    MakeFakeWorker()->Execute();
-    EXPECT_EQ(ReadFileBytes(job.f), "remote content");
-    EXPECT_FALSE(fs::exists(batch));
-
-    state->sizeUnknown = false;
-    state->files["/in/empty.bin"] = "";
-    WriteLines(batch, {JobLineText(empty)});
-    MakeFakeWorker()->Execute();
-    EXPECT_EQ(Count("GET /in/empty.bin"), 0);
-    EXPECT_FALSE(fs::exists(empty.f));
-    EXPECT_FALSE(fs::exists(batch));
-}
 
 // ---- A dropped job leaves a trace ----------------------------------------------------------
 

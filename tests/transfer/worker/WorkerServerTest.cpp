@@ -490,6 +490,7 @@ TEST_F(WorkerServer, AMissingOrEmptyRemoteFileEndsTheDownloadAsDone) {
                 GTEST_SKIP() << "needs the FTP client to report RETR of a missing file as FtpErrorKind::RemoteMissing";
         }
         client->Disconnect();
+        server->ClearLog();
     }
     RemoteFile("empty.bin", "");
     const fs::path a = dir / "out" / "missing.bin";
