@@ -23,8 +23,13 @@ namespace fs = std::filesystem;
 // freed, so that it is still there when the exit handler runs.
 const fs::path& Folder() {
     static const fs::path* const folder = [] {
-        // tmpfs when there is one: thousands of rewrites a second need not reach a disk.
-        const fs::path base = fs::is_directory("/dev/shm") ? fs::path("/dev/shm") : fs::temp_directory_path();
+        // $TMPDIR when given (scripts/fuzz gives a folder on tmpfs that it removes, since a
+        // crash skips the clean-up below); else tmpfs when there is one: thousands of rewrites
+        // a second need not reach a disk.
+        const char* tmpdir = std::getenv("TMPDIR");
+        const fs::path base = tmpdir && *tmpdir             ? fs::path(tmpdir)
+                              : fs::is_directory("/dev/shm") ? fs::path("/dev/shm")
+                                                             : fs::temp_directory_path();
         std::string pattern = (base / "ct-fuzz-store-XXXXXX").string();
         if (!::mkdtemp(pattern.data()))
             std::abort();
