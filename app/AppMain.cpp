@@ -6,6 +6,7 @@
 #include <QLocale>
 
 #include "platform/instance/InstanceGuard.h"
+#include "platform/instance/RuntimeFolder.h"
 #include "platform/qt/QtMainThreadDispatcher.h"
 #include "transfer/AppGlobals.h"
 #include "ui/AppIcon.h"
@@ -52,6 +53,9 @@ int RunCloudTransfer(int argc, char** argv) {
     const std::unique_ptr<InstanceGuard> instance = InstanceGuard::TryAcquire();
     if (!instance)
         return 0;
+    // Taken after the guard, which looks for its lock under the caller's own runtime folder.
+    // Outlives the application object, which keeps its sockets there.
+    const std::unique_ptr<ProcessRuntimeFolder> runtimeFolder = ProcessRuntimeFolder::Provide();
     ChooseQtPlatform();
     QApplication application(argc, argv);
     // The main window's close ends the program; a closed message box while the window
