@@ -83,7 +83,7 @@ TEST_P(SelectCellTable, ShowsDirectionAndLocalFile) {
     WriteBatch({"{}", GetParam().line});
     auto form = MakeForm();
     form->LabelFile1->setText("stale");
-    form->ValueListEditor1->setCurrentCell(1, 1);  // through the grid, as a click does
+    form->ValueListEditor1->SetCurrentCell(1, 1);  // through the grid, as a click does
     EXPECT_EQ(form->LabelFile1->text(), QString::fromUtf8(GetParam().label));
 }
 
@@ -115,7 +115,7 @@ TEST_F(QueueView, DoubleClickCopiesTheLineAndSaysSo) {
     WriteBatch({kJob1, kJob2});
     auto form = MakeForm();
     form->show();
-    form->ValueListEditor1->setCurrentCell(1, 1);
+    form->ValueListEditor1->SetCurrentCell(1, 1);
     QApplication::clipboard()->setText("before");
     ModalCloser closer;
     form->ValueListEditor1DblClick(form->ValueListEditor1);
@@ -137,7 +137,7 @@ TEST_F(QueueView, DeleteKeepsTheKeysAndOnlyChangesTheView) {
     WriteBatch({kJob1, kJob2, kJob3});
     const std::string before = BatchBytes();
     auto form = MakeForm();
-    form->ValueListEditor1->setCurrentCell(1, 1);
+    form->ValueListEditor1->SetCurrentCell(1, 1);
     form->Button2Click(form->Button2);
     EXPECT_EQ(Keys(*form), (std::vector<QString>{"1", "3"}));
     EXPECT_TRUE(form->Button3->isEnabled());
@@ -154,7 +154,7 @@ TEST_F(QueueView, DeleteOnTheEmptyViewDoesNothing) {
 TEST_F(QueueView, SaveWritesTheRemainingLinesInViewOrder) {
     WriteBatch({kJob1, kJob2, kJob3});
     auto form = MakeForm();
-    form->ValueListEditor1->setCurrentCell(1, 1);
+    form->ValueListEditor1->SetCurrentCell(1, 1);
     form->Button2Click(form->Button2);
     form->Button3Click(form->Button3);
     EXPECT_EQ(BatchBytes(), kJob1 + "\r\n" + kJob3 + "\r\n");
@@ -178,7 +178,7 @@ TEST_F(QueueView, SaveAppliesOnlyTheUsersDeletionsToAFileThatMovedOn) {
     auto form = MakeForm();
     // Meanwhile the worker finished job 1 and a producer appended job 4.
     WriteBatch({kJob2, kJob3, kJob4});
-    form->ValueListEditor1->setCurrentCell(1, 1);  // the user deletes job 2 from the old view
+    form->ValueListEditor1->SetCurrentCell(1, 1);  // the user deletes job 2 from the old view
     form->Button2Click(form->Button2);
     form->Button3Click(form->Button3);
     EXPECT_EQ(BatchBytes(), kJob3 + "\r\n" + kJob4 + "\r\n");
@@ -187,7 +187,7 @@ TEST_F(QueueView, SaveAppliesOnlyTheUsersDeletionsToAFileThatMovedOn) {
 TEST_F(QueueView, SavingTwiceRemovesADuplicateLineOnlyOnce) {
     WriteBatch({kJob1, kJob1, kJob2});
     auto form = MakeForm();
-    form->ValueListEditor1->setCurrentCell(0, 1);
+    form->ValueListEditor1->SetCurrentCell(0, 1);
     form->Button2Click(form->Button2);
     form->Button3Click(form->Button3);
     form->Button3Click(form->Button3);

@@ -1,6 +1,8 @@
 #include "ui/UnitMain.h"
 
 #include <QCheckBox>
+#include <QCloseEvent>
+#include <QWindow>
 #include <QLabel>
 #include <QProgressBar>
 #include <QPushButton>
@@ -88,20 +90,41 @@ TEST_F(RunControl, ThreadedRunFromAvviaToIdle) {
     EXPECT_EQ(terminations, 0);
 }
 
-TEST_F(RunControl, InlineRunTakesTheCloseCommandForGood) {
+// A close request as the window manager makes it: a close event delivered to the native
+// window, which Qt hands to the widget as a spontaneous one.
+void WindowManagerClose(QWidget& window, bool queued) {
+    QWindow* handle = window.windowHandle();
+    ASSERT_NE(handle, nullptr);
+    if (queued)
+        QCoreApplication::postEvent(handle, new QCloseEvent);
+    else {
+        QCloseEvent close;
+        QCoreApplication::sendEvent(handle, &close);
+    }
+}
+
+TEST_F(RunControl, InlineRunIsDrawnAndGreysTheCloseCommandForGood) {
     PyFtpServer server;
     WriteJobs(server.Port(), server);
     auto form = MakeForm();
     form->show();
+    const WId nativeBefore = form->winId();
+    const Qt::WindowFlags flagsBefore = form->windowFlags();
     form->CBbackground->setChecked(false);
     // Seen from inside the run: the progress steps arrive on the GUI thread while Execute runs.
     std::vector<ButtonStates> during;
     bool closeRefused = false;
     bool inline_ = false;
+    bool speedShown = false;
+    bool sameWindow = true;
     QObject::connect(form->ProgressBar1, &QProgressBar::valueChanged, [&] {
         during.push_back(StatesOf(*form));
         inline_ = form->InlineRunning();
         closeRefused = !form->close() && form->isVisible();
+        speedShown = speedShown || (form->LabelSpeed1->isVisible() && form->LabelSpeed1->text().endsWith(" KB/s"));
+        sameWindow = sameWindow && form->winId() == nativeBefore && form->isVisible();
+        if (during.size() == 1)
+            WindowManagerClose(*form, /*queued=*/true);   // waits in the queue until the run ends
     });
     form->Button1->click();
     EXPECT_EQ(ThreadCopia, nullptr);
@@ -110,19 +133,38 @@ TEST_F(RunControl, InlineRunTakesTheCloseCommandForGood) {
         EXPECT_EQ(s, (ButtonStates{false, false, false}));
     EXPECT_TRUE(inline_);
     EXPECT_TRUE(closeRefused);
+    EXPECT_TRUE(speedShown);
+    // Nothing made the window manager take the window down and map it again.
+    EXPECT_TRUE(sameWindow);
+    EXPECT_EQ(form->windowFlags(), flagsBefore);
     ExpectJobsDone(server);
     EXPECT_EQ(StatesOf(*form), kIdle);
+    EXPECT_TRUE(form->LabelSpeed1->isHidden());
+
+    // The close request that came during the run is not carried out afterwards, and the
+    // window's close command stays greyed.
+    QCoreApplication::processEvents();
+    EXPECT_TRUE(form->isVisible());
     EXPECT_FALSE(form->CloseCommandEnabled());
-    EXPECT_FALSE(form->windowFlags() & Qt::WindowCloseButtonHint);
+    WindowManagerClose(*form, /*queued=*/false);
     EXPECT_TRUE(form->isVisible());
     EXPECT_EQ(terminations, 0);
 
-    // A threaded run later does not bring the close button back; "Esci" still closes.
+    // A threaded run later does not bring it back; "Esci" still closes.
     form->CBbackground->setChecked(true);
     form->Button1->click();
     ASSERT_TRUE(WaitUntil([] { return ThreadCopia == nullptr; }));
-    EXPECT_FALSE(form->windowFlags() & Qt::WindowCloseButtonHint);
+    WindowManagerClose(*form, /*queued=*/false);
+    EXPECT_TRUE(form->isVisible());
     form->Button5->click();
+    EXPECT_EQ(terminations, 1);
+}
+
+TEST_F(RunControl, TheWindowManagersCloseWorksWhileNoInlineRunHasHappened) {
+    auto form = MakeForm();
+    form->show();
+    WindowManagerClose(*form, /*queued=*/false);
+    EXPECT_FALSE(form->isVisible());
     EXPECT_EQ(terminations, 1);
 }
 
