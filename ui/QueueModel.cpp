@@ -182,12 +182,19 @@ std::optional<QueueModel::LoadResult> QueueModel::TryIncremental() {
         if (!appendedSince || end.size < 0 || count + appendedSince->size() == 0)
             return std::nullopt;
 
+        std::size_t firstRenumbered = m_rows.size();
         for (const BatchFileEdit& edit : *edits) {
+            if (!edit.removed.empty())
+                firstRenumbered = std::min(firstRenumbered, edit.removed.front());
             RemoveRowsAt(edit.removed);
             AppendLines(edit.appended);
         }
         AppendLines(*appendedSince);
         m_mark = end;
+        // The rows below a removed one have moved up, and their keys with them.
+        if (firstRenumbered < m_rows.size())
+            emit dataChanged(index(static_cast<int>(firstRenumbered), 0), index(static_cast<int>(m_rows.size()) - 1, 0),
+                             {Qt::DisplayRole});
         return LoadResult{true, LoadKind::Incremental};
     } catch (const std::exception&) {
         // Whatever went wrong, a whole read puts the rows right (or reports the error).

@@ -31,6 +31,7 @@
 #include "platform/tray/TCoolTrayIcon.h"
 #include "transfer/AppGlobals.h"
 #include "ui/AppIcon.h"
+#include "ui/JobLineMask.h"
 #include "ui/QueueSource.h"
 #include "ui/StrToInt.h"
 
@@ -475,6 +476,9 @@ void TCloudTransferFrm::ValueListEditor1SelectCell(int, int aRow, bool&) {
         aRow >= 0 && aRow < ValueListEditor1->RowCount() ? ValueListEditor1->Model()->Line(aRow) : std::string_view();
     QString text;
     try {
+        // A line beyond the job bounds is no job; it is never handed to the parser.
+        if (!WithinJobLineBounds(line))
+            throw JsonError("not a job line");
         const ISuperObject job = SO(line);
         const std::string v = job->S("v");
         text = QString::fromLatin1(v == "put" || v.empty() ? "trasferire:" : "recuperare:") +
