@@ -681,8 +681,12 @@ void TCloudTransferFrm::WaitForRunEnd() {
     while (ThreadCopia) {
         QEventLoop loop;
         QTimer poll;
-        poll.setInterval(50);
+        poll.setInterval(10);
         connect(&poll, &QTimer::timeout, &loop, [&loop] {
+            // Called from inside a queued call (a session's end is one), this loop is not
+            // handed the queued calls that carry the worker's steps: it runs them itself.
+            if (IMainThreadDispatcher* dispatcher = MainThreadDispatcher())
+                dispatcher->ProcessPendingSteps();
             if (!ThreadCopia)
                 loop.quit();
         });

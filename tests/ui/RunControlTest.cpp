@@ -3,6 +3,8 @@
 #include <QCheckBox>
 #include <QCloseEvent>
 #include <QWindow>
+
+#include <thread>
 #include <QLabel>
 #include <QProgressBar>
 #include <QPushButton>
@@ -278,6 +280,136 @@ TEST_F(RunControl, UnattendedRunStillEndsTheApplicationAfterMostra) {
     ASSERT_TRUE(WaitUntil([] { return ThreadCopia == nullptr; }));
     EXPECT_EQ(terminations, 1);
     EXPECT_EQ(ReadFileBytes(server.Root() / "m.bin"), MakePattern(400000, 9));
+}
+
+TEST_F(RunControl, AnInteractiveRunStoppedByAnErrorSaysWhyInTheFileLabel) {
+    WriteBatch({"{}"});
+    auto options = Options();
+    options.Outcome = [](const TThreadCopia&) {
+        return RunOutcome{TThreadCopia::RunEnd::Error, "la coda non si puo' riscrivere"};
+    };
+    auto form = CreateForm(options);
+    form->Button1Click(form->Button1);
+    ASSERT_TRUE(WaitUntil([] { return ThreadCopia == nullptr; }));
+    EXPECT_EQ(StatesOf(*form), kIdle);
+    EXPECT_EQ(form->LabelFile1->text(), "la coda non si puo' riscrivere");
+    EXPECT_EQ(form->ValueListEditor1->RowCount(), 1);   // reloaded first
+    EXPECT_EQ(form->ExitStatus(), 0);
+}
+
+struct EndCase {
+    const char* name;
+    TThreadCopia::RunEnd how;
+    const char* error;
+    int status;
+    const char* stderrText;
+};
+
+class UnattendedRunEnd : public testing::TestWithParam<EndCase>, public UiFixtureBase {};
+
+TEST_P(UnattendedRunEnd, GivesTheExitStatusAndSaysWhyOnStandardError) {
+    const EndCase& c = GetParam();
+    auto options = Options(1);
+    options.Outcome = [&c](const TThreadCopia&) { return RunOutcome{c.how, c.error}; };
+    testing::internal::CaptureStderr();
+    auto form = CreateForm(options);
+    const bool ended = WaitUntil([] { return ThreadCopia == nullptr; });
+    const std::string printed = testing::internal::GetCapturedStderr();
+    ASSERT_TRUE(ended);
+    EXPECT_EQ(terminations, 1);
+    EXPECT_EQ(form->ExitStatus(), c.status);
+    EXPECT_EQ(printed, c.stderrText);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Ends, UnattendedRunEnd,
+    testing::Values(EndCase{"Done", TThreadCopia::RunEnd::Done, "", 0, ""},
+                    EndCase{"Stopped", TThreadCopia::RunEnd::Stopped, "", 0, ""},
+                    EndCase{"ServersUnreachable", TThreadCopia::RunEnd::ServersUnreachable, "", 1, ""},
+                    EndCase{"Error", TThreadCopia::RunEnd::Error, "lock held too long", 2,
+                            "cloudtransfer: lock held too long\n"}),
+    [](const testing::TestParamInfo<EndCase>& info) { return std::string(info.param.name); });
+
+TEST_F(RunControl, AnUnattendedStartThatCannotReadTheQueueExitsWithAnError) {
+    fs::create_directories(Batch());   // a folder where the file should be
+    testing::internal::CaptureStderr();
+    auto form = MakeForm(1);
+    const std::string printed = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(terminations, 1);
+    EXPECT_EQ(form->ExitStatus(), 2);
+    EXPECT_EQ(printed.rfind("cloudtransfer: ", 0), 0u) << printed;
+    EXPECT_EQ(ThreadCopia, nullptr);
+}
+
+// The session's end (a signal, the session manager) asked from another thread, as the signal
+// watcher does.
+void RequestEndFromAnotherThread(TCloudTransferFrm& form) {
+    std::thread([&form] { form.RequestSessionEnd(); }).join();
+}
+
+class SessionEnd : public RunControl {
+protected:
+    void SetUp() override {
+        PyFtpOptions options;
+        options.extraArgs = {"--throttle", "1000000"};
+        options.rootOnTmpfs = true;
+        m_server = std::make_unique<PyFtpServer>(options);
+        WriteFileBytes(Work() / "big.bin", MakePattern(kBigFile, 3));
+        WriteFileBytes(Work() / "small.txt", "small");
+        WriteBatch({UploadLine(m_server->Port(), (Work() / "big.bin").string(), "\\up\\big.bin"),
+                    UploadLine(m_server->Port(), (Work() / "small.txt").string(), "\\up\\small.txt")});
+        m_before = BatchBytes();
+    }
+    void ExpectTheQueueAsItWas() {
+        EXPECT_EQ(BatchBytes(), m_before);
+        EXPECT_FALSE(fs::exists(m_server->Root() / "up" / "small.txt"));
+    }
+
+    std::unique_ptr<PyFtpServer> m_server;
+    std::string m_before;
+};
+
+TEST_F(SessionEnd, StopsAnInlineRunAtOnceAndEnds) {
+    auto form = MakeForm();
+    form->show();
+    form->CBbackground->setChecked(false);
+    bool asked = false;
+    QObject::connect(form->ProgressBar1, &QProgressBar::valueChanged, [&] {
+        if (form->ProgressBar1->value() > 0 && !asked) {
+            asked = true;
+            RequestEndFromAnotherThread(*form);
+        }
+    });
+    form->Button1->click();   // returns once the inline run has ended
+    EXPECT_TRUE(asked);
+    ExpectTheQueueAsItWas();
+    ASSERT_TRUE(WaitUntil([&] { return terminations == 1; }));
+    EXPECT_EQ(form->ExitStatus(), 0);
+}
+
+TEST_F(SessionEnd, StopsAThreadedRunAndEnds) {
+    auto form = MakeForm();
+    form->Button1Click(form->Button1);
+    ASSERT_TRUE(WaitUntil([&] { return form->ProgressBar1->value() > 0; }));
+    RequestEndFromAnotherThread(*form);
+    ASSERT_TRUE(WaitUntil([&] { return terminations == 1; }));
+    EXPECT_EQ(ThreadCopia, nullptr);
+    ExpectTheQueueAsItWas();
+}
+
+TEST_F(SessionEnd, EndsAnUnattendedRunWithTheStatusOfAStop) {
+    auto options = Options(1);
+    options.Outcome = [](const TThreadCopia& worker) {
+        // What the worker reports for a stop request, whatever this build's worker says.
+        return RunOutcome{worker.AbortTransfer ? TThreadCopia::RunEnd::Stopped : TThreadCopia::RunEnd::Done, ""};
+    };
+    auto form = CreateForm(options);
+    ASSERT_TRUE(WaitUntil([&] { return form->ProgressBar1->value() > 0; }));
+    RequestEndFromAnotherThread(*form);
+    ASSERT_TRUE(WaitUntil([] { return ThreadCopia == nullptr; }));
+    EXPECT_GE(terminations, 1);
+    EXPECT_EQ(form->ExitStatus(), 0);
+    ExpectTheQueueAsItWas();
 }
 
 } // namespace
