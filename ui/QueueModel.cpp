@@ -133,6 +133,9 @@ QueueModel::LoadResult QueueModel::ReloadFully() {
         m_rows.push_back(Row{0, static_cast<std::uint32_t>(line.size()),
                              static_cast<std::uint64_t>(line.data() - text.text.data())});
     }
+    // A block read by growing it may hold up to twice its size; it is kept for long.
+    if (text.text.capacity() > text.text.size() + text.text.size() / 8)
+        text.text.shrink_to_fit();
     m_chunks.push_back(std::move(text.text));
     m_chunkLive.push_back(m_rows.size());
     m_mark = text.mark;
