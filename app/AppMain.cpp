@@ -1,6 +1,8 @@
 #include "app/AppMain.h"
 
 #include <cstdlib>
+#include <exception>
+#include <memory>
 #include <mutex>
 
 #include <QApplication>
@@ -93,7 +95,12 @@ int RunCloudTransfer(int argc, char** argv) {
 
     // SIGTERM, SIGINT and SIGHUP end the program as the end of a session does.
     EndRequests endRequests;
-    SignalWatcher signalWatcher([&endRequests](int) { endRequests.Request(); });
+    std::unique_ptr<SignalWatcher> signalWatcher;
+    try {
+        signalWatcher = std::make_unique<SignalWatcher>([&endRequests](int) { endRequests.Request(); });
+    } catch (const std::exception&) {
+        // Without it the signals keep their default action; the program still works.
+    }
 
     std::unique_ptr<TCloudTransferFrm> form = CreateForm();
     endRequests.Attach(form.get());

@@ -315,6 +315,8 @@ void TCloudTransferFrm::resizeEvent(QResizeEvent* event) {
 }
 
 void TCloudTransferFrm::LayOutControls() {
+    if (!Button2)
+        return;   // not built yet
     const int dx = std::max(0, width() - kDesignWidth);
     const int dy = std::max(0, height() - kDesignHeight);
     PageControl1->setGeometry(0, 0, kDesignWidth + dx, kDesignHeight - kBottomStrip + dy);
