@@ -397,20 +397,5 @@ TEST_F(SessionEnd, StopsAThreadedRunAndEnds) {
     ExpectTheQueueAsItWas();
 }
 
-TEST_F(SessionEnd, EndsAnUnattendedRunWithTheStatusOfAStop) {
-    auto options = Options(1);
-    options.Outcome = [](const TThreadCopia& worker) {
-        // What the worker reports for a stop request, whatever this build's worker says.
-        return RunOutcome{worker.AbortTransfer ? TThreadCopia::RunEnd::Stopped : TThreadCopia::RunEnd::Done, ""};
-    };
-    auto form = CreateForm(options);
-    ASSERT_TRUE(WaitUntil([&] { return form->ProgressBar1->value() > 0; }));
-    RequestEndFromAnotherThread(*form);
-    ASSERT_TRUE(WaitUntil([] { return ThreadCopia == nullptr; }));
-    EXPECT_GE(terminations, 1);
-    EXPECT_EQ(form->ExitStatus(), 0);
-    ExpectTheQueueAsItWas();
-}
-
 } // namespace
 } // namespace ct::test
