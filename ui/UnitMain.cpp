@@ -461,6 +461,18 @@ void TCloudTransferFrm::Edit1Exit(QObject* sender) {
 // ---- queue view -----------------------------------------------------------------------
 
 void TCloudTransferFrm::LoadBatchList() {
+    // An inline run handles no events: the reloaded list and the cleared label are drawn
+    // now, or the window would show the queue of before the job until the run ends.
+    struct DrawDuringInlineRun {
+        TCloudTransferFrm& form;
+        ~DrawDuringInlineRun() {
+            if (!form.m_inlineRunning || !form.isVisible())
+                return;
+            form.ValueListEditor1->doItemsLayout();
+            form.ValueListEditor1->viewport()->repaint();
+            form.LabelFile1->repaint();
+        }
+    } draw{*this};
     LabelFile1->setText(QString());
     m_deletedSinceLoad.clear();
     // Rows numbered from 1, one per line, the first row current; only what changed is read
