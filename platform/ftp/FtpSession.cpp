@@ -273,8 +273,10 @@ void FtpSession::CheckArgument(const std::string& command, const std::string& ar
 }
 
 void FtpSession::RequireConnection() {
-    if (!Connected())
-        Fail(FtpErrorKind::Job, "Not connected to the FTP server", "not connected");
+    if (Connected())
+        return;
+    CheckUsable(); // an abort closed it
+    Fail(FtpErrorKind::Job, "Not connected to the FTP server", "not connected");
 }
 
 void FtpSession::CloseAll() noexcept {
@@ -1082,6 +1084,11 @@ void FtpSession::Get(const std::string& remotePath, const std::string& localPath
         SetState(FtpState::Transfer);
         EnsureType(m_settings.transferType);
         TransferStart start = StartTransfer("RETR", remotePath);
+        if (start.opening && start.final && !start.final->Positive()) {
+            // Begun, then cut at once.
+            reporter.Begin(std::max<std::int64_t>(expected, 0));
+            FailReply("The download of " + remotePath + " failed", *start.final);
+        }
         if (start.final && !start.final->Positive()) {
             removeIfCreated();
             bool vague = false;
@@ -1153,6 +1160,10 @@ void FtpSession::Put(const std::string& localPath, const std::string& remoteName
         SetState(FtpState::Transfer);
         EnsureType(m_settings.transferType);
         TransferStart start = StartTransfer("STOR", remoteName);
+        if (start.opening && start.final && !start.final->Positive()) {
+            reporter.Begin(file.Size());
+            FailReply("The upload of " + remoteName + " failed", *start.final);
+        }
         if (start.final && !start.final->Positive())
             FailReply("STOR " + remoteName + " refused", *start.final);
         if (start.final) {

@@ -41,7 +41,9 @@ FtpError ExpectFtpError(const std::function<void()>& call) {
         call();
     } catch (const FtpError& e) {
         EXPECT_EQ(std::string(e.what()).find(Password), std::string::npos) << e.what();
+        EXPECT_EQ(e.Reason().find(Password), std::string::npos) << e.Reason();
         EXPECT_FALSE(std::string(e.what()).empty());
+        EXPECT_FALSE(e.Reason().empty());
         return e;
     } catch (const std::exception& e) {
         ADD_FAILURE() << "not an FtpError: " << e.what();
@@ -90,7 +92,10 @@ TEST(FtpConnectFaults, ServerEchoingThePasswordDoesNotLeakIt) {
     auto ftp = Client(server);
     auto e = ExpectFtpError([&] { ftp->Connect(); });
     EXPECT_EQ(e.ReplyCode(), 530);
-    EXPECT_NE(std::string(e.what()).find("Wrong password"), std::string::npos) << e.what();
+    EXPECT_EQ(e.Kind(), FtpErrorKind::Job);
+    // A refused login is reported by its code: the reply to PASS is never quoted.
+    EXPECT_EQ(e.Reason(), "login refused (530)");
+    EXPECT_EQ(std::string(e.what()).find("Wrong password"), std::string::npos) << e.what();
 }
 
 TEST(FtpConnectFaults, SilentGreetingTimesOut) {
@@ -233,21 +238,51 @@ TEST(FtpTransferFaults, ShortDownloadAcknowledgedWith226IsAnError) {
     auto ftp = Client(server);
     ftp->Connect();
     test::TempDir local;
+    // The worker asks the size first; the download takes it from there, without a SIZE of
+    // its own.
+    ASSERT_EQ(ftp->Size("a.bin"), 20000);
     auto e = ExpectFtpError([&] { ftp->Get("a.bin", (local / "a.bin").string(), true, false); });
     EXPECT_NE(std::string(e.what()).find("5000 of 20000"), std::string::npos) << e.what();
+    EXPECT_EQ(server.Commands("SIZE").size(), 1u);
     EXPECT_TRUE(ftp->Connected());
 }
 
-TEST(FtpTransferFaults, TruncatedUploadIsCaughtBySize) {
-    test::PyFtpServer server(Scripted({"--truncate-stor", "1000"}));
+// The server closes the data connection part-way through an upload yet answers 226: the
+// reset it leaves on the connection gives the truncation away (no SIZE round trip needed).
+TEST(FtpTransferFaults, UploadCutByTheServerIsAnErrorEvenWith226) {
+    test::TempDir work;
+    test::WriteFileBytes(work / "hook.py",
+                         "base_read = DTPHandler.handle_read\n"
+                         "def handle_read(self):\n"
+                         "    if self.tot_bytes_received >= 100000:\n"
+                         "        self._resp = ('226 Transfer complete.', lambda *a: None)\n"
+                         "        self.close()\n"
+                         "        return\n"
+                         "    base_read(self)\n"
+                         "DTPHandler.handle_read = handle_read\n"
+                         "DTPHandler.handle_read_event = handle_read\n");
+    test::PyFtpServer server(Scripted({"--hook", (work / "hook.py").string()}));
+    auto ftp = Client(server);
+    ftp->Connect();
+    test::TempDir local;
+    test::WriteFileBytes(local / "a.bin", test::MakePattern(8 * 1024 * 1024));
+    auto e = ExpectFtpError([&] { ftp->Put((local / "a.bin").string(), "a.bin", false, -1); });
+    EXPECT_EQ(e.Kind(), FtpErrorKind::Job);
+    EXPECT_TRUE(server.Commands("SIZE").empty());
+}
+
+// A server that stores less than it read and still says 226 cannot be caught without a
+// SIZE; the SIZE is not sent, because a server may store under another name (pure-ftpd -r
+// makes "a.bin.1") and it costs a round trip per job.
+TEST(FtpTransferFaults, UploadSendsNoSizeAfterwards) {
+    test::PyFtpServer server(Scripted({}));
     auto ftp = Client(server);
     ftp->Connect();
     test::TempDir local;
     test::WriteFileBytes(local / "a.bin", test::MakePattern(5000));
-    auto e = ExpectFtpError([&] { ftp->Put((local / "a.bin").string(), "a.bin", false, -1); });
-    EXPECT_NE(std::string(e.what()).find("1000 of the 5000"), std::string::npos) << e.what();
-    EXPECT_EQ(server.Commands("SIZE"), (std::vector<std::string>{"SIZE a.bin"}));
-    EXPECT_TRUE(ftp->Connected());
+    ftp->Put((local / "a.bin").string(), "a.bin", false, -1);
+    EXPECT_TRUE(server.Commands("SIZE").empty());
+    EXPECT_EQ(test::ReadFileBytes(server.Root() / "a.bin"), test::MakePattern(5000));
 }
 
 TEST(FtpTransferFaults, UploadWithoutSizeSupportIsTrusted) {
@@ -258,7 +293,8 @@ TEST(FtpTransferFaults, UploadWithoutSizeSupportIsTrusted) {
     test::WriteFileBytes(local / "a.bin", "abc");
     ftp->Put((local / "a.bin").string(), "a.bin", false, -1);
     EXPECT_EQ(test::ReadFileBytes(server.Root() / "a.bin"), "abc");
-    EXPECT_THROW(ftp->Size("a.bin"), FtpError); // 502 is not "no such file"
+    EXPECT_EQ(ftp->Size("a.bin"), -1); // no size to be had is no error
+    EXPECT_TRUE(ftp->Connected());
 }
 
 TEST(FtpTransferFaults, StalledDownloadTimesOut) {
