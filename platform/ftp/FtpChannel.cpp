@@ -157,7 +157,13 @@ void FtpChannel::Close() {
     m_waiter.Settle([this] { return !AnyPending(); });
     m_read.done = m_write.done = m_other.done = false;
 #if defined(CLOUDTRANSFER_TLS)
-    m_tls.reset();
+    if (m_tls) {
+        // OpenSSL marks the session of a connection freed without both close_notify as not
+        // resumable, and the data connections of an FTPS session must all resume it; a
+        // connection dropped on purpose (a download's end, an abort) must not spoil it.
+        SSL_set_shutdown(m_tls->native_handle(), SSL_SENT_SHUTDOWN | SSL_RECEIVED_SHUTDOWN);
+        m_tls.reset();
+    }
 #endif
 }
 
