@@ -108,14 +108,22 @@ public:
         if (m_client.OnWorkBegin)
             m_client.OnWorkBegin(&m_client, m_mode, expected);
     }
+    // A count that comes too soon after the last one waits for Tick, so that the last
+    // count of a burst is shown even when the transfer then stalls for a while.
     void Progress(std::int64_t count) {
-        auto now = Clock::now();
-        if (now - m_last < ProgressInterval)
+        m_pending = count;
+        Tick(Clock::now());
+    }
+    void Tick(Clock::time_point now) {
+        if (m_pending < 0 || now < m_last + ProgressInterval)
             return;
         m_last = now;
+        const std::int64_t count = std::exchange(m_pending, -1);
         if (m_client.OnWork)
             m_client.OnWork(&m_client, m_mode, count);
     }
+    // When Tick has something to report.
+    Clock::time_point Due() const { return m_pending < 0 ? Clock::time_point::max() : m_last + ProgressInterval; }
     void Final(std::int64_t count) {
         if (m_begun && m_client.OnWork)
             m_client.OnWork(&m_client, m_mode, count);
@@ -141,6 +149,7 @@ private:
     TWorkMode m_mode;
     bool m_begun = false;
     Clock::time_point m_last;
+    std::int64_t m_pending = -1;
 };
 
 // A host name looked up on a thread of its own: getaddrinfo cannot be interrupted, and an
@@ -932,7 +941,9 @@ void FtpSession::Receive(FtpLocalFile& file, WorkReporter& reporter, std::int64_
             FailStalled(what);
         if (!floor.Holds(now))
             FailTooSlow(what, floor.Describe());
-        if (m_waiter.WaitForAny(std::min(lastByte + m_settings.dataTimeout, floor.WindowEnd())) == WaitEnd::Aborted)
+        reporter.Tick(now);
+        if (m_waiter.WaitForAny(std::min({lastByte + m_settings.dataTimeout, floor.WindowEnd(), reporter.Due()})) ==
+            WaitEnd::Aborted)
             FailAborted();
     }
 }
@@ -984,7 +995,9 @@ void FtpSession::Send(FtpLocalFile& file, WorkReporter& reporter, std::int64_t& 
             FailStalled(what);
         if (!floor.Holds(now))
             FailTooSlow(what, floor.Describe());
-        if (m_waiter.WaitForAny(std::min(lastProgress + m_settings.dataTimeout, floor.WindowEnd())) == WaitEnd::Aborted)
+        reporter.Tick(now);
+        if (m_waiter.WaitForAny(std::min({lastProgress + m_settings.dataTimeout, floor.WindowEnd(), reporter.Due()})) ==
+            WaitEnd::Aborted)
             FailAborted();
     }
 }
