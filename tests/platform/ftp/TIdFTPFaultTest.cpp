@@ -3,9 +3,11 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <filesystem>
 #include <functional>
 #include <thread>
 
@@ -55,10 +57,48 @@ FtpError ExpectFtpError(const std::function<void()>& call) {
 
 // ---- connecting and logging in ----
 
-TEST(FtpConnectFaults, RefusedConnection) {
+// Failures that a later attempt may cure never cost a job: the kind says so.
+TEST(FtpConnectFaults, RefusedConnectionIsUnavailable) {
     auto ftp = test::MakeClient(test::FreeLoopbackPort(), "user", Password);
-    ExpectFtpError([&] { ftp->Connect(); });
+    auto e = ExpectFtpError([&] { ftp->Connect(); });
+    EXPECT_EQ(e.Kind(), FtpErrorKind::Unavailable);
+    EXPECT_EQ(e.Reason(), "connection refused");
     EXPECT_FALSE(ftp->Connected());
+}
+
+std::string Hook(const test::TempDir& work, const std::string& python) {
+    test::WriteFileBytes(work / "hook.py", python);
+    return (work / "hook.py").string();
+}
+
+TEST(FtpConnectFaults, A4xxBeforeTheLoginIsUnavailable) {
+    test::TempDir work;
+    test::PyFtpServer busy(Scripted({"--hook", Hook(work, "def handle(self):\n"
+                                                          "    self.respond('421 Too many connections from this IP.')\n"
+                                                          "    self.close_when_done()\n"
+                                                          "Handler.handle = handle\n")}));
+    auto ftp = Client(busy);
+    auto e = ExpectFtpError([&] { ftp->Connect(); });
+    EXPECT_EQ(e.Kind(), FtpErrorKind::Unavailable);
+    EXPECT_EQ(e.ReplyCode(), 421);
+    EXPECT_EQ(e.Reason(), "421 Too many connections from this IP.");
+
+    test::PyFtpServer refusing(Scripted({"--refuse", "PASS=421"}));
+    ftp = Client(refusing);
+    e = ExpectFtpError([&] { ftp->Connect(); });
+    EXPECT_EQ(e.Kind(), FtpErrorKind::Unavailable);
+    EXPECT_EQ(e.Reason(), "login refused (421)");
+}
+
+// A greeting of hundreds of lines is a greeting, not a broken server.
+TEST(FtpConnectFaults, AGreetingOverSixtyFourKilobytesIsRead) {
+    test::TempDir work;
+    test::PyFtpServer server(Scripted({"--hook", Hook(work, "Handler.banner = '\\r\\n'.join(\n"
+                                                            "    'line %d of a long welcome %s' % (i, 'x' * 120) for i in range(600))\n")}));
+    auto ftp = Client(server);
+    ftp->Connect();
+    EXPECT_TRUE(ftp->Connected());
+    EXPECT_EQ(ftp->RetrieveCurrentDir(), "/");
 }
 
 TEST(FtpConnectFaults, EmptyHostOrPortZero) {
@@ -111,9 +151,24 @@ TEST(FtpConnectFaults, SilentGreetingTimesOut) {
     getsockname(listener, reinterpret_cast<sockaddr*>(&addr), &length);
     auto ftp = test::MakeClient(ntohs(addr.sin_port), "user", Password);
     ftp->SetTimeouts(1s);
-    ExpectFtpError([&] { ftp->Connect(); });
+    auto e = ExpectFtpError([&] { ftp->Connect(); });
+    EXPECT_EQ(e.Kind(), FtpErrorKind::Unavailable);
+    EXPECT_EQ(e.Reason(), "no greeting from the server (timed out)");
     EXPECT_FALSE(ftp->Connected());
     close(listener);
+}
+
+// One deadline per reply, however many 1xx replies the server sends meanwhile.
+TEST(FtpConnectFaults, AGreetingThatNeverComesPast1xxTimesOut) {
+    test::TempDir work;
+    test::PyFtpServer server(Scripted({"--hook", Hook(work, "def handle(self):\n"
+                                                            "    self.ioloop.call_every(0.2, lambda: self.push('120 Wait.\\r\\n'))\n"
+                                                            "Handler.handle = handle\n")}));
+    auto ftp = Client(server, 1s);
+    auto start = std::chrono::steady_clock::now();
+    auto e = ExpectFtpError([&] { ftp->Connect(); });
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 3s);
+    EXPECT_EQ(e.Kind(), FtpErrorKind::Unavailable);
 }
 
 // ---- a session that the server ends ----
@@ -144,6 +199,21 @@ TEST(FtpSessionFaults, KilledServerReadsAsNotConnected) {
     EXPECT_FALSE(ftp->Connected());
     ExpectFtpError([&] { ftp->RetrieveCurrentDir(); });
     ExpectFtpError([&] { ftp->Connect(); });
+}
+
+TEST(FtpSessionFaults, ACommandAnsweredOnlyWith1xxTimesOut) {
+    test::TempDir work;
+    test::PyFtpServer server(Scripted({"--hook", Hook(work, "def ftp_MKD(self, path):\n"
+                                                            "    self.ioloop.call_every(0.2, lambda: self.push('120 Working.\\r\\n'))\n"
+                                                            "Handler.ftp_MKD = ftp_MKD\n")}));
+    auto ftp = Client(server, 1s);
+    ftp->Connect();
+    auto start = std::chrono::steady_clock::now();
+    auto e = ExpectFtpError([&] { ftp->MakeDir("slow"); });
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 3s);
+    EXPECT_EQ(e.Kind(), FtpErrorKind::Job);
+    EXPECT_EQ(e.Reason(), "no reply to MKD (timed out)");
+    EXPECT_FALSE(ftp->Connected());
 }
 
 TEST(FtpSessionFaults, SilentReplyTimesOutAndDropsTheSession) {
@@ -201,6 +271,75 @@ TEST(FtpRefusals, EmptyDirectoryArgumentsSendTheBareCommand) {
     ExpectFtpError([&] { ftp->MakeDir(""); });
     ftp->ChangeDir(""); // pyftpdlib: the home directory
     EXPECT_EQ(server.Log(), (std::vector<std::string>{"MKD", "CWD"}));
+    EXPECT_TRUE(ftp->Connected());
+}
+
+// ---- servers without SIZE, missing remote files ----
+
+TEST(FtpSizeless, ADownloadDoesNotHingeOnSize) {
+    for (const char* code : {"500", "550", "502"}) {
+        test::PyFtpServer server(Scripted({"--refuse", std::string("SIZE=") + code}));
+        test::WriteFileBytes(server.Root() / "a.bin", test::MakePattern(70000));
+        auto ftp = Client(server);
+        test::WorkLog work;
+        work.Attach(*ftp);
+        ftp->Connect();
+        EXPECT_EQ(ftp->Size("a.bin"), -1) << code;
+        test::TempDir local;
+        ftp->Get("a.bin", (local / "a.bin").string(), true, false);
+        EXPECT_TRUE(test::ReadFileBytes(local / "a.bin") == test::MakePattern(70000)) << code;
+        EXPECT_EQ(work.beginCount, 0); // pyftpdlib's 150 names no byte count
+        EXPECT_EQ(work.progress.back(), 70000);
+        EXPECT_TRUE(ftp->Connected());
+    }
+}
+
+TEST(FtpSizeless, RetrOfAMissingFileIsRemoteMissingAndLeavesNoLocalFile) {
+    test::PyFtpServer server(Scripted({}));
+    auto ftp = Client(server);
+    ftp->Connect();
+    test::TempDir local;
+    auto e = ExpectFtpError([&] { ftp->Get("missing.bin", (local / "m.bin").string(), true, false); });
+    EXPECT_EQ(e.Kind(), FtpErrorKind::RemoteMissing);
+    EXPECT_EQ(e.ReplyCode(), 550);
+    EXPECT_FALSE(std::filesystem::exists(local / "m.bin"));
+    // An existing local file is left as it was.
+    test::WriteFileBytes(local / "kept.bin", "keep me");
+    ExpectFtpError([&] { ftp->Get("missing.bin", (local / "kept.bin").string(), true, false); });
+    EXPECT_EQ(test::ReadFileBytes(local / "kept.bin"), "keep me");
+    EXPECT_TRUE(ftp->Connected());
+}
+
+TEST(FtpSizeless, ARefusedRetrThatIsNotAboutAMissingFileIsAJobFailure) {
+    test::PyFtpServer server(Scripted({"--refuse", "RETR=550"})); // "550 Refused by the test server."
+    test::WriteFileBytes(server.Root() / "a.bin", "abc");
+    auto ftp = Client(server);
+    ftp->Connect();
+    test::TempDir local;
+    auto e = ExpectFtpError([&] { ftp->Get("a.bin", (local / "a.bin").string(), true, false); });
+    EXPECT_EQ(e.Kind(), FtpErrorKind::Job);
+    EXPECT_EQ(e.Reason(), "550 Refused by the test server.");
+}
+
+// ---- the password never travels on in a text ----
+
+TEST(FtpSecrets, APasswordEchoedByTheServerIsMaskedBeforeAnyTextIsShortened) {
+    // The reply puts the password at every offset around the bounds of the reason (120)
+    // and of the message (300): shortening first would leave its first characters.
+    test::TempDir work;
+    test::PyFtpServer server(Scripted({"--hook", Hook(work, "import posixpath\n"
+                                                            "def ftp_MKD(self, path):\n"
+                                                            "    n = int(posixpath.basename(path))\n"
+                                                            "    self.respond('550 ' + 'y' * n + '" + Password + "' + ' z' * 200)\n"
+                                                            "Handler.ftp_MKD = ftp_MKD\n")}));
+    auto ftp = Client(server);
+    ftp->Connect();
+    const std::string start = Password.substr(0, 3);
+    for (int n : {100, 105, 110, 112, 113, 114, 115, 116, 117, 118, 120, 280, 285, 288, 290, 292, 294, 296, 300}) {
+        auto e = ExpectFtpError([&] { ftp->MakeDir(std::to_string(n)); });
+        EXPECT_EQ(std::string(e.what()).find(start), std::string::npos) << n << ": " << e.what();
+        EXPECT_EQ(e.Reason().find(start), std::string::npos) << n << ": " << e.Reason();
+    }
     EXPECT_TRUE(ftp->Connected());
 }
 
@@ -333,6 +472,51 @@ TEST(FtpTransferFaults, SlowDrainingUploadIsNotMistakenForASilentServer) {
     test::WriteFileBytes(local / "a.bin", bytes);
     ftp->Put((local / "a.bin").string(), "a.bin", false, -1);
     EXPECT_EQ(test::ReadFileBytes(server.Root() / "a.bin"), bytes);
+    EXPECT_TRUE(ftp->Connected());
+}
+
+// A trickle keeps the stall time-out fresh for ever; the low-speed floor ends it.
+TEST(FtpTransferFaults, ATrickleFailsAtTheLowSpeedFloor) {
+    test::TempDir work;
+    test::PyFtpServer server(Scripted({"--hook", Hook(work, "def ftp_RETR(self, file):\n"
+                                                            "    sock = self.data_channel.socket\n"
+                                                            "    self.respond('150 Here it comes, slowly.')\n"
+                                                            "    def tick():\n"
+                                                            "        try:\n"
+                                                            "            sock.send(b'x')\n"
+                                                            "        except Exception:\n"
+                                                            "            pass\n"
+                                                            "    self.ioloop.call_every(0.1, tick)\n"
+                                                            "Handler.ftp_RETR = ftp_RETR\n")}));
+    test::WriteFileBytes(server.Root() / "a.bin", "whatever");
+    auto ftp = Client(server);
+    ftp->SetLowSpeedLimit(100, 1s);
+    ftp->Connect();
+    test::TempDir local;
+    auto start = std::chrono::steady_clock::now();
+    auto e = ExpectFtpError([&] { ftp->Get("a.bin", (local / "a.bin").string(), true, false); });
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 5s);
+    EXPECT_EQ(e.Kind(), FtpErrorKind::Job);
+    EXPECT_EQ(e.Reason().rfind("transfer too slow", 0), 0u) << e.Reason();
+}
+
+// A source that is not a regular file would block the upload (a FIFO without a writer) or
+// never end (a device): it fails at once, before anything is sent.
+TEST(FtpLocalFiles, ASourceThatIsNotARegularFileFailsAtOnce) {
+    test::PyFtpServer server(Scripted({}));
+    auto ftp = Client(server);
+    ftp->Connect();
+    test::TempDir local;
+    ASSERT_EQ(mkfifo((local / "fifo").c_str(), 0600), 0);
+    server.ClearLog();
+    for (const std::string source : {(local / "fifo").string(), std::string("/dev/zero"), local.Path().string()}) {
+        auto start = std::chrono::steady_clock::now();
+        auto e = ExpectFtpError([&] { ftp->Put(source, "x.bin", false, -1); });
+        EXPECT_LT(std::chrono::steady_clock::now() - start, 1s);
+        EXPECT_EQ(e.Kind(), FtpErrorKind::Job);
+        EXPECT_EQ(e.Reason(), "the local file is not a regular file") << source;
+    }
+    EXPECT_TRUE(server.Log().empty());
     EXPECT_TRUE(ftp->Connected());
 }
 
