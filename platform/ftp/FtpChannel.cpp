@@ -92,9 +92,9 @@ void FtpChannel::StartWriteAll(asio::const_buffer buffer) {
 }
 
 #if defined(CLOUDTRANSFER_TLS)
-void FtpChannel::StartHandshake(TlsContext& tls, bool resumeSession) {
+void FtpChannel::StartHandshake(TlsContext& tls, bool dataConnection) {
     m_tls = std::make_unique<asio::ssl::stream<tcp::socket&>>(m_socket, tls.Native());
-    tls.Prepare(m_tls->native_handle(), m_peerCheck, resumeSession);
+    tls.Prepare(m_tls->native_handle(), m_peerCheck, dataConnection);
     m_tls->async_handshake(asio::ssl::stream_base::client, Completion(m_other, [] {}));
 }
 

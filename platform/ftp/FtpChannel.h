@@ -58,8 +58,9 @@ public:
     // Writes the whole buffer (a command line).
     void StartWriteAll(asio::const_buffer buffer);
 #if defined(CLOUDTRANSFER_TLS)
-    // TLS over the connected socket, as the client; a data connection resumes the session.
-    void StartHandshake(TlsContext& tls, bool resumeSession);
+    // TLS over the connected socket, as the client; a data connection resumes the control
+    // connection's session.
+    void StartHandshake(TlsContext& tls, bool dataConnection);
     // Sends close_notify and waits for the peer's, or for the peer to close.
     void StartTlsShutdown();
     SSL* NativeTls();

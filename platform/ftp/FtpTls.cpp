@@ -140,7 +140,7 @@ int TlsContext::OnVerify(int preverified, X509_STORE_CTX* store) {
     return preverified;
 }
 
-void TlsContext::Prepare(SSL* ssl, TlsPeerCheck& check, bool resumeSession) {
+void TlsContext::Prepare(SSL* ssl, TlsPeerCheck& check, bool dataConnection) {
     check = {};
     SSL_set_ex_data(ssl, CheckIndex(), &check);
     SSL_set_verify(ssl, SSL_VERIFY_PEER, &TlsContext::OnVerify);
@@ -154,7 +154,7 @@ void TlsContext::Prepare(SSL* ssl, TlsPeerCheck& check, bool resumeSession) {
     }
     if (!m_hostIsAddress)
         SSL_set_tlsext_host_name(ssl, m_host.c_str());
-    if (resumeSession && m_session)
+    if (dataConnection && m_session)
         SSL_set_session(ssl, m_session);
 }
 

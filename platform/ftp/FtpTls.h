@@ -37,9 +37,10 @@ struct TlsPeerCheck {
 
 // The TLS side of one FTP session: the settings every connection of it shares (trust store
 // or pin, the host name to check, TLS 1.2 or later) and the session that data connections
-// resume. Servers such as vsftpd refuse a data connection that does not resume the control
-// connection's session; under TLS 1.3 that session only arrives after the handshake, as a
-// ticket, so every session the server hands out is captured and the newest is offered.
+// resume. vsftpd and proftpd refuse a data connection that does not resume the control
+// connection's session. Under TLS 1.3 that session arrives after the handshake, as tickets
+// that such servers accept once each, and every resumed data connection brings new ones;
+// so every session the server hands out is captured as it comes, and the newest is offered.
 class TlsContext {
 public:
     // host: the name or address the user gave, checked against the certificate unless a
@@ -53,8 +54,8 @@ public:
     asio::ssl::context& Native() { return m_context; }
 
     // Prepares a connection's SSL before its handshake: name indication, the certificate
-    // check writing into `check`, and, for data connections, the session to resume.
-    void Prepare(SSL* ssl, TlsPeerCheck& check, bool resumeSession);
+    // check writing into `check`, and, for a data connection, the session to resume.
+    void Prepare(SSL* ssl, TlsPeerCheck& check, bool dataConnection);
     // After a completed handshake: empty when the peer is accepted, else why not.
     std::string CheckAfterHandshake(SSL* ssl, TlsPeerCheck& check) const;
 

@@ -282,7 +282,7 @@ ProftpdServer::ProftpdServer(ProftpdOptions options) {
     const fs::path conf = work / "proftpd.conf";
     {
         std::ofstream c(conf);
-        c << "ServerName \"cloudtransfer test\"\nServerType standalone\nDefaultServer on\n"
+        c << "ServerName \"cloudtransfer test\"\nServerType standalone\n"
           << "Port " << m_port << "\nDefaultAddress 127.0.0.1\nSocketBindTight on\nUseIPv6 off\n"
           << "User nobody\nGroup nogroup\n"
           << "PidFile " << (work / "proftpd.pid").string() << "\n"
@@ -297,7 +297,7 @@ ProftpdServer::ProftpdServer(ProftpdOptions options) {
         if (options.certificate) {
             c << "ModulePath " << (UnpackedFtpdRoot() / "usr/lib/proftpd").string() << "\n"
               << "LoadModule mod_tls.c\n"
-              << "TLSEngine on\nTLSRequired on\nTLSProtocol TLSv1.2 TLSv1.3\n"
+              << "TLSEngine on\nTLSRequired on\nTLSProtocol " << options.tlsProtocols << "\n"
               << "TLSRSACertificateFile " << options.certificate->certificate.string() << "\n"
               << "TLSRSACertificateKeyFile " << options.certificate->key.string() << "\n"
               << "TLSLog " << (work / "tls.log").string() << "\n";

@@ -106,6 +106,10 @@ struct ProftpdOptions {
     std::vector<std::string> extraConfig;
     // mod_tls with this certificate; TLS then is required.
     const TestCertificates::Pair* certificate = nullptr;
+    // proftpd 1.3.8 under TLS 1.3 accepts each session ticket once and hands out none on data
+    // connections, so with its default session-reuse rule only the first data connection of a
+    // session can resume (curl fails the same way); hold it to TLS 1.2 for longer sessions.
+    std::string tlsProtocols = "TLSv1.2 TLSv1.3";
 };
 
 class ProftpdServer {
