@@ -902,6 +902,14 @@ void FtpSession::Receive(FtpLocalFile& file, WorkReporter& reporter, std::int64_
                          std::optional<FtpReply>& final) {
     const std::string what = "The download broke off";
     auto& buffer = Buffer();
+    // Reads fill the buffer and the file is written in large pieces: over TLS each read
+    // brings one record (16 KiB), and a write per record would cost more than the reads.
+    std::size_t filled = 0;
+    auto flush = [&] {
+        if (filled > 0 && !file.Write(buffer.data(), filled))
+            FailLocal("the local file cannot be written");
+        filled = 0;
+    };
     SpeedFloor floor(m_settings);
     auto lastByte = Clock::now();
     m_data.StartRead(asio::buffer(buffer));
@@ -909,14 +917,14 @@ void FtpSession::Receive(FtpLocalFile& file, WorkReporter& reporter, std::int64_
         OpState& read = m_data.ReadOp();
         if (read.Take()) {
             if (read.bytes > 0) {
-                if (!file.Write(buffer.data(), read.bytes))
-                    FailLocal("the local file cannot be written");
+                filled += read.bytes;
                 total += static_cast<std::int64_t>(read.bytes);
                 floor.Moved(static_cast<std::int64_t>(read.bytes));
                 lastByte = Clock::now();
                 reporter.Progress(total);
             }
             if (read.ec) {
+                flush();
                 if (m_data.IsCleanEnd(read.ec))
                     return;
                 if (m_data.IsTruncatedEnd(read.ec)) {
@@ -933,7 +941,9 @@ void FtpSession::Receive(FtpLocalFile& file, WorkReporter& reporter, std::int64_
                 }
                 FailCut(what, read.ec, final);
             }
-            m_data.StartRead(asio::buffer(buffer));
+            if (buffer.size() - filled < buffer.size() / 4)
+                flush();
+            m_data.StartRead(asio::buffer(buffer.data() + filled, buffer.size() - filled));
         }
         TakeReplyDuringTransfer(what, final);
         const auto now = Clock::now();

@@ -159,7 +159,7 @@ bool VsftpdTlsServer::Available() {
 }
 
 VsftpdTlsServer::VsftpdTlsServer(VsftpdTlsOptions options) {
-    m_work = std::make_unique<TempDir>("ct-vsftpd-tls");
+    m_work = std::make_unique<TempDir>("ct-vsftpd-tls", options.rootOnTmpfs);
     m_root = m_work->Path() / "root";
     fs::create_directories(m_root / "up");
     fs::create_directories(m_work->Path() / "empty");

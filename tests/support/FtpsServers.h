@@ -49,6 +49,8 @@ struct VsftpdTlsOptions {
     bool requireTls = true;
     // anon_max_rate in bytes per second; 0: no limit.
     int maxRate = 0;
+    // The chroot below /dev/shm (for throughput measurements).
+    bool rootOnTmpfs = false;
 };
 
 class VsftpdTlsServer {
