@@ -9,6 +9,7 @@
 #include <chrono>
 #include <filesystem>
 #include <functional>
+#include <memory>
 #include <thread>
 
 #include <gtest/gtest.h>
@@ -509,7 +510,7 @@ TEST(FtpLocalFiles, ASourceThatIsNotARegularFileFailsAtOnce) {
     test::TempDir local;
     ASSERT_EQ(mkfifo((local / "fifo").c_str(), 0600), 0);
     server.ClearLog();
-    for (const std::string source : {(local / "fifo").string(), std::string("/dev/zero"), local.Path().string()}) {
+    for (const std::string& source : {(local / "fifo").string(), std::string("/dev/zero"), local.Path().string()}) {
         auto start = std::chrono::steady_clock::now();
         auto e = ExpectFtpError([&] { ftp->Put(source, "x.bin", false, -1); });
         EXPECT_LT(std::chrono::steady_clock::now() - start, 1s);
@@ -519,6 +520,97 @@ TEST(FtpLocalFiles, ASourceThatIsNotARegularFileFailsAtOnce) {
     EXPECT_TRUE(server.Log().empty());
     EXPECT_TRUE(ftp->Connected());
 }
+
+// ---- abort ends every wait ----
+
+// A listener that accepts connections (the kernel does) and never says a word.
+struct SilentListener {
+    SilentListener() {
+        fd = socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in addr{};
+        addr.sin_family = AF_INET;
+        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+        listen(fd, 4);
+        socklen_t length = sizeof addr;
+        getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &length);
+        port = ntohs(addr.sin_port);
+    }
+    ~SilentListener() { close(fd); }
+    int fd = -1;
+    std::uint16_t port = 0;
+};
+
+enum class Wait { Greeting, TlsHandshake, CommandReply, UploadDrain };
+
+std::string WaitName(Wait wait) {
+    switch (wait) {
+    case Wait::Greeting: return "Greeting";
+    case Wait::TlsHandshake: return "TlsHandshake";
+    case Wait::CommandReply: return "CommandReply";
+    case Wait::UploadDrain: return "UploadDrain";
+    }
+    return "?";
+}
+
+class AbortEndsTheWait : public ::testing::TestWithParam<Wait> {};
+
+TEST_P(AbortEndsTheWait, WithinAFractionOfASecond) {
+    SilentListener silent;
+    std::unique_ptr<test::PyFtpServer> server;
+    std::unique_ptr<TIdFTP> ftp;
+    test::TempDir local;
+    test::WorkLog work;
+    std::function<void()> step;
+    // By default the step is surely waiting after a while; the drain is reached once the
+    // whole file has been handed to the socket.
+    std::function<bool()> waiting = [] { return false; };
+    switch (GetParam()) {
+    case Wait::Greeting:
+        ftp = test::MakeClient(silent.port, "user", Password);
+        step = [&] { ftp->Connect(); };
+        break;
+    case Wait::TlsHandshake:
+        ftp = test::MakeClient(silent.port, "user", Password);
+        ftp->SetSecurity(FtpSecurity::ImplicitTls);
+        step = [&] { ftp->Connect(); };
+        break;
+    case Wait::CommandReply:
+        server = std::make_unique<test::PyFtpServer>(Scripted({"--silent", "PWD"}));
+        ftp = Client(*server);
+        ftp->Connect();
+        step = [&] { ftp->RetrieveCurrentDir(); };
+        break;
+    case Wait::UploadDrain:
+        // All of it fits in the socket buffers at once; the server then reads a trickle.
+        server = std::make_unique<test::PyFtpServer>(Scripted({"--throttle", "20000", "--data-rcvbuf", "32768"}));
+        ftp = Client(*server);
+        ftp->Connect();
+        test::WriteFileBytes(local / "a.bin", test::MakePattern(600000));
+        work.Attach(*ftp);
+        waiting = [&] { return work.lastProgress.load() == 600000; };
+        step = [&] { ftp->Put((local / "a.bin").string(), "a.bin", false, -1); };
+        break;
+    }
+    std::chrono::steady_clock::time_point abortedAt;
+    std::thread stopper([&] {
+        auto until = std::chrono::steady_clock::now() + 700ms;
+        while (!waiting() && std::chrono::steady_clock::now() < until)
+            std::this_thread::sleep_for(5ms);
+        abortedAt = std::chrono::steady_clock::now();
+        ftp->Abort();
+    });
+    auto e = ExpectFtpError(step);
+    auto returnedAt = std::chrono::steady_clock::now();
+    stopper.join();
+    EXPECT_EQ(e.Kind(), FtpErrorKind::Aborted) << e.what();
+    EXPECT_LT(returnedAt - abortedAt, 300ms);
+    EXPECT_FALSE(ftp->Connected());
+}
+
+INSTANTIATE_TEST_SUITE_P(Waits, AbortEndsTheWait,
+                         ::testing::Values(Wait::Greeting, Wait::TlsHandshake, Wait::CommandReply, Wait::UploadDrain),
+                         [](const auto& info) { return WaitName(info.param); });
 
 // ---- unsafe arguments ----
 
