@@ -69,14 +69,12 @@ std::string NetworkReason(const asio::error_code& ec) {
     return Bound("connection lost (" + ec.message() + ")", MaxReason);
 }
 
-bool IsTlsProtocolError(const asio::error_code& ec) {
 #if defined(CLOUDTRANSFER_TLS)
+// A handshake refused by TLS itself, as opposed to a connection that broke off.
+bool IsTlsProtocolError(const asio::error_code& ec) {
     return ec.category() == asio::error::get_ssl_category() && ec != asio::ssl::error::stream_truncated;
-#else
-    (void)ec;
-    return false;
-#endif
 }
+#endif
 
 } // namespace
 

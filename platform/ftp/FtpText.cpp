@@ -89,4 +89,34 @@ bool SaysTlsRequired(const FtpReply& reply) {
     return ContainsAny(text, {"tls", "ssl", "encrypt", "secure"});
 }
 
+std::string FormatFingerprint(const unsigned char* digest, std::size_t length) {
+    static const char hex[] = "0123456789ABCDEF";
+    std::string out;
+    for (std::size_t i = 0; i < length; ++i) {
+        if (i > 0)
+            out += ':';
+        out += hex[digest[i] >> 4];
+        out += hex[digest[i] & 0x0f];
+    }
+    return out;
+}
+
+std::optional<std::string> NormalizeFingerprint(const std::string& text) {
+    std::string_view rest = text;
+    // What `openssl x509 -fingerprint` prints before the digits ("sha256 Fingerprint=").
+    if (auto equals = rest.find('='); equals != std::string_view::npos)
+        rest.remove_prefix(equals + 1);
+    std::string digits;
+    for (char c : rest) {
+        if (c == ':' || c == ' ' || c == '\t')
+            continue;
+        if (!std::isxdigit(static_cast<unsigned char>(c)))
+            return std::nullopt;
+        digits += static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    }
+    if (digits.size() != 64)
+        return std::nullopt;
+    return digits;
+}
+
 } // namespace ct::ftp

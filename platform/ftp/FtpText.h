@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstddef>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -29,5 +30,13 @@ bool SaysFileMissing(const FtpReply& reply, bool* vagueOnly = nullptr);
 
 // Whether a refusal of the login says that the server wants TLS first.
 bool SaysTlsRequired(const FtpReply& reply);
+
+// A SHA-256 fingerprint in the form `openssl x509 -noout -fingerprint -sha256` prints:
+// upper-case hex byte pairs joined by colons.
+std::string FormatFingerprint(const unsigned char* digest, std::size_t length);
+// A pin as a user may write it (hex digits, colons optional, either case, even with the
+// "sha256 Fingerprint=" that openssl prints before it) as 64 upper-case hex digits without
+// colons; nullopt when it is not a SHA-256 fingerprint.
+std::optional<std::string> NormalizeFingerprint(const std::string& text);
 
 } // namespace ct::ftp

@@ -1,45 +1,23 @@
 #include "platform/ftp/FtpTls.h"
 
-#include <cctype>
 #include <stdexcept>
 
 #if defined(CLOUDTRANSFER_TLS)
-#include <openssl/err.h>
 #include <openssl/x509v3.h>
 
 #include <asio/ip/address.hpp>
+
+#include "platform/ftp/FtpText.h"
 #endif
 
 namespace ct::ftp {
 
-std::string FormatFingerprint(const unsigned char* digest, std::size_t length) {
-    static const char hex[] = "0123456789ABCDEF";
-    std::string out;
-    for (std::size_t i = 0; i < length; ++i) {
-        if (i > 0)
-            out += ':';
-        out += hex[digest[i] >> 4];
-        out += hex[digest[i] & 0x0f];
-    }
-    return out;
-}
-
-std::optional<std::string> NormalizeFingerprint(const std::string& text) {
-    std::string_view rest = text;
-    // What `openssl x509 -fingerprint` prints before the digits ("sha256 Fingerprint=").
-    if (auto equals = rest.find('='); equals != std::string_view::npos)
-        rest.remove_prefix(equals + 1);
-    std::string digits;
-    for (char c : rest) {
-        if (c == ':' || c == ' ' || c == '\t')
-            continue;
-        if (!std::isxdigit(static_cast<unsigned char>(c)))
-            return std::nullopt;
-        digits += static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-    }
-    if (digits.size() != 64)
-        return std::nullopt;
-    return digits;
+bool TlsAvailable() {
+#if defined(CLOUDTRANSFER_TLS)
+    return true;
+#else
+    return false;
+#endif
 }
 
 #if defined(CLOUDTRANSFER_TLS)

@@ -1,7 +1,5 @@
 #pragma once
 
-#include <cstddef>
-#include <optional>
 #include <string>
 
 #if defined(CLOUDTRANSFER_TLS)
@@ -11,21 +9,8 @@
 
 namespace ct::ftp {
 
-// A SHA-256 fingerprint in the form `openssl x509 -noout -fingerprint -sha256` prints:
-// upper-case hex byte pairs joined by colons.
-std::string FormatFingerprint(const unsigned char* digest, std::size_t length);
-// A pin as a user may write it (hex digits, colons optional, either case) as 64 upper-case
-// hex digits without colons; nullopt when it is not a SHA-256 fingerprint.
-std::optional<std::string> NormalizeFingerprint(const std::string& text);
-
-// Whether this build can speak TLS at all.
-constexpr bool TlsAvailable() {
-#if defined(CLOUDTRANSFER_TLS)
-    return true;
-#else
-    return false;
-#endif
-}
+// Whether this build can speak TLS at all (the MinGW cross-build has no OpenSSL).
+bool TlsAvailable();
 
 #if defined(CLOUDTRANSFER_TLS)
 

@@ -4,8 +4,6 @@
 
 #include <gtest/gtest.h>
 
-#include "platform/ftp/FtpTls.h"
-
 namespace ct::ftp {
 namespace {
 

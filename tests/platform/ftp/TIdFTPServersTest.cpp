@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include "FtpTestHelpers.h"
+#include "platform/ftp/FtpTls.h"
 #include "support/FtpsServers.h"
 
 namespace ct {
@@ -99,6 +100,8 @@ TEST(Proftpd, SizeRefusedByPolicyStillServesDownloads) {
 
 TEST(Proftpd, TlsRequiredByTheServer) {
     SKIP_UNLESS(ProftpdServer);
+    if (!ftp::TlsAvailable())
+        GTEST_SKIP() << "built without TLS";
     test::TestCertificates certificates;
     test::ProftpdOptions options;
     options.certificate = &certificates.Trusted();

@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include "FtpTestHelpers.h"
+#include "platform/ftp/FtpTls.h"
 #include "support/FtpsServers.h"
 
 namespace ct {
@@ -17,6 +18,20 @@ namespace {
 
 using namespace std::chrono_literals;
 using test::TestCertificates;
+
+// Every test here needs a build with TLS, but the one that checks a build without it.
+class TlsTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (!ftp::TlsAvailable())
+            GTEST_SKIP() << "built without TLS";
+    }
+};
+
+using TlsVerification = TlsTest;
+using TlsRefusals = TlsTest;
+using TlsDataEnd = TlsTest;
+using TlsAbort = TlsTest;
 
 // Made once per test program: four RSA keys take a moment.
 const TestCertificates& Certs() {
@@ -119,7 +134,13 @@ struct AnyTlsServer {
     std::string remote;
 };
 
-class TlsTransfers : public ::testing::TestWithParam<Flavour> {};
+class TlsTransfers : public ::testing::TestWithParam<Flavour> {
+protected:
+    void SetUp() override {
+        if (!ftp::TlsAvailable())
+            GTEST_SKIP() << "built without TLS";
+    }
+};
 
 TEST_P(TlsTransfers, UploadAndDownloadAreByteExact) {
     AnyTlsServer server(GetParam());
@@ -166,7 +187,7 @@ INSTANTIATE_TEST_SUITE_P(Servers, TlsTransfers,
 
 // ---- the certificate check ----
 
-TEST(TlsVerification, AHostNameIsCheckedAgainstTheCertificate) {
+TEST_F(TlsVerification, AHostNameIsCheckedAgainstTheCertificate) {
     AnyTlsServer server(Flavour::Pyftpdlib);
     auto ftp = server.Client();
     ftp->SetHost("localhost"); // the certificate names it beside 127.0.0.1
@@ -174,7 +195,7 @@ TEST(TlsVerification, AHostNameIsCheckedAgainstTheCertificate) {
     RoundTrip(*ftp, server.folder, server.remote, 1000);
 }
 
-TEST(TlsVerification, ACertificateForAnotherNameIsRefused) {
+TEST_F(TlsVerification, ACertificateForAnotherNameIsRefused) {
     AnyTlsServer server(Flavour::Pyftpdlib, Certs().WrongName());
     auto ftp = server.Client();
     auto e = ExpectFailure([&] { ftp->Connect(); });
@@ -185,7 +206,7 @@ TEST(TlsVerification, ACertificateForAnotherNameIsRefused) {
     EXPECT_EQ(std::count_if(log.begin(), log.end(), [](const std::string& l) { return l.rfind("USER", 0) == 0; }), 0);
 }
 
-TEST(TlsVerification, AnUntrustedCertificateIsRefusedNamingItsFingerprint) {
+TEST_F(TlsVerification, AnUntrustedCertificateIsRefusedNamingItsFingerprint) {
     AnyTlsServer server(Flavour::Pyftpdlib, Certs().SelfSigned());
     auto ftp = server.Client();
     auto e = ExpectFailure([&] { ftp->Connect(); });
@@ -196,7 +217,7 @@ TEST(TlsVerification, AnUntrustedCertificateIsRefusedNamingItsFingerprint) {
     EXPECT_NE(std::string(e.what()).find(Certs().SelfSigned().fingerprint), std::string::npos);
 }
 
-TEST(TlsVerification, APinStandsInForTrustAndName) {
+TEST_F(TlsVerification, APinStandsInForTrustAndName) {
     AnyTlsServer server(Flavour::Pyftpdlib, Certs().SelfSigned());
     const std::string printed = Certs().SelfSigned().fingerprint; // "AB:CD:..."
     std::string lowerNoColons;
@@ -214,7 +235,7 @@ TEST(TlsVerification, APinStandsInForTrustAndName) {
     }
 }
 
-TEST(TlsVerification, AWrongPinIsRefusedEvenForATrustedCertificate) {
+TEST_F(TlsVerification, AWrongPinIsRefusedEvenForATrustedCertificate) {
     AnyTlsServer server(Flavour::Pyftpdlib);
     auto ftp = server.Client();
     ftp->SetPinnedFingerprint(Certs().SelfSigned().fingerprint);
@@ -231,7 +252,7 @@ TEST(TlsVerification, AWrongPinIsRefusedEvenForATrustedCertificate) {
 
 // ---- servers and jobs that do not agree on TLS ----
 
-TEST(TlsRefusals, AServerWithoutTlsIsNeverSpokenToInClear) {
+TEST_F(TlsRefusals, AServerWithoutTlsIsNeverSpokenToInClear) {
     test::PyFtpServer server; // plain pyftpdlib: no AUTH TLS
     auto ftp = TlsClient(server.Port(), FtpSecurity::ExplicitTls, "user", "secret");
     auto e = ExpectFailure([&] { ftp->Connect(); });
@@ -248,7 +269,7 @@ TEST(TlsRefusals, AServerWithoutTlsIsNeverSpokenToInClear) {
     EXPECT_TRUE(server.Commands("USER").empty());
 }
 
-TEST(TlsRefusals, AServerThatRequiresTlsSaysSoToAJobInClear) {
+TEST_F(TlsRefusals, AServerThatRequiresTlsSaysSoToAJobInClear) {
     SKIP_UNLESS_VSFTPD();
     test::VsftpdTlsOptions options;
     options.certificate = &Certs().Trusted();
@@ -262,7 +283,7 @@ TEST(TlsRefusals, AServerThatRequiresTlsSaysSoToAJobInClear) {
 
 // ---- the end of a data connection ----
 
-TEST(TlsDataEnd, ADownloadWithoutTheServersTlsCloseFails) {
+TEST_F(TlsDataEnd, ADownloadWithoutTheServersTlsCloseFails) {
     test::TempDir work;
     test::WriteFileBytes(work / "hook.py",
                          "from pyftpdlib.handlers import TLS_DTPHandler\n"
@@ -284,7 +305,7 @@ TEST(TlsDataEnd, ADownloadWithoutTheServersTlsCloseFails) {
     EXPECT_EQ(e.Reason(), "download ended without TLS close");
 }
 
-TEST(TlsAbort, AbortDuringATlsTransferEndsItAtOnce) {
+TEST_F(TlsAbort, AbortDuringATlsTransferEndsItAtOnce) {
     SKIP_UNLESS_VSFTPD();
     test::VsftpdTlsOptions options;
     options.certificate = &Certs().Trusted();
@@ -324,6 +345,24 @@ TEST(TlsAbort, AbortDuringATlsTransferEndsItAtOnce) {
         ftp->Disconnect();
         EXPECT_LT(std::chrono::steady_clock::now() - disconnectStart, 100ms);
     }
+}
+
+// A build without OpenSSL (the Windows cross-build) refuses a TLS job with a reason, and
+// never falls back to clear text.
+TEST(TlsBuild, WithoutTlsATlsJobFailsWithAReason) {
+    if (ftp::TlsAvailable())
+        GTEST_SKIP() << "built with TLS";
+    test::PyFtpServer server;
+    auto ftp = test::MakeClient(server.Port());
+    ftp->SetSecurity(FtpSecurity::ExplicitTls);
+    try {
+        ftp->Connect();
+        ADD_FAILURE() << "a TLS job connected without TLS";
+    } catch (const FtpError& e) {
+        EXPECT_EQ(e.Kind(), FtpErrorKind::Job);
+        EXPECT_EQ(e.Reason(), "TLS not available in this build");
+    }
+    EXPECT_TRUE(server.Log().empty());
 }
 
 } // namespace
