@@ -675,7 +675,7 @@ void TCloudTransferFrm::ThreadTerminated(TThread*) {
     LoadBatchList();
     // Why the run stopped, where the user looks anyway, without a box to click away.
     if (failed && !outcome.error.empty())
-        LabelFile1->setText(QString::fromStdString(outcome.error));
+        LabelFile1->setText(QStringLiteral("Trasferimento interrotto: ") + QString::fromStdString(outcome.error));
 }
 
 void TCloudTransferFrm::Button4Click(QObject*) {

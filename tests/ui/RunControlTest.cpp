@@ -286,13 +286,13 @@ TEST_F(RunControl, AnInteractiveRunStoppedByAnErrorSaysWhyInTheFileLabel) {
     WriteBatch({"{}"});
     auto options = Options();
     options.Outcome = [](const TThreadCopia&) {
-        return RunOutcome{TThreadCopia::RunEnd::Error, "la coda non si puo' riscrivere"};
+        return RunOutcome{TThreadCopia::RunEnd::Error, "the queue cannot be rewritten"};
     };
     auto form = CreateForm(options);
     form->Button1Click(form->Button1);
     ASSERT_TRUE(WaitUntil([] { return ThreadCopia == nullptr; }));
     EXPECT_EQ(StatesOf(*form), kIdle);
-    EXPECT_EQ(form->LabelFile1->text(), "la coda non si puo' riscrivere");
+    EXPECT_EQ(form->LabelFile1->text(), "Trasferimento interrotto: the queue cannot be rewritten");
     EXPECT_EQ(form->ValueListEditor1->RowCount(), 1);   // reloaded first
     EXPECT_EQ(form->ExitStatus(), 0);
 }
