@@ -127,7 +127,7 @@ TEST_F(BatchStore, LongFirstLineIsReadWhole) {
 TEST_F(BatchStore, EmptyLinesInFrontOfJobsAreRemovedAndTheFirstJobReturned) {
     Write("\r\n\nA\r\n\r\nB");
     EXPECT_EQ(ReadFirstBatchLine(file), "A");
-    EXPECT_EQ(Bytes(), "A\r\n\r\nB\r\n");
+    EXPECT_EQ(Bytes(), "A\r\n\r\nB"); // B may still be being written: it stays unterminated
 }
 
 TEST_F(BatchStore, EmptyLinesAfterAByteOrderMarkAreRemovedToo) {
@@ -167,7 +167,11 @@ INSTANTIATE_TEST_SUITE_P(
                    "alpha\r\ngamma beta\r\ndelta\r\n"},
         UpdateCase{"EmptyReplacementAppendsTheSearch", "alpha\r\nBeta\r\ngamma beta\r\n", "BETA", "", true,
                    "alpha\r\ngamma beta\r\nBETA\r\n"},
-        UpdateCase{"NoHitStillRewritesWithCrLf", "a\nb", "zzz", "x", false, "a\r\nb\r\n"},
+        UpdateCase{"NoHitStillRewritesWithCrLf", "a\nb\n", "zzz", "x", false, "a\r\nb\r\n"},
+        UpdateCase{"UnterminatedLastLineStaysLastAndUnterminated", "a\nb", "zzz", "x", false, "a\r\nb"},
+        UpdateCase{"MovedLineGoesBeforeAnUnterminatedLastLine", "a\r\nb\r\npart", "A", "a1", true,
+                   "b\r\na1\r\npart"},
+        UpdateCase{"HeadRemovalKeepsAnUnterminatedLastLine", "a\r\npart", "", "", false, "part"},
         UpdateCase{"HitOnTheLastLine", "a\r\nb\r\n", "B", "c", true, "a\r\nc\r\n"},
         UpdateCase{"EmptyLineBetweenJobsSurvives", "a\r\n\r\nb\r\n", "", "", false, "\r\nb\r\n"},
         UpdateCase{"EmptyLineSurvivesAMove", "a\r\n\r\nb\r\n", "a", "a2", true, "\r\nb\r\na2\r\n"},
@@ -224,10 +228,11 @@ TEST_F(BatchStore, UpdateKeepsTheFilesPermissions) {
               fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
 }
 
-TEST_F(BatchStore, RewriteLeavesNoTemporaryFileBehind) {
+TEST_F(BatchStore, RewriteLeavesNoTemporaryFileBehindOnceSettled) {
     Write("a\r\nb\r\n");
     for (int i = 0; i < 3; ++i)
         UpdateBatchFile(file, "a", "a");
+    SettleBatchFile(file);
     EXPECT_EQ(Entries(), std::vector<std::string>{"cloud_batch.txt"});
 }
 
@@ -237,6 +242,7 @@ TEST_F(BatchStore, StaleTemporaryFilesOfAKilledRewriteAreRemovedByTheNextOne) {
     WriteFileBytes(dir / "cloud_batch.txt.rewrite-1-0.tmp", "");
     WriteFileBytes(dir / "notes.tmp", "mine");                             // not the store's
     UpdateBatchFile(file, "", "");
+    SettleBatchFile(file);
     auto entries = Entries();
     std::sort(entries.begin(), entries.end());
     EXPECT_EQ(entries, (std::vector<std::string>{"cloud_batch.txt", "notes.tmp"}));
@@ -319,6 +325,7 @@ TEST_F(BatchStore, SaveOfAnEmptyListRemovesTheFile) {
     SaveBatchLines(file, {});
     EXPECT_FALSE(Exists());
     SaveBatchLines(file, {}); // no file: nothing to do, no error
+    SettleBatchFile(file);
     EXPECT_TRUE(Entries().empty());
 }
 

@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <optional>
 #include <stdexcept>
 #include <thread>
@@ -117,18 +118,19 @@ TEST_F(GuardedRewrite, WithoutLeasesBytesAddedBeforeTheReplaceAreStillCarried) {
     WriteFileBytes(file, "A\r\nB\r\n");
     RewriteOptions noLeases;
     noLeases.useLeases = false;
+    noLeases.fallbackWatch = std::chrono::milliseconds(50);
     RewriteReport report = RewriteFileGuarded(
         file,
         [&](const std::optional<std::string>& current) {
-            AppendRaw(file, "MID"); // a producer between the read and the replace, no line end
+            AppendRaw(file, "MID"); // a producer between the read and the replace, no line end yet
             return DropFirstLine(current);
         },
         noLeases);
     EXPECT_TRUE(report.changed);
     const SettleReport settled = SettleLateWriters(file);
-    EXPECT_FALSE(settled.leaseConfirmed);
-    EXPECT_EQ(settled.carriedBytes, 5u);
-    EXPECT_EQ(ReadFileBytes(file), "B\r\nMID\r\n");
+    EXPECT_EQ(settled.carriedBytes, 3u);
+    // Its writer may still finish the line: it stays the unterminated last line.
+    EXPECT_EQ(ReadFileBytes(file), "B\r\nMID");
 }
 
 TEST_F(GuardedRewrite, AFileCreatedWhileTheRewritePlannedIsNotReplaced) {
@@ -165,20 +167,20 @@ TEST_F(GuardedRewrite, KeepLeavesTheFileUntouched) {
 
 TEST_F(GuardedRewrite, RewritersWaitForACooperatingProducersLock) {
     WriteFileBytes(file, "A\r\n");
-    WriteFileBytes(LockFilePathFor(file), "");
-    const ino_t lockInode = test::InodeOf(LockFilePathFor(file));
     ChildProcess producer(ProducerArgs({"flock", LockFilePathFor(file).string(), trigger.string(), file.string(), "P"}));
     ASSERT_EQ(producer.ReadLine(60s), "locked");
+    std::atomic<bool> rewritten{false};
     std::thread rewriter([&] {
         RewriteFileGuarded(file, [](const std::optional<std::string>& current) {
             return RewritePlan::Replace(current.value_or("") + "R\r\n");
         });
+        rewritten = true;
     });
-    // The rewriter is queued behind the producer's lock ("->" marks a waiting lock).
-    const bool waiting = WaitUntil([&] { return test::ProcLocksShow(lockInode, {"->", "FLOCK"}); });
+    std::this_thread::sleep_for(300ms);
+    const bool waited = !rewritten && ReadFileBytes(file) == "A\r\n";
     WriteFileBytes(trigger, "");
     rewriter.join();
-    ASSERT_TRUE(waiting);
+    EXPECT_TRUE(waited);
     EXPECT_EQ(ReadFileBytes(file), "A\r\nP\r\nR\r\n");
 }
 
