@@ -896,7 +896,7 @@ void AppendDeadLetter(const fs::path& file, const std::string& line) {
 #else
         // O_APPEND, never a rewrite: an earlier line cannot get lost. O_NOFOLLOW: a link planted
         // at the name would send the job line, password and all, wherever it points.
-        const int fd = ::open(dead.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0600);
+        const int fd = ::open(dead.c_str(), O_RDWR | O_APPEND | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0600);
         if (fd < 0) {
             if (errno == ELOOP)
                 throw BatchFileError("refused: the dead-letter file " + dead.string() + " is a symbolic link");

@@ -621,10 +621,13 @@ public:
         std::lock_guard<std::mutex> lock(m_mutex);
         m_files[file.string()].lastScan.reset();
     }
+    // Replaced versions of this process are pending, or other processes may have left some
+    // since the folder was last looked at.
     bool Possible(const fs::path& file) {
         std::lock_guard<std::mutex> lock(m_mutex);
         auto it = m_files.find(file.string());
-        return it == m_files.end() || !it->second.lastScan || !it->second.entries.empty();
+        return it == m_files.end() || !it->second.lastScan ||
+               Clock::now() - *it->second.lastScan >= std::chrono::seconds(1) || !it->second.entries.empty();
     }
     bool HasEntries(const fs::path& file) {
         std::lock_guard<std::mutex> lock(m_mutex);
