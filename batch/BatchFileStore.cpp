@@ -385,8 +385,10 @@ private:
 
     RewritePlan Plan(const RewriteSource& source);
     RewritePlan PlanWithoutFile(const RewriteSource& source, std::vector<std::string> late);
+#ifndef _WIN32
     std::optional<RewritePlan> PlanByRanges(const RewriteSource& source, const Layout& layout,
                                             const std::vector<std::string>& late);
+#endif
     RewritePlan PlanInMemory(const RewriteSource& source, const Layout& layout, const std::vector<std::string>& late);
     void Record(const RewriteReport& report);
 
@@ -459,6 +461,7 @@ RewritePlan StoreRewrite::PlanWithoutFile(const RewriteSource& source, std::vect
     return RewritePlan::Replace(bytes);
 }
 
+#ifndef _WIN32
 // Lines that are already CR LF throughout: the new version is ranges of the old one (copied by
 // the kernel) plus a few bytes of its own. nullopt: let the in-memory way decide.
 std::optional<RewritePlan> StoreRewrite::PlanByRanges(const RewriteSource& source, const Layout& layout,
@@ -562,6 +565,7 @@ std::optional<RewritePlan> StoreRewrite::PlanByRanges(const RewriteSource& sourc
         pieces.push_back(RewritePiece::Bytes(std::move(tail)));
     return RewritePlan::Build(std::move(pieces), accounted);
 }
+#endif
 
 // The general way: the version's lines in memory. Lines that do not all end in CR LF, a
 // byte-order mark, the window's edits, and every rewrite on Windows (code page) come here.
@@ -726,7 +730,8 @@ void CarryLeftoversOnce(const fs::path& file, RewriteOptions::Patience patience)
     options.patience = patience;
     try {
         SettleLateWriters(file, kSettleWait, op.Planner(), options);
-    } catch (const FileLockTimeout&) {
+    } catch (const FileSystemError&) {
+        // A reader must still read when the lock is busy or the folder takes no lock file.
         if (patience == RewriteOptions::Patience::NoWait)
             return;
         throw;
@@ -1043,8 +1048,12 @@ BatchText ReadBatchText(const fs::path& file) {
             const FileIdentity id = queue->Identity();
             result.mark = {id.device, id.inode, complete == 0 ? 0 : skip + static_cast<std::int64_t>(complete),
                            journal::Identify(file, *queue)};
+#ifdef _WIN32
             result.text = DecodeBytes(bytes, marked);
             bytes = std::string();
+#else
+            result.text = std::move(bytes); // one buffer: the view keeps it, not a copy
+#endif
             const char* data = result.text.data();
             const std::size_t n = result.text.size();
             result.lineStarts.reserve(n / 128 + 1);

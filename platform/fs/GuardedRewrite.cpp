@@ -92,11 +92,11 @@ std::string LatePrefix(const fs::path& file) {
     return file.filename().string() + ".late-";
 }
 
-fs::path LateLinkPath(const fs::path& file, std::uint64_t inode, std::int64_t carried) {
+[[maybe_unused]] fs::path LateLinkPath(const fs::path& file, std::uint64_t inode, std::int64_t carried) {
     return FolderOf(file) / (LatePrefix(file) + std::to_string(inode) + "-" + std::to_string(carried));
 }
 
-fs::path IntentLinkPath(const fs::path& file, std::uint64_t inode, std::int64_t carried, std::int64_t to,
+[[maybe_unused]] fs::path IntentLinkPath(const fs::path& file, std::uint64_t inode, std::int64_t carried, std::int64_t to,
                         std::uint64_t newInode) {
     return FolderOf(file) / (LatePrefix(file) + std::to_string(inode) + "-" + std::to_string(carried) + "-" +
                              std::to_string(to) + "-" + std::to_string(newInode));
@@ -194,6 +194,18 @@ std::string Materialize(const RewritePlan& plan, const RewriteSource& source) {
     return bytes;
 }
 
+std::optional<RewriteLock> TakeLock(const fs::path& file, RewriteOptions::Patience patience) {
+    if (patience == RewriteOptions::Patience::NoWait) {
+        std::optional<RewriteLock> lock = RewriteLock::TryAcquire(file);
+        if (!lock)
+            throw FileLockTimeout(LockFilePathFor(file).string() + " is locked by another process");
+        return lock;
+    }
+    std::optional<RewriteLock> lock;
+    lock.emplace(file, RewriteLockWait());
+    return lock;
+}
+
 // Keep or Delete of a version that late lines arrived for would lose them.
 RewritePlan KeepingLateLines(RewritePlan plan, const RewriteSource& source) {
     if (!source.HasLate())
@@ -277,13 +289,6 @@ void RemoveStaleTempsOnce(const fs::path& file) {
             DeleteFileW(it->path().c_str());
 }
 
-FileIdentity IdentityOf(HANDLE h) {
-    BY_HANDLE_FILE_INFORMATION info{};
-    if (!GetFileInformationByHandle(h, &info))
-        return {};
-    return {info.dwVolumeSerialNumber, (static_cast<std::uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow};
-}
-
 } // namespace
 
 bool RewriteLock::Open(const fs::path& file) {
@@ -319,14 +324,7 @@ RewriteLock::~RewriteLock() {
 }
 
 RewriteReport RewriteFileFromSource(const fs::path& file, const SourcePlanner& planner, const RewriteOptions& options) {
-    std::optional<RewriteLock> lock;
-    if (options.patience == RewriteOptions::Patience::NoWait) {
-        lock = RewriteLock::TryAcquire(file);
-        if (!lock)
-            throw FileLockTimeout(LockFilePathFor(file).string() + " is locked by another process");
-    } else {
-        lock.emplace(file, RewriteLockWait());
-    }
+    std::optional<RewriteLock> lock = TakeLock(file, options.patience);
     RemoveStaleTempsOnce(file);
     RewriteReport report;
     for (int attempt = 0;; ++attempt) {
@@ -351,7 +349,7 @@ RewriteReport RewriteFileFromSource(const fs::path& file, const SourcePlanner& p
         report.beforePresent = current.has_value();
         report.before = source.identity;
         report.beforeSize = source.size;
-        const RewritePlan plan = planner(source);
+        const RewritePlan plan = KeepingLateLines(planner(source), source);
         if (plan.action == RewritePlan::Action::Keep)
             return report;
         if (plan.action == RewritePlan::Action::Delete) {
@@ -1011,18 +1009,6 @@ std::int64_t WritePieces(int out, const RewritePlan& plan, const ReadOnlyFile* c
         offset += piece.length;
     }
     return offset;
-}
-
-std::optional<RewriteLock> TakeLock(const fs::path& file, RewriteOptions::Patience patience) {
-    if (patience == RewriteOptions::Patience::NoWait) {
-        std::optional<RewriteLock> lock = RewriteLock::TryAcquire(file);
-        if (!lock)
-            throw FileLockTimeout(LockFilePathFor(file).string() + " is locked by another process");
-        return lock;
-    }
-    std::optional<RewriteLock> lock;
-    lock.emplace(file, RewriteLockWait());
-    return lock;
 }
 
 // One rewrite with the lock held. `settling`: only carry late bytes (nothing to do without

@@ -204,8 +204,8 @@ SettleReport SettleLateWriters(const std::filesystem::path& file);
 void SettleAllLateWriters();
 // The files with replaced versions still pending in this process.
 std::vector<std::filesystem::path> FilesWithLateWriters();
-// True until this process has looked for the leftovers of earlier processes beside the file,
-// and while replaced versions of it are pending.
+// True while replaced versions of the file are pending in this process, and when it has not
+// looked beside the file for those of other (killed) processes in the last second.
 bool LateWritersPossible(const std::filesystem::path& file);
 
 // While an object of this kind lives, no replaced version is reused as a temporary file: a

@@ -184,6 +184,27 @@ TEST_F(GuardedRewrite, RewritersWaitForACooperatingProducersLock) {
     EXPECT_EQ(ReadFileBytes(file), "A\r\nP\r\nR\r\n");
 }
 
+// A replaced version that nobody writes to any more becomes the next temporary file; a reader
+// in this process that still holds it open must not see it overwritten under its feet.
+TEST_F(GuardedRewrite, AReaderHoldingAVersionReadsItWholeWhileTheFileMovesOn) {
+    std::string original;
+    for (int i = 0; i < 2000; ++i)
+        original += "line " + std::to_string(i) + "\r\n";
+    WriteFileBytes(file, original);
+    std::optional<ReadOnlyFile> held;
+    {
+        RewriteReaderGuard reading;
+        held = ReadOnlyFile::Open(file);
+        for (int i = 0; i < 3; ++i)
+            RewriteFileGuarded(file, DropFirstLine);
+        EXPECT_EQ(held->ReadFrom(0), original);
+    }
+    // Once nobody reads, the versions are reused again, and the file is right all along.
+    for (int i = 0; i < 3; ++i)
+        RewriteFileGuarded(file, DropFirstLine);
+    EXPECT_EQ(ReadFileBytes(file), original.substr(original.find("line 6\r\n")));
+}
+
 TEST_F(GuardedRewrite, ThreadsOfOneProcessExcludeEachOther) {
     WriteFileBytes(file, "");
     auto addOne = [&](const std::string& tag) {
