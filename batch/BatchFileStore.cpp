@@ -384,6 +384,7 @@ private:
     };
 
     RewritePlan Plan(const RewriteSource& source);
+    RewritePlan PlanChange(const RewriteSource& source);
     RewritePlan PlanWithoutFile(const RewriteSource& source, std::vector<std::string> late);
 #ifndef _WIN32
     std::optional<RewritePlan> PlanByRanges(const RewriteSource& source, const Layout& layout,
@@ -399,6 +400,7 @@ private:
     fs::path m_file;
     Kind m_kind;
     Change m_change;
+    bool m_planned = false;
 };
 
 std::string StoreRewrite::Tail(const RewriteSource& source, const std::vector<std::string>& late,
@@ -416,6 +418,14 @@ std::string StoreRewrite::Tail(const RewriteSource& source, const std::vector<st
 }
 
 RewritePlan StoreRewrite::Plan(const RewriteSource& source) {
+    RewritePlan plan = PlanChange(source);
+    // A kept version that late lines arrive for is merged by the layer below, the generic way:
+    // nothing of it is ours to journal.
+    m_planned = plan.action != RewritePlan::Action::Keep;
+    return plan;
+}
+
+RewritePlan StoreRewrite::PlanChange(const RewriteSource& source) {
     m_change = {};
     hit = false;
     firstJob.clear();
@@ -698,7 +708,7 @@ RewritePlan StoreRewrite::PlanInMemory(const RewriteSource& source, const Layout
 }
 
 void StoreRewrite::Record(const RewriteReport& report) {
-    if (!report.changed)
+    if (!report.changed || !m_planned)
         return;
     BatchFileMark after;
     if (report.afterPresent) {

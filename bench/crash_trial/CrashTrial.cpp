@@ -9,11 +9,13 @@
 // uploaded (its file is on the server), still in the queue, or in the dead-letter file. After
 // every kill the queue must hold no line twice and no broken line.
 //
-// The server is throttled so that a run gets through a few dozen jobs a second: the queue then
-// stays long enough for the kills to land in the middle of jobs and rewrites.
+// The server holds every upload for a moment (--job-ms) so that a run gets through a few dozen
+// jobs a second: the queue then stays long enough for the kills to land in the middle of runs,
+// between a rewrite and the next. For the final drain the server is started again on the same
+// port without the delay.
 //
 //   crash_trial [--kills N] [--jobs N] [--appended N per producer] [--max-run-ms N]
-//               [--payload BYTES] [--throttle BYTES/S] [--program PATH] [--folder DIR]
+//               [--job-ms N] [--program PATH] [--folder DIR]
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
@@ -48,8 +50,7 @@ struct Options {
     int jobs = 1500;
     int appended = 3600;   // per producer
     int maxRunMs = 800;
-    int payload = 65536;
-    int throttle = 2500000;
+    int jobMs = 25;
     fs::path program = CT_APP_EXECUTABLE;
     fs::path folder = fs::temp_directory_path();
 };
@@ -215,10 +216,8 @@ int main(int argc, char** argv) {
             options.appended = std::stoi(value);
         else if (name == "--max-run-ms")
             options.maxRunMs = std::stoi(value);
-        else if (name == "--payload")
-            options.payload = std::stoi(value);
-        else if (name == "--throttle")
-            options.throttle = std::stoi(value);
+        else if (name == "--job-ms")
+            options.jobMs = std::stoi(value);
         else if (name == "--program")
             options.program = value;
         else if (name == "--folder")
@@ -240,19 +239,34 @@ int main(int argc, char** argv) {
     fs::copy_file(options.program, app / "cloudtransfer");
     std::ofstream(config / "cloudtransfer" / "config.ini") << "[Zentravo]\nsecdelay=0\nBitsPerSec=0\n";
     const fs::path payload = work / "payload.bin";
-    std::ofstream(payload, std::ios::binary) << std::string(static_cast<std::size_t>(options.payload), 'p');
+    constexpr std::size_t payloadBytes = 300;
+    std::ofstream(payload, std::ios::binary) << std::string(payloadBytes, 'p');
+    const fs::path hook = work / "slow_stor.py";
+    std::ofstream(hook) << "import time\n"
+                           "_stor = Handler.ftp_STOR\n"
+                           "def ftp_STOR(self, file, mode='w'):\n"
+                           "    time.sleep(" << options.jobMs / 1000.0 << ")\n"
+                           "    return _stor(self, file, mode)\n"
+                           "Handler.ftp_STOR = ftp_STOR\n";
     const fs::path queue = app / "cloud_batch.txt";
     const fs::path deadLetter = app / "cloud_batch.failed.txt";
 
-    Child server = Spawn({"/usr/bin/python3", CT_SOURCE_DIR "/tests/support/ftpserver.py", "--root", root.string(),
-                          "--user", "user:secret", "--throttle", std::to_string(options.throttle)},
-                         {}, true);
-    const std::string portLine = server.ReadLine();
-    if (portLine.rfind("PORT ", 0) != 0) {
-        std::fprintf(stderr, "the FTP server did not start\n");
-        return 2;
-    }
-    const std::string port = portLine.substr(5);
+    auto startServer = [&](const std::string& port, bool slow) {
+        std::vector<std::string> args = {"/usr/bin/python3", CT_SOURCE_DIR "/tests/support/ftpserver.py", "--root",
+                                         root.string(), "--user", "user:secret", "--port", port};
+        if (slow) {
+            args.push_back("--hook");
+            args.push_back(hook.string());
+        }
+        Child child = Spawn(args, {}, true);
+        const std::string portLine = child.ReadLine();
+        if (portLine.rfind("PORT ", 0) != 0) {
+            std::fprintf(stderr, "the FTP server did not start\n");
+            std::exit(2);
+        }
+        return std::make_pair(child, portLine.substr(5));
+    };
+    auto [server, port] = startServer("0", true);
     const std::string templateLine = "{\"ftp\":{\"h\":\"127.0.0.1\",\"u\":\"user\",\"p\":\"secret\",\"t\":" + port +
                                      "},\"v\":\"put\",\"f\":\"" + payload.string() + "\",\"d\":\"\\\\trial\\\\{n}.bin\"}";
     auto lineFor = [&](const std::string& id) {
@@ -321,7 +335,9 @@ int main(int argc, char** argv) {
     }
     for (auto& p : producers)
         p.Wait();
-    // The program now runs undisturbed until the queue is done.
+    // The program now runs undisturbed until the queue is done, against a server without delay.
+    server.Kill();
+    server = startServer(port, false).first;
     int finalRuns = 0;
     while (fs::exists(queue) && finalRuns < 50) {
         Child run = Spawn({(app / "cloudtransfer").string(), "go"}, env, false, app);
@@ -341,7 +357,7 @@ int main(int argc, char** argv) {
     for (const auto& id : queued) {
         const fs::path remote = root / "trial" / (id + ".bin");
         std::error_code ec;
-        if (fs::exists(remote, ec) && fs::file_size(remote, ec) == static_cast<std::uintmax_t>(options.payload)) {
+        if (fs::exists(remote, ec) && fs::file_size(remote, ec) == payloadBytes) {
             ++uploaded;
         } else if (inQueue.count(id)) {
             ++stillQueued;
