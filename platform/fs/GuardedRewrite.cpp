@@ -1216,6 +1216,12 @@ SettleReport SettleLateWriters(const fs::path& file, std::chrono::milliseconds w
     SettleReport report;
     if (!Registry().Possible(file))
         return report;
+    std::error_code ec;
+    if (!fs::is_directory(FolderOf(file), ec)) {
+        // The folder went, and the replaced versions with it: nothing is left to carry anywhere.
+        Registry().Take(file);
+        return report;
+    }
     if (!Registry().HasEntries(file) && !FolderHasLeftovers(file)) {
         Registry().MarkScanned(file);
         return report;

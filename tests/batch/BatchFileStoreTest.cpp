@@ -229,11 +229,18 @@ TEST_F(BatchStore, UpdateKeepsTheFilesPermissions) {
 }
 
 TEST_F(BatchStore, RewriteLeavesNoTemporaryFileBehindOnceSettled) {
+    // The application settles every queue it touched at exit.
+    TempDir other{"ct-store-other"};
     Write("a\r\nb\r\n");
-    for (int i = 0; i < 3; ++i)
+    WriteFileBytes(other / "cloud_batch.txt", "x\r\ny\r\n");
+    for (int i = 0; i < 3; ++i) {
         UpdateBatchFile(file, "a", "a");
-    SettleBatchFile(file);
+        UpdateBatchFile(other / "cloud_batch.txt", "x", "x");
+    }
+    SettleAllBatchFiles();
     EXPECT_EQ(Entries(), std::vector<std::string>{"cloud_batch.txt"});
+    for (const auto& e : fs::directory_iterator(other.Path()))
+        EXPECT_TRUE(e.path().filename() == "cloud_batch.txt" || e.path().filename() == "cloud_batch.txt.lock") << e.path();
 }
 
 TEST_F(BatchStore, StaleTemporaryFilesOfAKilledRewriteAreRemovedByTheNextOne) {
