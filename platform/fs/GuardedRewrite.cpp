@@ -502,6 +502,17 @@ void ReleaseLease(int fd) {
     ::fcntl(fd, F_SETLEASE, F_UNLCK);
 }
 
+// Whether no other open file description of the file exists: a write lease is granted only
+// then. A reader elsewhere that opened the queue just before a rewrite goes on reading the
+// version it opened, so that version must never be overwritten under it.
+bool NoOneElseHasItOpen(int fd) {
+    PrepareLeaseSignal();
+    if (::fcntl(fd, F_SETLEASE, F_WRLCK) != 0)
+        return false;
+    ReleaseLease(fd);
+    return true;
+}
+
 std::string ReadAt(int fd, std::int64_t offset, std::int64_t length, const fs::path& file) {
     std::string bytes;
     if (length <= 0)
@@ -945,14 +956,14 @@ LateEntry EntryForReplaced(fs::path link, ReadOnlyFile& current, std::int64_t ac
     return entry;
 }
 
-// The temporary file for the new version: a replaced version nobody writes to any more when
+// The temporary file for the new version: a replaced version nobody writes to or reads any more when
 // there is one (its pages are there already: writing a long file afresh costs far more), else
 // a new file. Either way it has the file's mode before a byte of the new content is in it.
 Fd OpenTemporary(const fs::path& file, fs::path& temp, std::vector<LateEntry>& entries, mode_t mode) {
     auto spare = std::find_if(entries.begin(), entries.end(), [](const LateEntry& e) {
         return e.done && e.carryTo == e.carried && e.owned && e.links == 1 && !e.link.empty();
     });
-    if (spare != entries.end() && g_readers.load() == 0) {
+    if (spare != entries.end() && g_readers.load() == 0 && spare->fd.Valid() && NoOneElseHasItOpen(spare->fd.Get())) {
         temp = RewriteTempPathFor(file);
         const bool renamed = ::rename(spare->link.c_str(), temp.c_str()) == 0;
         entries.erase(spare);

@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <atomic>
 #include <map>
 #include <random>
@@ -277,6 +280,34 @@ TEST_F(KilledRunLeftovers, ACarryInterruptedBeforeItsRenameIsMade) {
 
 // Seen in crash trials: a producer wrote a line in two pieces 0.8 s apart, a rewrite came in
 // between, and the line became two broken ones that stopped every later run.
+// A reader elsewhere (a user's `tail`, a monitoring script) that opened the queue before a few
+// rewrites reads on in the version it opened: the store never overwrites a replaced version
+// that someone still holds open, however it reuses replaced versions otherwise.
+TEST(BatchFileUnderLoad, AReaderOfAnOlderVersionReadsItUnchanged) {
+    test::TempDir dir{"ct-reader"};
+    const fs::path file = dir / "cloud_batch.txt";
+    std::string content;
+    for (int i = 0; i < 2000; ++i)
+        content += SeedLine(i) + std::string(150, 'x') + "\r\n";
+    WriteFileBytes(file, content);
+    // Some rewrites first, so that the store has replaced versions it could reuse.
+    for (int i = 0; i < 4; ++i)
+        UpdateBatchFile(file, "", "", ReadFirstBatchLine(file));
+    const std::string opened = ReadFileBytes(file);
+    const int reader = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
+    ASSERT_GE(reader, 0);
+    for (int i = 0; i < 6; ++i) {
+        UpdateBatchFile(file, "", "", ReadFirstBatchLine(file));
+        UpdateBatchFile(file, SeedLine(100 + i), SeedLine(100 + i) + "-moved");
+    }
+    std::string seen(opened.size() + 1, '\0');
+    const ssize_t n = ::pread(reader, seen.data(), seen.size(), 0);
+    ::close(reader);
+    ASSERT_GE(n, 0);
+    seen.resize(static_cast<std::size_t>(n));
+    EXPECT_EQ(seen, opened);
+}
+
 TEST(BatchFileUnderLoad, ALineWrittenInTwoPiecesDuringARewriteStaysOneLine) {
     test::TempDir dir{"ct-pieces"};
     const fs::path file = dir / "cloud_batch.txt";
