@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <filesystem>
 #include <functional>
@@ -83,12 +84,19 @@ std::optional<std::string> FindFirstBatchLine(const std::filesystem::path& file,
 void SettleBatchFile(const std::filesystem::path& file);
 void SettleAllBatchFiles();
 
+// How long an operation waits for the store's lock before it raises BatchFileError ("the
+// queue is locked by another process: ..."); about 10 s unless set. Process-wide.
+void SetBatchFileLockWait(std::chrono::milliseconds wait);
+
 // Which version of the queue file a reader holds: the file (device, inode) and how many of
-// its bytes, up to the end of its last complete line.
+// its bytes, up to the end of its last complete line. File systems hand inode numbers out
+// again (and the store reuses a replaced version's file for a later one), so `generation`
+// tells apart the versions that this process has seen under one (device, inode).
 struct BatchFileMark {
     std::uint64_t device = 0;
     std::uint64_t inode = 0;
     std::int64_t size = -1;   // -1: no file
+    std::uint64_t generation = 0;
     friend bool operator==(const BatchFileMark&, const BatchFileMark&) = default;
 };
 

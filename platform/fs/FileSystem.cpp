@@ -51,6 +51,10 @@ void RemoveStaleTemps(const fs::path& target) {
 
 } // namespace
 
+fs::path RewriteTempPathFor(const fs::path& target) {
+    return target.parent_path() / TempNameFor(target);
+}
+
 bool IsRewriteTempFor(const fs::path& target, const fs::path& candidate) {
     const std::string prefix = target.filename().string() + ".rewrite-";
     const std::string name = candidate.filename().string();
@@ -108,10 +112,19 @@ std::optional<std::string> ReadFileIfExists(const fs::path& file) {
     return bytes;
 }
 
+bool RenameWithoutReplacing(const fs::path& from, const fs::path& to) {
+    if (MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_WRITE_THROUGH))
+        return true;
+    const DWORD e = GetLastError();
+    if (e == ERROR_ALREADY_EXISTS || e == ERROR_FILE_EXISTS)
+        return false;
+    throw FileSystemError("cannot rename to " + to.string() + " (error " + std::to_string(e) + ")");
+}
+
 bool ReplaceFileAtomically(const fs::path& target, std::string_view bytes, ReplaceMode mode,
                            std::optional<unsigned> /*permissions*/) {
     RemoveStaleTemps(target);
-    const fs::path temp = target.parent_path() / TempNameFor(target);
+    const fs::path temp = RewriteTempPathFor(target);
     HANDLE h = CreateFileW(temp.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (h == INVALID_HANDLE_VALUE)
         throw FileSystemError("cannot create " + temp.string());
@@ -129,20 +142,39 @@ bool ReplaceFileAtomically(const fs::path& target, std::string_view bytes, Repla
         DeleteFileW(temp.c_str());
         throw FileSystemError("cannot write " + temp.string());
     }
-    DWORD flags = MOVEFILE_WRITE_THROUGH | (mode == ReplaceMode::ReplaceExisting ? MOVEFILE_REPLACE_EXISTING : 0);
-    // A reader that opened the target without FILE_SHARE_DELETE blocks the rename for a moment.
-    for (int attempt = 0;; ++attempt) {
-        if (MoveFileExW(temp.c_str(), target.c_str(), flags))
+    try {
+        if (mode == ReplaceMode::OnlyIfAbsent) {
+            if (!RenameWithoutReplacing(temp, target)) {
+                DeleteFileW(temp.c_str());
+                return false;
+            }
             return true;
+        }
+        InstallOver(temp, target);
+    } catch (...) {
+        DeleteFileW(temp.c_str());
+        throw;
+    }
+    return true;
+}
+
+void InstallOver(const fs::path& temp, const fs::path& target) {
+    // ReplaceFileW keeps the replaced file's access list, attributes and creation time, so a
+    // queue that its owner restricted stays restricted. A reader that opened the target without
+    // FILE_SHARE_DELETE blocks the replace for a moment.
+    for (int attempt = 0;; ++attempt) {
+        if (ReplaceFileW(target.c_str(), temp.c_str(), nullptr, REPLACEFILE_IGNORE_MERGE_ERRORS, nullptr, nullptr))
+            return;
         DWORD e = GetLastError();
-        if (mode == ReplaceMode::OnlyIfAbsent && (e == ERROR_ALREADY_EXISTS || e == ERROR_FILE_EXISTS)) {
-            DeleteFileW(temp.c_str());
-            return false;
+        if (e == ERROR_FILE_NOT_FOUND) {
+            // No file to replace (any more): a plain rename installs the new one.
+            if (MoveFileExW(temp.c_str(), target.c_str(), MOVEFILE_WRITE_THROUGH | MOVEFILE_REPLACE_EXISTING))
+                return;
+            e = GetLastError();
         }
-        if ((e != ERROR_SHARING_VIOLATION && e != ERROR_ACCESS_DENIED) || attempt == 50) {
-            DeleteFileW(temp.c_str());
+        if ((e != ERROR_SHARING_VIOLATION && e != ERROR_ACCESS_DENIED && e != ERROR_UNABLE_TO_REMOVE_REPLACED) ||
+            attempt == 50)
             throw FileSystemError("cannot replace " + target.string() + " (error " + std::to_string(e) + ")");
-        }
         Sleep(20);
     }
 }
@@ -207,7 +239,9 @@ void WriteAll(int fd, std::string_view bytes, const fs::path& file) {
     }
 }
 
-bool InstallWithoutReplacing(const fs::path& temp, const fs::path& target) {
+} // namespace
+
+bool RenameWithoutReplacing(const fs::path& temp, const fs::path& target) {
     if (::renameat2(AT_FDCWD, temp.c_str(), AT_FDCWD, target.c_str(), RENAME_NOREPLACE) == 0)
         return true;
     if (errno == EEXIST)
@@ -224,19 +258,24 @@ bool InstallWithoutReplacing(const fs::path& temp, const fs::path& target) {
     return true;
 }
 
-} // namespace
+void InstallOver(const fs::path& temp, const fs::path& target) {
+    if (::rename(temp.c_str(), target.c_str()) != 0)
+        throw FileSystemError(Describe("cannot rename over", target, errno));
+}
 
 bool ReplaceFileAtomically(const fs::path& target, std::string_view bytes, ReplaceMode mode,
                            std::optional<unsigned> permissions) {
     RemoveStaleTemps(target);
-    const fs::path dir = target.parent_path();
-    const fs::path temp = dir / TempNameFor(target);
-    int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    const fs::path temp = RewriteTempPathFor(target);
+    // Created with its final mode (less the umask) from the start: never readable by more
+    // people than the file it replaces, not even for a moment.
+    const mode_t bits = permissions ? static_cast<mode_t>(*permissions) : 0666;
+    int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, bits);
     if (fd < 0)
         throw FileSystemError(Describe("cannot create", temp, errno));
     try {
         if (permissions)
-            ::fchmod(fd, static_cast<mode_t>(*permissions));
+            ::fchmod(fd, bits); // the umask may have taken bits the caller asked for
         WriteAll(fd, bytes, temp);
     } catch (...) {
         ::close(fd);
@@ -251,9 +290,9 @@ bool ReplaceFileAtomically(const fs::path& target, std::string_view bytes, Repla
     bool installed = true;
     try {
         if (mode == ReplaceMode::OnlyIfAbsent) {
-            installed = InstallWithoutReplacing(temp, target);
-        } else if (::rename(temp.c_str(), target.c_str()) != 0) {
-            throw FileSystemError(Describe("cannot rename over", target, errno));
+            installed = RenameWithoutReplacing(temp, target);
+        } else {
+            InstallOver(temp, target);
         }
     } catch (...) {
         ::unlink(temp.c_str());

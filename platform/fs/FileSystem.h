@@ -46,5 +46,14 @@ bool ReplaceFileAtomically(const std::filesystem::path& target, std::string_view
 // The name pattern of the temporary files above, for tests and clean-up:
 // "<target name>.rewrite-<unique>.tmp" in the target's folder.
 bool IsRewriteTempFor(const std::filesystem::path& target, const std::filesystem::path& candidate);
+// A fresh name of that pattern.
+std::filesystem::path RewriteTempPathFor(const std::filesystem::path& target);
+
+// Renames a finished temporary file over the target, atomically. On Windows ReplaceFileW keeps
+// the target's access list, so a restricted file stays restricted.
+void InstallOver(const std::filesystem::path& temp, const std::filesystem::path& target);
+
+// Renames `from` to `to` unless something is at `to` already: false then, and nothing changed.
+bool RenameWithoutReplacing(const std::filesystem::path& from, const std::filesystem::path& to);
 
 } // namespace ct

@@ -2,82 +2,237 @@
 
 #include <chrono>
 #include <cstddef>
+#include <cstdint>
 #include <filesystem>
 #include <functional>
 #include <optional>
 #include <string>
+#include <vector>
+
+#include "platform/fs/FileSystem.h"
+#include "platform/fs/ReadOnlyFile.h"
 
 namespace ct {
 
-// What a guarded rewrite does once it has seen the file's current bytes.
-struct RewritePlan {
-    enum class Action { Keep, Replace, Delete };
-    Action action = Action::Keep;
-    std::string bytes; // the new content, for Replace
-
-    static RewritePlan Keep() { return {}; }
-    static RewritePlan Replace(std::string bytes) { return {Action::Replace, std::move(bytes)}; }
-    static RewritePlan Delete() { return {Action::Delete, {}}; }
+// The side-file lock could not be had before the deadline: another process holds it.
+class FileLockTimeout : public FileSystemError {
+public:
+    using FileSystemError::FileSystemError;
 };
 
-// Gets the file's bytes, or nullopt when there is no file, and decides. May throw; nothing
-// has been changed then.
-using RewritePlanner = std::function<RewritePlan(const std::optional<std::string>& current)>;
-
-struct RewriteOptions {
-    // Off only to exercise the fallback that file systems without leases get.
-    bool useLeases = true;
-    // How long to wait for writers of the current file to finish before reading it.
-    std::chrono::milliseconds quietWait{500};
-    // How long to wait, after the replace, for writers that still hold the old file open.
-    std::chrono::milliseconds lateWriterWait{10000};
-    // Without a lease: how long to keep looking at the old file for late bytes.
-    std::chrono::milliseconds fallbackWatch{20};
-};
-
-struct RewriteReport {
-    bool changed = false;          // the file was replaced or deleted
-    std::size_t carriedBytes = 0;  // late bytes of an earlier version appended before this rewrite
-};
-
-struct SettleReport {
-    bool leaseConfirmed = false;   // a lease showed that no writer still held the old file
-    std::size_t carriedBytes = 0;  // late bytes of the old file appended to the new one
-};
-
-// "<file>.lock": the side file whose exclusive flock() serialises every rewriter of the file.
+// "<file>.lock": the side file whose exclusive lock serialises every rewriter of the file.
 // Cooperating producers may take it too around their appends.
 std::filesystem::path LockFilePathFor(const std::filesystem::path& file);
 
+// How long an operation waits for the side-file lock before it raises FileLockTimeout; about
+// 10 s unless set. Process-wide, for every file.
+void SetRewriteLockWait(std::chrono::milliseconds wait);
+std::chrono::milliseconds RewriteLockWait();
+
+// The exclusive lock on "<file>.lock", held while the object lives. The lock file is created
+// owner-only, never opened through a symbolic link, and must be a regular file.
+class RewriteLock {
+public:
+    // Waits up to `wait`, then raises FileLockTimeout.
+    RewriteLock(const std::filesystem::path& file, std::chrono::milliseconds wait);
+    // nullopt when someone holds the lock right now.
+    static std::optional<RewriteLock> TryAcquire(const std::filesystem::path& file);
+    RewriteLock(RewriteLock&& other) noexcept;
+    RewriteLock& operator=(RewriteLock&&) = delete;
+    RewriteLock(const RewriteLock&) = delete;
+    ~RewriteLock();
+
+private:
+    RewriteLock() = default;
+    bool Open(const std::filesystem::path& file);
+    bool TryLock();
+#ifdef _WIN32
+    void* m_handle = nullptr;
+#else
+    int m_fd = -1;
+#endif
+};
+
+// One piece of a new version: a range of the current version's bytes, or bytes of its own.
+struct RewritePiece {
+    std::int64_t from = -1;  // >= 0: `length` bytes of the current version starting there
+    std::int64_t length = 0;
+    std::string bytes;       // from < 0: these bytes
+
+    static RewritePiece Copy(std::int64_t from, std::int64_t length) { return {from, length, {}}; }
+    static RewritePiece Bytes(std::string bytes) { return {-1, 0, std::move(bytes)}; }
+};
+
+// What a rewrite does once it has seen the file's current version.
+struct RewritePlan {
+    enum class Action { Keep, Replace, Delete };
+    Action action = Action::Keep;
+    std::string bytes;                  // the whole new content, when `pieces` is empty
+    std::vector<RewritePiece> pieces;   // the new content, piece by piece
+    // How many bytes of the current version the new content accounts for (-1: all it saw).
+    // Bytes past it are carried in later, like those a producer adds late.
+    std::int64_t accounted = -1;
+
+    static RewritePlan Keep() { return {}; }
+    static RewritePlan Replace(std::string bytes) { return {Action::Replace, std::move(bytes), {}, -1}; }
+    static RewritePlan Build(std::vector<RewritePiece> pieces, std::int64_t accounted = -1) {
+        return {Action::Replace, {}, std::move(pieces), accounted};
+    }
+    static RewritePlan Delete() { return {Action::Delete, {}, {}, -1}; }
+};
+
+// What a planner sees: the current version, under the lock, and what producers added late to
+// versions that were replaced before.
+struct RewriteSource {
+    const ReadOnlyFile* file = nullptr;  // nullptr: nothing at the name
+    FileIdentity identity;
+    std::int64_t size = 0;               // the bytes of the current version to plan over
+    // No process held the current version open for writing while it was read (a lease showed
+    // it): an unterminated last line is as complete as it will get in this version.
+    bool writersGone = false;
+    // Some process held it open for writing all along (the lease was refused for that reason):
+    // an unterminated last line is probably still being written.
+    bool writersActive = false;
+    // Whole lines (each ending in LF) that producers appended late to replaced versions,
+    // oldest first, and an unterminated last line among them whose writer is done with it.
+    // The plan must keep every one of them; Keep or Delete of a version with late lines is
+    // turned into a plan that keeps them after the version's complete lines.
+    std::string late;
+    std::string lateTail;
+    // Bytes that continue a replaced version's unterminated last line (which that rewrite kept
+    // as its own unterminated last line): they belong right after the current version's
+    // unterminated last line, when it has one.
+    std::string lateContinuation;
+
+    bool Present() const { return file != nullptr; }
+    bool HasLate() const { return !late.empty() || !lateTail.empty() || !lateContinuation.empty(); }
+    std::string Read(std::int64_t offset, std::int64_t length) const { return file->Read(offset, length); }
+};
+
+using SourcePlanner = std::function<RewritePlan(const RewriteSource&)>;
+// The older, whole-content planner: gets the file's bytes, or nullopt when there is no file.
+using RewritePlanner = std::function<RewritePlan(const std::optional<std::string>& current)>;
+
+struct RewriteOptions {
+    enum class Patience {
+        Wait,    // waits for the lock (up to RewriteLockWait) and for writers (quietWait)
+        NoWait,  // one try at the lock and at every lease; for a reader on the GUI thread
+    };
+    Patience patience = Patience::Wait;
+    // Off only to exercise what file systems without leases get.
+    bool useLeases = true;
+    // How long to wait for writers of the current version to finish before reading it.
+    std::chrono::milliseconds quietWait{500};
+    // How long to wait, at this operation, for late writers of replaced versions; those still
+    // writing then are carried in by a later operation.
+    std::chrono::milliseconds lateWriterWait{0};
+    // Without leases: how long a replaced version must stay unchanged before it counts as done.
+    std::chrono::milliseconds fallbackWatch{1000};
+    // Called after every change the operation makes, with the lock still held (so callers see
+    // the changes of all threads in the order they were made).
+    std::function<void(const struct RewriteReport&)> committed;
+};
+
+struct RewriteReport {
+    bool changed = false;            // the file was replaced or deleted
+    std::size_t carriedBytes = 0;    // late bytes of replaced versions taken into the new one
+    bool beforePresent = false;
+    FileIdentity before;             // the version planned over
+    std::int64_t beforeSize = 0;     // its bytes the planner saw
+    bool afterPresent = false;
+    FileIdentity after;              // the version installed (when changed)
+    std::int64_t afterSize = 0;
+    std::string afterPrefix;         // its first bytes (up to 512), to recognise it later
+};
+
 // Read-modify-write of a file that outside programs append to without any lock.
 //
-// Under the side-file lock, the current file is read, the planner decides, and the new
-// content replaces the file atomically (or the file is deleted). An appender may have opened
-// the old file before the replace and write to it afterwards; re-reading the old file's tail
-// cannot tell when such a writer is done. On Linux a read lease (F_SETLEASE, F_RDLCK) is
-// granted only while no process holds the file open for writing, so the rewrite first waits
-// for one before reading (nobody is half-way through a line then) and keeps it across the
-// rename (writers that try to open the old file meanwhile wait in open()). The old file stays
-// open afterwards; the next operation on the file (or SettleLateWriters) waits for another
-// lease on it: from then on nobody can still write to it, and whatever was added past the
-// bytes read is appended to the current file. Deferring that wait keeps it off the worker's
-// path between two jobs. Where leases are refused (not the file's owner without CAP_LEASE, a
-// file system without leases), the old file is only looked at again a short while after the
-// replace, which narrows the window but cannot close it. On Windows the old file is held open
-// without write sharing, so that a producer's open fails visibly instead of writing into a
-// file about to be replaced.
+// Under the side-file lock the current version is opened, the planner decides, and the new
+// content is written to a temporary file in the same folder and renamed over the name (or the
+// name is deleted): a killed process leaves the old or the new version, never a mix.
 //
-// Durability: the new content is written to a temporary file and renamed over the original,
-// so a killed process leaves either the old or the new file, never a mix. There is no fsync:
-// it would cost every job several milliseconds on a disk; ext4 and its kin already order a
-// rename over an existing file after the file's data.
+// Late writers. An appender may have opened the current version before the rename and write to
+// it afterwards. On Linux a read lease (F_SETLEASE, F_RDLCK) is granted only while nobody holds
+// the file open for writing, so the rewrite first waits for one before reading (nobody is
+// half-way through a line then) and keeps it across the rename (appenders that open the file
+// meanwhile wait in open() and then write to the replaced version). Before the rename the
+// replaced version gets a hard link beside the file, "<name>.late-<inode>-<bytes>", which names
+// how many of its bytes the new version already holds. The next operation (normally a whole job
+// later, so nobody waits) takes a lease on it, and what was added past those bytes goes into
+// that operation's new version. A version still being written to keeps its link, renamed after
+// the bytes carried so far; one nobody writes to any more loses its link, or becomes the next
+// temporary file, which spares a long file the cost of fresh pages. Because the link is on disk,
+// a process killed at any instant loses nothing: the next operation, in this process or the
+// next, finds the link and carries the bytes. While a carry is being installed the link is
+// named "<name>.late-<inode>-<from>-<to>-<new inode>", so that after a kill the next operation
+// can tell from the file's identity whether the new version (and the carry with it) made it,
+// and nothing is carried twice. Temporary files of killed rewrites are removed under the lock.
+//
+// Where leases are refused (not the file's owner without CAP_LEASE, a file system without them)
+// a replaced version counts as done once it has not changed for `fallbackWatch`; where hard
+// links are refused, the replaced version is kept open by this process only.
+//
+// On Windows the current version is held open without write sharing while it is rewritten, so
+// that a producer's open fails visibly (and it retries) instead of writing into a file about to
+// be replaced; ReplaceFileW keeps the file's access list.
+//
+// Permissions: the temporary file is created with the current version's mode (0600 when there
+// is none), so the content is never readable by more people than the file's.
+RewriteReport RewriteFileFromSource(const std::filesystem::path& file, const SourcePlanner& planner,
+                                    const RewriteOptions& options = {});
+
+// The same over the whole content: the planner gets every byte of the current version (with
+// late lines appended after its complete lines), and a Replace plan's bytes are the new
+// content as they stand.
 RewriteReport RewriteFileGuarded(const std::filesystem::path& file, const RewritePlanner& planner,
                                  const RewriteOptions& options = {});
 
-// Carries into the file what late writers added to a version that this process replaced or
-// deleted, once they are done with it (waits for them). Cheap when nothing is pending. Called
-// by the store before it reports an empty queue, at the end of a worker run, and at exit.
+struct SettleReport {
+    bool leaseConfirmed = false;   // a lease showed that no writer still held a replaced version
+    std::size_t carriedBytes = 0;  // late bytes carried into the file
+    bool stillWriting = false;     // a replaced version is still written to; its link stays
+};
+
+// Carries into the file whatever late writers added to versions that were replaced (by this
+// process, or by one that was killed), waiting up to `wait` for them to finish, and removes the
+// links of versions nobody writes to any more. `merge` places the late lines (nullptr: after the
+// file's complete lines, before an unterminated last line). Cheap when nothing is pending.
+// `options`: its patience and its `committed` callback count.
+SettleReport SettleLateWriters(const std::filesystem::path& file, std::chrono::milliseconds wait,
+                               const SourcePlanner& merge = nullptr, const RewriteOptions& options = {});
 SettleReport SettleLateWriters(const std::filesystem::path& file);
 void SettleAllLateWriters();
+// The files with replaced versions still pending in this process.
+std::vector<std::filesystem::path> FilesWithLateWriters();
+// True while replaced versions of the file are pending in this process, and when it has not
+// looked beside the file for those of other (killed) processes in the last second.
+bool LateWritersPossible(const std::filesystem::path& file);
+
+// While an object of this kind lives, no replaced version is reused as a temporary file: a
+// reader in this process that holds a version open reads that version whole.
+class RewriteReaderGuard {
+public:
+    RewriteReaderGuard();
+    ~RewriteReaderGuard();
+    RewriteReaderGuard(const RewriteReaderGuard&) = delete;
+    RewriteReaderGuard& operator=(const RewriteReaderGuard&) = delete;
+};
+
+// "<name>.late-..." beside the file: a replaced version kept for its late bytes.
+bool IsLateLinkFor(const std::filesystem::path& file, const std::filesystem::path& candidate);
+
+// How a new version ends, given the current version's unterminated last line `own` (kept) and
+// the source's continuation and late unterminated line: `complete` are whole lines to add after
+// the others (the own line once its continuation ended it, a late line that cannot stay last),
+// `last` is the one unterminated line that stays last.
+struct LateEnding {
+    std::string complete;
+    std::string last;
+};
+LateEnding ComposeLateEnding(std::string own, const RewriteSource& source);
+
+// The default placement of late lines: the version's complete lines, the late lines, then the
+// ending above.
+RewritePlan MergeLateLines(const RewriteSource& source);
 
 } // namespace ct

@@ -127,7 +127,7 @@ TEST_F(BatchStore, LongFirstLineIsReadWhole) {
 TEST_F(BatchStore, EmptyLinesInFrontOfJobsAreRemovedAndTheFirstJobReturned) {
     Write("\r\n\nA\r\n\r\nB");
     EXPECT_EQ(ReadFirstBatchLine(file), "A");
-    EXPECT_EQ(Bytes(), "A\r\n\r\nB\r\n");
+    EXPECT_EQ(Bytes(), "A\r\n\r\nB"); // B may still be being written: it stays unterminated
 }
 
 TEST_F(BatchStore, EmptyLinesAfterAByteOrderMarkAreRemovedToo) {
@@ -167,7 +167,11 @@ INSTANTIATE_TEST_SUITE_P(
                    "alpha\r\ngamma beta\r\ndelta\r\n"},
         UpdateCase{"EmptyReplacementAppendsTheSearch", "alpha\r\nBeta\r\ngamma beta\r\n", "BETA", "", true,
                    "alpha\r\ngamma beta\r\nBETA\r\n"},
-        UpdateCase{"NoHitStillRewritesWithCrLf", "a\nb", "zzz", "x", false, "a\r\nb\r\n"},
+        UpdateCase{"NoHitStillRewritesWithCrLf", "a\nb\n", "zzz", "x", false, "a\r\nb\r\n"},
+        UpdateCase{"UnterminatedLastLineStaysLastAndUnterminated", "a\nb", "zzz", "x", false, "a\r\nb"},
+        UpdateCase{"MovedLineGoesBeforeAnUnterminatedLastLine", "a\r\nb\r\npart", "A", "a1", true,
+                   "b\r\na1\r\npart"},
+        UpdateCase{"HeadRemovalKeepsAnUnterminatedLastLine", "a\r\npart", "", "", false, "part"},
         UpdateCase{"HitOnTheLastLine", "a\r\nb\r\n", "B", "c", true, "a\r\nc\r\n"},
         UpdateCase{"EmptyLineBetweenJobsSurvives", "a\r\n\r\nb\r\n", "", "", false, "\r\nb\r\n"},
         UpdateCase{"EmptyLineSurvivesAMove", "a\r\n\r\nb\r\n", "a", "a2", true, "\r\nb\r\na2\r\n"},
@@ -224,11 +228,19 @@ TEST_F(BatchStore, UpdateKeepsTheFilesPermissions) {
               fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
 }
 
-TEST_F(BatchStore, RewriteLeavesNoTemporaryFileBehind) {
+TEST_F(BatchStore, RewriteLeavesNoTemporaryFileBehindOnceSettled) {
+    // The application settles every queue it touched at exit.
+    TempDir other{"ct-store-other"};
     Write("a\r\nb\r\n");
-    for (int i = 0; i < 3; ++i)
+    WriteFileBytes(other / "cloud_batch.txt", "x\r\ny\r\n");
+    for (int i = 0; i < 3; ++i) {
         UpdateBatchFile(file, "a", "a");
+        UpdateBatchFile(other / "cloud_batch.txt", "x", "x");
+    }
+    SettleAllBatchFiles();
     EXPECT_EQ(Entries(), std::vector<std::string>{"cloud_batch.txt"});
+    for (const auto& e : fs::directory_iterator(other.Path()))
+        EXPECT_TRUE(e.path().filename() == "cloud_batch.txt" || e.path().filename() == "cloud_batch.txt.lock") << e.path();
 }
 
 TEST_F(BatchStore, StaleTemporaryFilesOfAKilledRewriteAreRemovedByTheNextOne) {
@@ -237,6 +249,7 @@ TEST_F(BatchStore, StaleTemporaryFilesOfAKilledRewriteAreRemovedByTheNextOne) {
     WriteFileBytes(dir / "cloud_batch.txt.rewrite-1-0.tmp", "");
     WriteFileBytes(dir / "notes.tmp", "mine");                             // not the store's
     UpdateBatchFile(file, "", "");
+    SettleBatchFile(file);
     auto entries = Entries();
     std::sort(entries.begin(), entries.end());
     EXPECT_EQ(entries, (std::vector<std::string>{"cloud_batch.txt", "notes.tmp"}));
@@ -256,6 +269,117 @@ TEST_F(BatchStore, ErrorMarkRoundTripThroughTheTail) {
     UpdateBatchFile(file, "", "", twice);
     EXPECT_EQ(Bytes(), "next\r\n");
 }
+
+// --- The rewrite forms at the byte level ---
+//
+// The rewrite no longer splits and joins every line when the file is CR LF throughout; it
+// copies ranges. Whatever shape the file has, the bytes must come out as the whole-lines
+// rewrite always wrote them (CR LF after every line, byte-order mark dropped, empty lines kept),
+// except that an unterminated last line (a producer may still be writing it) now stays
+// unterminated and last.
+
+struct OldRewrite {
+    std::vector<std::string> lines;
+    std::string unterminated;
+
+    static OldRewrite Of(std::string bytes) {
+        OldRewrite r;
+        if (bytes.rfind("\xEF\xBB\xBF", 0) == 0)
+            bytes.erase(0, 3);
+        const std::size_t end = bytes.rfind('\n');
+        const std::size_t complete = end == std::string::npos ? 0 : end + 1;
+        r.unterminated = bytes.substr(complete);
+        for (std::size_t at = 0; at < complete;) {
+            std::size_t nl = bytes.find('\n', at);
+            std::size_t stop = nl;
+            if (stop > at && bytes[stop - 1] == '\r')
+                --stop;
+            r.lines.push_back(bytes.substr(at, stop - at));
+            at = nl + 1;
+        }
+        return r;
+    }
+    std::string Bytes() const {
+        std::string out;
+        for (const auto& l : lines)
+            out += l + "\r\n";
+        return out + unterminated;
+    }
+    static bool Contains(std::string text, std::string part) {
+        for (auto* s : {&text, &part})
+            for (auto& c : *s)
+                c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        return text.find(part) != std::string::npos;
+    }
+    // False when the store must raise (no line to remove).
+    bool Remove(const std::string& job) {
+        if (lines.empty() && unterminated.empty())
+            return false;
+        if (!lines.empty() && (job.empty() || lines.front() == job)) {
+            lines.erase(lines.begin());
+        } else if (auto it = std::find(lines.begin(), lines.end(), job); it != lines.end()) {
+            lines.erase(it);
+        } else if (!unterminated.empty() && (job.empty() || unterminated == job)) {
+            unterminated.clear();
+        }
+        return true;
+    }
+    bool Move(const std::string& search, const std::string& replacement) {
+        auto it = std::find_if(lines.begin(), lines.end(), [&](const std::string& l) { return Contains(l, search); });
+        if (it != lines.end()) {
+            lines.erase(it);
+        } else if (!unterminated.empty() && Contains(unterminated, search)) {
+            unterminated.clear();
+        } else {
+            return false;
+        }
+        lines.push_back(replacement.empty() ? search : replacement);
+        return true;
+    }
+};
+
+struct FormOp {
+    const char* search;   // empty: head removal of `job`
+    const char* replacementOrJob;
+};
+
+class RewriteForms : public BatchStore, public ::testing::WithParamInterface<std::string> {};
+
+TEST_P(RewriteForms, MatchTheWholeLinesRewrite) {
+    const FormOp ops[] = {{"", ""},       {"", "b"},      {"", "c"},  {"", "zz"}, {"", "part"},
+                          {"A", "a2"},    {"c", "c2"},    {"zz", "x"}, {"B", ""},  {"par", "p2"}};
+    for (const FormOp& op : ops) {
+        SCOPED_TRACE(std::string("op '") + op.search + "' '" + op.replacementOrJob + "'");
+        Write(GetParam());
+        OldRewrite expected = OldRewrite::Of(GetParam());
+        // Twice: the first rewrite looks at an unknown file, the second at one it wrote itself.
+        for (int round = 0; round < 2; ++round) {
+            SCOPED_TRACE("round " + std::to_string(round));
+            if (std::string(op.search).empty()) {
+                if (!expected.Remove(op.replacementOrJob)) {
+                    EXPECT_THROW(UpdateBatchFile(file, "", "", op.replacementOrJob), BatchFileError);
+                    break;
+                }
+                UpdateBatchFile(file, "", "", op.replacementOrJob);
+            } else {
+                EXPECT_EQ(UpdateBatchFile(file, op.search, op.replacementOrJob),
+                          expected.Move(op.search, op.replacementOrJob));
+            }
+            ASSERT_EQ(Bytes(), expected.Bytes());
+            const std::string first = expected.lines.empty() ? expected.unterminated : expected.lines.front();
+            if (!first.empty()) {
+                EXPECT_EQ(ReadFirstBatchLine(file), first);
+            }
+        }
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Shapes, RewriteForms,
+                         ::testing::Values("a\r\nb\r\nc\r\n", "a\nb\nc\n", "a\r\nb\nc\r\n", "a\r\nb\r\nc",
+                                           "a\r\nb\r\npart", "\xEF\xBB\xBF" "a\r\nb\r\nc\r\n", "a\r\n\r\nb\r\nc\r\n",
+                                           "a\rx\r\nb\r\nc\r\n", "a\r\nb\r\nc\r\n\r\n", "part", "a\r\r\nb\r\n",
+                                           "\r\n", ""),
+                         [](const auto& info) { return "Shape" + std::to_string(info.index); });
 
 // --- ReadAllBatchLines ---
 
@@ -319,6 +443,7 @@ TEST_F(BatchStore, SaveOfAnEmptyListRemovesTheFile) {
     SaveBatchLines(file, {});
     EXPECT_FALSE(Exists());
     SaveBatchLines(file, {}); // no file: nothing to do, no error
+    SettleBatchFile(file);
     EXPECT_TRUE(Entries().empty());
 }
 

@@ -8,6 +8,11 @@ without any lock (unless told to take the side lock).
   flock LOCK TRIGGER PATH LINE take flock(LOCK), print "locked", wait for TRIGGER, append LINE to
                                PATH, release; print "done"
   holdlock LOCK                take flock(LOCK), print "locked", keep it until killed
+  pieces PATH TRIGGER A B      open PATH for appending, write A (no line end), print "first",
+                               wait until TRIGGER exists, write B + CR LF and close; print "done"
+  jobs PATH COUNT TAG MS TEMPLATE
+                               like append, but each line is TEMPLATE with {n} replaced by the
+                               line's number (job lines for a real run)
 """
 import fcntl
 import os
@@ -46,6 +51,22 @@ def main():
         with open(path, "a", newline="") as f:
             f.write(line + "\r\n")
         fcntl.flock(fd, fcntl.LOCK_UN)
+    elif mode == "pieces":
+        path, trigger, first, second = sys.argv[2:6]
+        f = open(path, "a", newline="")
+        f.write(first)
+        f.flush()
+        print("first", flush=True)
+        wait_for(trigger)
+        f.write(second + "\r\n")
+        f.close()
+    elif mode == "jobs":
+        path, count, tag, ms, template = sys.argv[2], int(sys.argv[3]), sys.argv[4], float(sys.argv[5]), sys.argv[6]
+        for n in range(count):
+            with open(path, "a", newline="") as f:
+                f.write(template.replace("{n}", "%s-%06d" % (tag, n)) + "\r\n")
+            if ms:
+                time.sleep(ms / 1000.0)
     elif mode == "holdlock":
         fd = os.open(sys.argv[2], os.O_RDWR | os.O_CREAT, 0o666)
         fcntl.flock(fd, fcntl.LOCK_EX)
