@@ -63,6 +63,22 @@ bool StartsWithBom(std::string_view bytes) {
     return bytes.substr(0, Utf8Bom.size()) == Utf8Bom;
 }
 
+// An unfinished last line as the readers report it: a CR at its end may be the first half of
+// its line end, and is no part of the line.
+std::string_view OwnAsLine(std::string_view own) {
+    if (!own.empty() && own.back() == '\r')
+        own.remove_suffix(1);
+    return own;
+}
+
+// A line that a rewrite makes line 1: a byte-order mark in front of it is the file's mark from
+// then on, as every later read takes it, so the caller must see the line without it.
+std::string AsLineOne(std::string_view line) {
+    if (StartsWithBom(line))
+        line.remove_prefix(Utf8Bom.size());
+    return std::string(line);
+}
+
 // Bytes of a file that had (or had not) a byte-order mark, as UTF-8 text.
 std::string DecodeBytes(std::string_view bytes, [[maybe_unused]] bool marked) {
 #ifdef _WIN32
@@ -465,7 +481,7 @@ RewritePlan StoreRewrite::PlanWithoutFile(const RewriteSource& source, std::vect
         const std::vector<std::string> all = SplitLines(bytes);
         auto job = std::find_if(all.begin(), all.end(), [](const std::string& l) { return !l.empty(); });
         if (job != all.end())
-            firstJob = Capped(*job);
+            firstJob = Capped(job == all.begin() ? AsLineOne(*job) : *job);
     }
     m_change.afterEnd = static_cast<std::int64_t>(bytes.size() - unterminated);
     return RewritePlan::Replace(bytes);
@@ -506,12 +522,12 @@ std::optional<RewritePlan> StoreRewrite::PlanByRanges(const RewriteSource& sourc
                         break;
                     }
                 }
-                ownGoes = cutTo == 0 && !layout.own.empty() && layout.own == jobLine;
+                ownGoes = cutTo == 0 && !layout.own.empty() && OwnAsLine(layout.own) == jobLine;
             }
         } else {
             if (layout.own.empty())
                 throw BatchFileError("the batch file " + m_file.string() + " holds no line to remove");
-            ownGoes = jobLine.empty() || layout.own == jobLine;
+            ownGoes = jobLine.empty() || OwnAsLine(layout.own) == jobLine;
         }
         break;
     case Kind::Move:
@@ -533,7 +549,7 @@ std::optional<RewritePlan> StoreRewrite::PlanByRanges(const RewriteSource& sourc
         std::size_t empties = 0;
         while (reader.Next(start, next, text)) {
             if (!text.empty()) {
-                firstJob = Capped(text);
+                firstJob = Capped(empties > 0 ? AsLineOne(text) : std::string(text));
                 break;
             }
             ++empties;
@@ -586,7 +602,9 @@ RewritePlan StoreRewrite::PlanInMemory(const RewriteSource& source, const Layout
     std::int64_t accounted = keepOwn ? layout.size : layout.end;
     const std::string all = layout.readFrom == 0 ? layout.tail : source.Read(0, layout.size);
     std::vector<std::string> current = LinesOf(all.substr(0, static_cast<std::size_t>(layout.end)));
-    const std::string ownText = DecodeFileText(layout.own);
+    // The unfinished line is decoded as the file's text is, but a mark in front of it is its
+    // own unless it stands at the very start (then it was taken off already).
+    const std::string ownText(OwnAsLine(DecodeBytes(layout.own, StartsWithBom(all))));
     std::vector<bool> gone(current.size(), false);
     std::vector<std::string> added;
     bool ownGoes = false;
@@ -626,20 +644,27 @@ RewritePlan StoreRewrite::PlanInMemory(const RewriteSource& source, const Layout
         break;
     }
     case Kind::DropLeadingEmpty: {
+        // Each line in turn would become line 1, where a mark in front of it is the file's: a
+        // line that is nothing but a mark reads as empty there, and goes as well.
         std::size_t empties = 0;
-        while (empties < current.size() && current[empties].empty())
+        while (empties < current.size() &&
+               (empties == 0 ? current[0].empty() : AsLineOne(current[empties]).empty()))
             ++empties;
         const bool lateJob = HasJob(late) || HasJob({source.lateTail, source.lateContinuation});
-        if (empties == current.size() && layout.own.empty() && !lateJob) {
+        // An unfinished last line that holds nothing but a CR (or, made line 1, a mark) is an
+        // empty line too.
+        const bool ownBlank =
+            layout.own.empty() || (keepOwn && (current.empty() ? ownText : AsLineOne(ownText)).empty());
+        if (empties == current.size() && ownBlank && !lateJob) {
             deleteFile = true;
             for (std::size_t i = 0; i < current.size(); ++i)
                 take(i);
             break;
         }
         if (empties < current.size()) {
-            firstJob = Capped(current[empties]);
+            firstJob = Capped(empties > 0 ? AsLineOne(current[empties]) : current[empties]);
         } else if (!layout.own.empty() && keepOwn) {
-            firstJob = Capped(ownText);
+            firstJob = Capped(current.empty() ? ownText : AsLineOne(ownText));
         } else if (!lateJob) {
             return RewritePlan::Keep(); // the only job is still being written
         } else {

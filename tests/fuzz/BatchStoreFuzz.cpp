@@ -62,10 +62,38 @@ std::vector<std::string> Lines(const fs::path& file) {
     return all.lines;
 }
 
+// Whatever line a rewrite makes line 1, a byte-order mark in front of it is the file's mark
+// from then on, for every reader.
+std::string AsLineOne(std::string line) {
+    if (line.rfind("\xEF\xBB\xBF", 0) == 0)
+        line.erase(0, 3);
+    return line;
+}
+
+std::vector<std::string> AsFile(std::vector<std::string> lines) {
+    if (!lines.empty())
+        lines.front() = AsLineOne(std::move(lines.front()));
+    return lines;
+}
+
+// What the file reads as, against what it should. An empty last line may be a mark with
+// nothing after it and no line end, which is no line at all.
+bool SameLines(const std::vector<std::string>& read, std::vector<std::string> expected) {
+    if (read == expected)
+        return true;
+    if (expected.empty() || !expected.back().empty())
+        return false;
+    expected.pop_back();
+    return read == expected;
+}
+
+// The first job; when empty lines stand before it, the rewrite that drops them makes it line 1.
 std::optional<std::string> FirstJob(const std::vector<std::string>& lines) {
-    for (const auto& line : lines)
+    for (std::size_t i = 0; i < lines.size(); ++i) {
+        std::string line = i == 0 ? lines[i] : AsLineOne(lines[i]);
         if (!line.empty())
             return line;
+    }
     return std::nullopt;
 }
 
@@ -116,12 +144,20 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::vector<std::string> after = Lines(file);
     std::vector<std::string> kept(queue.begin() + 1, queue.end());
     kept.insert(lastIsOpen ? kept.end() - 1 : kept.end(), marked);
-    FUZZ_EXPECT(after == kept);
+    FUZZ_EXPECT(SameLines(after, AsFile(kept)));
 
     // A finished job's own line goes (the first line equal to it), and nothing else does.
     FUZZ_EXPECT(!ct::UpdateBatchFile(file, "", "", marked));
     std::vector<std::string> done = fs::exists(file) ? Lines(file) : std::vector<std::string>{};
-    after.erase(std::find(after.begin(), after.end(), marked));
-    FUZZ_EXPECT(done == after);
+    // A moved line whose own text begins with a byte-order mark and that ends up as line 1 is
+    // ambiguous (its mark reads as the file's); no job line begins with one, so that case is
+    // left out here.
+    if (auto own = std::find(after.begin(), after.end(), marked); own != after.end()) {
+        const bool wasFirst = own == after.begin();
+        after.erase(own);
+        FUZZ_EXPECT(SameLines(done, wasFirst ? AsFile(after) : after));
+    } else {
+        FUZZ_EXPECT(AsLineOne(marked) != marked);
+    }
     return 0;
 }
