@@ -59,6 +59,7 @@ int RunCloudTransfer(int argc, char** argv) {
     QApplication::setQuitOnLastWindowClosed(false);
     QApplication::setWindowIcon(MakeAppIcon());
     DecimalSeparator = LocaleDecimalSeparator();
+    LogToStandardError = argc > 1 && StandardErrorIsTerminal();
     ScopedQtDispatcher dispatcher;
 
     std::unique_ptr<TCloudTransferFrm> form = CreateForm();

@@ -19,5 +19,9 @@ extern std::atomic<bool> InteractiveMode;
 extern IQueueListView* CloudTransferFrm;
 // The user's locale decimal separator for the speed text (set by the application at start).
 extern std::atomic<char> DecimalSeparator;
+// Echo the outcome log's lines on standard error: set by the application at start when the
+// start is unattended (command-line arguments) and standard error is a terminal.
+extern std::atomic<bool> LogToStandardError;
+bool StandardErrorIsTerminal();
 
 } // namespace ct

@@ -56,13 +56,18 @@ bool MakeRemoteDirs(const std::string& path, IFtpClient& client) {
     return walked;
 }
 
-bool EnsureRemoteDir(const std::string& path, IFtpClient& client, const std::string& base) {
+std::string NormaliseRemoteDir(const std::string& path, const std::string& base) {
     std::string dir = path;
     std::replace(dir.begin(), dir.end(), '\\', '/');
     if (dir.empty() || dir.front() != '/')
         dir = "/" + dir;
     if (!base.empty())
         dir = "/" + base + dir;
+    return dir;
+}
+
+bool EnsureRemoteDir(const std::string& path, IFtpClient& client, const std::string& base) {
+    const std::string dir = NormaliseRemoteDir(path, base);
 
     try {
         MakeRemoteDirs(dir, client);

@@ -11,6 +11,10 @@ namespace ct {
 // afterwards. True when the whole walk succeeded. Never raises.
 bool MakeRemoteDirs(const std::string& path, IFtpClient& client);
 
+// The absolute remote folder that EnsureRemoteDir makes of path and base: backslashes to
+// "/", a leading "/", and "/" + base in front when base is given.
+std::string NormaliseRemoteDir(const std::string& path, const std::string& base);
+
 // Normalises path (backslashes to "/", leading "/", "/" + base in front when base is given),
 // builds it, enters it, with a simpler fallback walk when that fails. True when the client
 // now stands in the normalised directory. Never raises.

@@ -4,20 +4,17 @@
 #include <charconv>
 #include <cmath>
 #include <limits>
+#include <optional>
 #include <system_error>
-
-#ifdef _WIN32
-#include <process.h>
-#else
-#include <unistd.h>
-#endif
 
 #include "batch/BatchFileStore.h"
 #include "batch/JobLine.h"
-#include "platform/fs/GuardedRewrite.h"
+#include "platform/fs/TempFile.h"
 #include "platform/ftp/TIdFTP.h"
 #include "transfer/AppGlobals.h"
 #include "transfer/JobPaths.h"
+#include "transfer/JobReason.h"
+#include "transfer/PartialDownloads.h"
 #include "transfer/RemoteDirs.h"
 
 namespace ct {
@@ -38,46 +35,79 @@ double NowDays() {
 
 const char* const kTrayTitle = "Trasferimento su Cloud - Attendere...";
 
+// A server that allows one session per client may still count the one the worker closed a
+// moment ago; it is given this long before the one more try.
+constexpr auto kBusyServerWait = std::chrono::milliseconds(1500);
+// How often a wait looks at the stop request.
+constexpr auto kStopPoll = std::chrono::milliseconds(20);
+// The reachability probe's time limit: a stop must not wait for it long.
+constexpr auto kProbeTimeout = std::chrono::milliseconds(900);
+
+// A job that fails for a reason the worker finds itself rather than one the client raises.
+class JobFailed : public CloudError {
+public:
+    using CloudError::CloudError;
+};
+
 std::string Count(std::int32_t done, std::int32_t total) {
     return std::to_string(done) + "/" + std::to_string(total);
 }
 
-bool IsExistingFile(const std::string& name) {
+// Job lines and the client speak UTF-8; the file system takes paths.
+std::filesystem::path Utf8Path(const std::string& text) {
+    return std::filesystem::path(std::u8string(text.begin(), text.end()));
+}
+
+std::string Utf8Text(const std::filesystem::path& path) {
+    const std::u8string text = path.u8string();
+    return std::string(text.begin(), text.end());
+}
+
+std::uint16_t PortOf(const TSuperObject& ftp) {
+    return static_cast<std::uint16_t>(static_cast<std::uint64_t>(ftp.I("t")) & 0xffffu);
+}
+
+std::optional<FtpSecurity> SecurityOf(const std::string& s) {
+    if (s.empty())
+        return FtpSecurity::None;
+    if (s == "tls")
+        return FtpSecurity::ExplicitTls;
+    if (s == "implicit")
+        return FtpSecurity::ImplicitTls;
+    return std::nullopt;
+}
+
+// Where the job's file goes or comes from on the server, for the log.
+std::string RemotePathOf(const TSuperObject& job) {
+    const std::string d = job.S("d");
+    if (IsUploadJob(job))
+        return NormaliseRemoteDir(UploadRemoteDir(d), job.S("b")) + UploadRemoteName(d);
+    return DownloadRemotePath(d, job.S("b")).value_or(std::string());
+}
+
+// The design's check that an upload's source exists, with the reason when it does not.
+void CheckUploadSource(const std::string& f) {
     std::error_code ec;
-    return !name.empty() && fs::is_regular_file(fs::path(name), ec);
+    const auto status = f.empty() ? fs::file_status(fs::file_type::not_found) : fs::status(Utf8Path(f), ec);
+    if (!fs::exists(status))
+        throw JobFailed("local file not found");
+    if (!fs::is_regular_file(status))
+        throw JobFailed("local file is not a regular file");
 }
 
-long ProcessId() {
-#ifdef _WIN32
-    return _getpid();
-#else
-    return static_cast<long>(getpid());
-#endif
+const char* RunEndText(TThreadCopia::RunEnd end) {
+    switch (end) {
+    case TThreadCopia::RunEnd::Done:
+        return "done";
+    case TThreadCopia::RunEnd::Stopped:
+        return "stopped";
+    case TThreadCopia::RunEnd::ServersUnreachable:
+        return "servers unreachable";
+    case TThreadCopia::RunEnd::Error:
+        break;
+    }
+    return "error";
 }
-
-// A download lands under this name first and replaces "f" only once complete, so an
-// interrupted transfer never leaves a truncated file where the user expects the real one.
-class PartialFile {
-public:
-    explicit PartialFile(const std::string& target) : m_path(target + ".part-" + std::to_string(ProcessId())) {}
-    ~PartialFile() {
-        if (!m_committed) {
-            std::error_code ec;
-            fs::remove(m_path, ec);
-        }
-    }
-    PartialFile(const PartialFile&) = delete;
-    PartialFile& operator=(const PartialFile&) = delete;
-    std::string Name() const { return m_path.string(); }
-    void CommitTo(const std::string& target) {
-        fs::rename(m_path, fs::path(target));  // raises on failure; the destructor cleans up
-        m_committed = true;
-    }
-
-private:
-    fs::path m_path;
-    bool m_committed = false;
-};
 
 } // namespace
 
@@ -130,14 +160,59 @@ void TThreadCopia::RunStep(void (TThreadCopia::*step)()) {
         (this->*step)();
 }
 
+bool TThreadCopia::StopSeen() const {
+    return AbortTransfer || Terminated();
+}
+
+bool TThreadCopia::WaitUnlessStopped(std::chrono::milliseconds time) {
+    const auto deadline = std::chrono::steady_clock::now() + time;
+    while (!StopSeen()) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0)
+            return true;
+        Sleep(static_cast<std::uint32_t>(std::min(left, kStopPoll).count()));
+    }
+    return false;
+}
+
 void TThreadCopia::Execute() {
     AbortTransfer = false;
     isDirty = false;
+    m_runEnd = RunEnd::Done;
+    m_runError.clear();
     std::error_code ec;
     if (!fs::exists(BatchFileInUse(), ec))
         return;
     fileCloudTrCount = 0;
+    writableChecked = false;
+    sessionMayBeOpen = false;
+    jobPassword.clear();
 
+    outcomeLog = std::make_unique<OutcomeLog>(OutcomeLog::PathFor(BatchFileInUse()));
+    outcomeLog->echoToStandardError = LogToStandardError.load();
+    LogRun("start", "");
+    // A run killed during a download left its temporary file; it goes before anything else.
+    PartialDownloadJournal(PartialDownloadJournal::PathFor(BatchFileInUse())).RemoveLeftovers();
+
+    // The design lets an error outside the job guard leave Execute; it is recorded first, so
+    // that run control can show it and an unattended start can report it in its exit status.
+    try {
+        RunWithClient();
+    } catch (const std::exception& error) {
+        m_runEnd = RunEnd::Error;
+        m_runError = ShortReason(error.what(), jobPassword);
+        LogRun("end", m_runError);
+        throw;
+    } catch (...) {
+        m_runEnd = RunEnd::Error;
+        m_runError = "unexpected error";
+        LogRun("end", m_runError);
+        throw;
+    }
+    LogRun("end", RunEndText(m_runEnd));
+}
+
+void TThreadCopia::RunWithClient() {
     std::unique_ptr<IFtpClient> client = ClientFactory ? ClientFactory() : std::make_unique<TIdFTP>();
     if (!client)
         throw CloudError("no FTP client could be made");
@@ -170,99 +245,251 @@ void TThreadCopia::Execute() {
             // Lines that producers added to a version of the queue the run replaced are
             // carried into the file before the run reports its end.
             try {
-                SettleLateWriters(worker.BatchFileInUse());
+                SettleBatchFile(worker.BatchFileInUse());
             } catch (...) {
             }
         }
     } cleanUp{*this};
 
-    if (Terminated() || AbortTransfer)
+    if (Terminated() || AbortTransfer) {
+        m_runEnd = RunEnd::Stopped;
         return;
+    }
     RunJobs();
 }
 
+std::string TThreadCopia::NextJobLine(const std::set<ServerKey>& unreachable) {
+    if (unreachable.empty()) {
+        m_runEnd = RunEnd::Done;
+        return ReadFirstBatchLine();
+    }
+    // Jobs of servers that could not be reached keep their places; the first other line is
+    // next. A line that is not a job is taken too, so that the run stops at it as at the head.
+    auto found = FindFirstBatchLine(BatchFileInUse(), [&](const std::string& line) {
+        try {
+            const ISuperObject candidate = SO(line);
+            const ISuperObject ftp = candidate->O("ftp");
+            return !ftp || unreachable.count(ServerKey{ftp->S("h"), PortOf(*ftp)}) == 0;
+        } catch (const JsonError&) {
+            return true;
+        }
+    });
+    if (found)
+        return *found;
+    m_runEnd = ReadFirstBatchLine().empty() ? RunEnd::Done : RunEnd::ServersUnreachable;
+    return {};
+}
+
 void TThreadCopia::RunJobs() {
+    std::set<ServerKey> unreachable;
     for (;;) {
-        // Terminate() is used only when the application closes during a run: no new job.
-        if (Terminated())
+        // Terminate() is used only when the application closes during a run. A stop request
+        // made during the pause ends the run here: the next job stays first, untouched.
+        if (StopSeen()) {
+            m_runEnd = RunEnd::Stopped;
             return;
-        const std::string line = ReadFirstBatchLine();
+        }
+        const std::string line = NextJobLine(unreachable);
         if (line.empty())
             return;
         isDirty = false;
         currentJobLine = line;
+        jobPassword.clear();
+        jobReason.clear();
+        jobRemotePath.clear();
+        jobBytes = -1;
         const ISuperObject job = SO(line);
         const ISuperObject ftp = job->O("ftp");
         if (!ftp)
             throw CloudError("the job line has no \"ftp\" settings");
+        jobPassword = ftp->S("p");
+        jobRemotePath = RemotePathOf(*job);
+        const ServerKey server{ftp->S("h"), PortOf(*ftp)};
 
-        IFtpClient& client = *IdFTP;
-        if (ftp->S("h") != client.Host()) {
-            client.Disconnect();
-            client.SetHost(ftp->S("h"));
-        }
-        if (ftp->S("u") != client.Username()) {
-            client.Disconnect();
-            client.SetUsername(ftp->S("u"));
-        }
-        if (ftp->S("p") != client.Password()) {
-            client.Disconnect();
-            client.SetPassword(ftp->S("p"));
-        }
-        if (ftp->I("t") != static_cast<std::int64_t>(client.Port())) {
-            client.Disconnect();
-            client.SetPort(static_cast<std::uint16_t>(static_cast<std::uint64_t>(ftp->I("t")) & 0xffffu));
+        // Nothing is sent that the queue could not record afterwards.
+        if (!writableChecked) {
+            CheckBatchFileWritable(BatchFileInUse());
+            writableChecked = true;
         }
 
-        // The job guard: any error from here to the end of the transfer fails the job
-        // (or, for a download that counts as done, ends it) and the run goes on.
-        bool goOn = true;
-        try {
-            goOn = EnsureConnected();
-            if (goOn) {
-                ++fileCloudTrCount;
-                goOn = IsUploadJob(*job) ? UploadJob(*job) : DownloadJob(*job);
-            }
-        } catch (...) {
+        const auto started = std::chrono::steady_clock::now();
+        const std::string settingsFault = ApplySettings(*ftp);
+        JobEnd end = JobEnd::Failed;
+        if (settingsFault.empty())
+            end = RunJobGuarded(*job);
+        else
+            jobReason = settingsFault;
+        const double seconds =
+            std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+
+        // A stop seen at the end of a job leaves it first, whatever the job guard made of the
+        // errors the stop caused (the folder walk swallows them).
+        if (end != JobEnd::EndRun && AbortTransfer) {
+            end = JobEnd::EndRun;
+            m_runEnd = RunEnd::Stopped;
         }
-        if (!goOn)
+        if (end == JobEnd::EndRun) {
+            if (m_runEnd == RunEnd::Stopped)
+                jobReason = "stop requested";
+            else if (jobReason.empty())
+                jobReason = "no connection could be had";
+            LogJob(m_runEnd == RunEnd::ServersUnreachable ? "kept" : "stopped", *job, seconds);
             return;
-
-        if (AbortTransfer)
-            return;
-        if (isDirty) {
-            UpdateBatchFile("", "");
-        } else if (auto mark = NextErrorMark(*job)) {
-            job->SetS("error", *mark);
-            UpdateBatchFile(line, job->AsJSon());
-        } else {
-            UpdateBatchFile("", "");
         }
+        if (end == JobEnd::ServerDown) {
+            // Nothing was done and the queue is as it was: no rewrite, no reload, no pause.
+            unreachable.insert(server);
+            jobReason = ShortReason(jobReason, jobPassword);
+            LogJob("kept", *job, seconds);
+            continue;
+        }
+        FinishJob(end, line, *job, seconds);
         RunStep(&TThreadCopia::SyncReloadList);
         PauseBetweenJobs();
     }
 }
 
+std::string TThreadCopia::ApplySettings(const TSuperObject& ftp) {
+    IFtpClient& client = *IdFTP;
+    bool closed = false;
+    auto close = [&] {
+        client.Disconnect();
+        closed = true;
+    };
+    if (ftp.S("h") != client.Host()) {
+        close();
+        client.SetHost(ftp.S("h"));
+    }
+    if (ftp.S("u") != client.Username()) {
+        close();
+        client.SetUsername(ftp.S("u"));
+    }
+    if (ftp.S("p") != client.Password()) {
+        close();
+        client.SetPassword(ftp.S("p"));
+    }
+    if (ftp.I("t") != static_cast<std::int64_t>(client.Port())) {
+        close();
+        client.SetPort(PortOf(ftp));
+    }
+    std::string fault;
+    const std::string s = ftp.S("s");
+    if (const auto security = SecurityOf(s)) {
+        if (*security != client.Security()) {
+            close();
+            client.SetSecurity(*security);
+        }
+        if (ftp.S("fp") != client.PinnedFingerprint()) {
+            close();
+            client.SetPinnedFingerprint(ftp.S("fp"));
+        }
+    } else {
+        fault = "unknown security \"" + s + "\" in \"s\" (expected \"tls\", \"implicit\" or none)";
+    }
+    closedOwnSession = closed && sessionMayBeOpen;
+    if (closed)
+        sessionMayBeOpen = false;
+    return fault;
+}
+
+TThreadCopia::JobEnd TThreadCopia::RunJobGuarded(const TSuperObject& job) {
+    // The job guard: an error from here to the end of the transfer decides the job's fate by
+    // its kind, and the run goes on.
+    try {
+        if (!EnsureConnected())
+            return JobEnd::EndRun;
+        sessionMayBeOpen = true;
+        ++fileCloudTrCount;
+        const bool goOn = IsUploadJob(job) ? UploadJob(job) : DownloadJob(job);
+        if (!goOn) {
+            m_runEnd = RunEnd::Stopped;
+            return JobEnd::EndRun;
+        }
+        return isDirty ? JobEnd::Done : JobEnd::Failed;
+    } catch (const FtpError& error) {
+        switch (error.Kind()) {
+        case FtpErrorKind::Unavailable:
+            jobReason = error.Reason();
+            return JobEnd::ServerDown;
+        case FtpErrorKind::Aborted:
+            AbortTransfer = true;
+            m_runEnd = RunEnd::Stopped;
+            return JobEnd::EndRun;
+        case FtpErrorKind::RemoteMissing:
+        case FtpErrorKind::Job:
+            break;
+        }
+        jobReason = error.Reason();
+        return JobEnd::Failed;
+    } catch (const std::exception& error) {
+        jobReason = error.what();
+        return JobEnd::Failed;
+    }
+}
+
+void TThreadCopia::FinishJob(JobEnd end, const std::string& line, TSuperObject& job, double seconds) {
+    if (end == JobEnd::Done) {
+        UpdateBatchFile("", "");
+        LogJob("done", job, seconds);  // a reason here says why nothing was fetched
+        return;
+    }
+    jobReason = ShortReason(jobReason.empty() ? std::string("failed") : jobReason, jobPassword);
+    if (auto mark = NextErrorMark(job)) {
+        job.SetS("error", *mark);
+        job.SetS("reason", jobReason);
+        UpdateBatchFile(line, job.AsJSon());
+        LogJob("failed", job, seconds);
+        return;
+    }
+    // The third failure: the job leaves the queue, but only once the dead-letter file holds it.
+    job.SetS("reason", jobReason);
+    AppendDeadLetter(BatchFileInUse(), job.AsJSon());
+    UpdateBatchFile("", "");
+    LogJob("dropped", job, seconds);
+}
+
 bool TThreadCopia::EnsureConnected() {
     IFtpClient& client = *IdFTP;
-    if (!client.Connected())
-        client.Connect();
+    if (!client.Connected()) {
+        try {
+            client.Connect();
+        } catch (const FtpError& error) {
+            const bool busy = error.Kind() == FtpErrorKind::Unavailable && error.ReplyCode() >= 400 &&
+                              error.ReplyCode() < 500;
+            if (!busy || !closedOwnSession)
+                throw;
+            if (!WaitUnlessStopped(kBusyServerWait)) {
+                m_runEnd = RunEnd::Stopped;
+                return false;
+            }
+            client.Connect();
+        }
+    }
     if (client.Connected())
         return true;
     // Reached only when a connect returned without an error yet left no session: give the
     // network a moment, and when that does not help, tell a dead link from a dead server.
-    Sleep(1000);
+    if (!WaitUnlessStopped(std::chrono::milliseconds(1000))) {
+        m_runEnd = RunEnd::Stopped;
+        return false;
+    }
     client.Connect();
     if (!client.Connected()) {
-        const bool reachable = PingProbe ? PingProbe(kReachabilityHost) : Ping(kReachabilityHost);
+        if (StopSeen()) {
+            m_runEnd = RunEnd::Stopped;
+            return false;
+        }
+        const bool reachable = PingProbe ? PingProbe(kReachabilityHost) : Ping(kReachabilityHost, kProbeTimeout);
         if (!reachable) {
             AbortTransfer = true;
+            m_runEnd = RunEnd::ServersUnreachable;
             return false;
         }
     }
     client.Connect();
     if (!client.Connected()) {
         AbortTransfer = true;
+        m_runEnd = RunEnd::ServersUnreachable;
         return false;
     }
     return true;
@@ -270,15 +497,18 @@ bool TThreadCopia::EnsureConnected() {
 
 bool TThreadCopia::UploadJob(const TSuperObject& job) {
     const std::string f = job.S("f");
-    if (!IsExistingFile(f))
-        return true;  // failed
+    CheckUploadSource(f);
     const std::string d = job.S("d");
     const std::string remoteName = UploadRemoteName(d);
     const std::string remoteDir = UploadRemoteDir(d);
     StrFile = f;
     RunStep(&TThreadCopia::SyncShowFile);
-    if (!EnsureRemoteDir(remoteDir, *IdFTP, job.S("b")))
-        return true;  // failed
+    if (!EnsureRemoteDir(remoteDir, *IdFTP, job.S("b"))) {
+        // The walk swallows every error, those of a stop too.
+        if (StopSeen())
+            return false;
+        throw JobFailed("remote folder " + NormaliseRemoteDir(remoteDir, job.S("b")) + " could not be made");
+    }
     IdFTP->Put(f, remoteName, false, -1);
     if (AbortTransfer)
         return false;
@@ -290,46 +520,93 @@ bool TThreadCopia::DownloadJob(const TSuperObject& job) {
     const std::string f = job.S("f");
     const auto remotePath = DownloadRemotePath(job.S("d"), job.S("b"));
     if (!remotePath)
-        return true;  // failed: no remote path
+        throw JobFailed("no remote file named (\"d\" is empty)");
     StrFile = f;
     RunStep(&TThreadCopia::SyncShowFile);
 
-    // Size reports a file the server does not have as -1; any other trouble raises and
-    // fails the job like a failed upload.
+    // -1: the server gave no size (no such file, or SIZE refused); RETR decides then.
     const std::int64_t size = IdFTP->Size(*remotePath);
-    if (size <= 0) {
-        isDirty = true;  // nothing to fetch: done
+    if (size == 0) {
+        isDirty = true;  // the design's empty remote file: done, nothing fetched
+        jobReason = "remote file is empty";
         return true;
     }
     const std::string folder = DownloadLocalFolder(f);
     if (folder.empty())
-        return true;  // failed: "f" names no folder
+        throw JobFailed("the local file names no folder");
     std::error_code ec;
-    fs::create_directories(fs::path(folder), ec);
-    if (!fs::is_directory(fs::path(folder), ec))
-        return true;  // failed: the folder cannot be made
+    fs::create_directories(Utf8Path(folder), ec);
+    if (!fs::is_directory(Utf8Path(folder), ec))
+        throw JobFailed("local folder " + folder + " could not be made");
 
     BytesToTransfer = size > static_cast<std::int64_t>(std::numeric_limits<std::uint32_t>::max())
                           ? std::numeric_limits<std::uint32_t>::max()
-                          : static_cast<std::uint32_t>(size);
-    PartialFile part(f);
-    IdFTP->Get(*remotePath, part.Name(), true, false);
-    if (AbortTransfer)
-        return false;  // the partial file goes; the job stays first
-    part.CommitTo(f);
+                          : static_cast<std::uint32_t>(std::max<std::int64_t>(size, 0));
+
+    // The file arrives under a name of its own and replaces "f" only once complete. The
+    // journal names it first, so that a run killed meanwhile leaves nothing the next run
+    // does not remove.
+    PartialDownloadJournal journal(PartialDownloadJournal::PathFor(BatchFileInUse()));
+    TempFile part = TempFile::CreateFor(Utf8Path(f), [&](const fs::path& name) { journal.Record(name); });
+    auto finish = [&] {
+        part.Discard();
+        journal.Forget(part.Path());
+    };
+    try {
+        try {
+            IdFTP->Get(*remotePath, Utf8Text(part.Path()), true, false);
+        } catch (const FtpError& error) {
+            if (error.Kind() != FtpErrorKind::RemoteMissing)
+                throw;
+            finish();
+            isDirty = true;  // the design's missing remote file: done, nothing fetched
+            jobReason = "remote file not found";
+            return true;
+        }
+        if (AbortTransfer) {
+            finish();
+            return false;
+        }
+        part.CommitTo(Utf8Path(f));
+    } catch (...) {
+        finish();
+        throw;
+    }
+    finish();
     isDirty = true;
     return true;
 }
 
 void TThreadCopia::PauseBetweenJobs() {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(SecDelay.load());
-    // A stop request does not shorten the pause; only the application's close does.
-    while (!Terminated()) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-        if (left.count() <= 0)
-            return;
-        Sleep(static_cast<std::uint32_t>(std::min<std::int64_t>(left.count(), 50)));
-    }
+    // A stop request or the application's close ends the pause at once; the next job is then
+    // not begun (the loop looks before it reads the next line).
+    WaitUnlessStopped(std::chrono::seconds(SecDelay.load()));
+}
+
+void TThreadCopia::LogJob(const std::string& outcome, const TSuperObject& job, double seconds) {
+    if (!outcomeLog)
+        return;
+    OutcomeEntry entry;
+    entry.outcome = outcome;
+    entry.direction = IsUploadJob(job) ? "put" : "get";
+    entry.localFile = job.S("f");
+    if (const ISuperObject ftp = job.O("ftp"))
+        entry.host = ftp->S("h") + ":" + std::to_string(PortOf(*ftp));
+    entry.remotePath = jobRemotePath;
+    entry.bytes = jobBytes;
+    entry.seconds = seconds;
+    entry.reason = jobReason;
+    outcomeLog->Write(entry, jobPassword);
+}
+
+void TThreadCopia::LogRun(const std::string& outcome, const std::string& reason) {
+    if (!outcomeLog)
+        return;
+    OutcomeEntry entry;
+    entry.outcome = outcome;
+    entry.localFile = Utf8Text(BatchFileInUse());
+    entry.reason = reason;
+    outcomeLog->Write(entry, jobPassword);
 }
 
 // Progress.
@@ -374,6 +651,7 @@ void TThreadCopia::FTPWork(IFtpClient*, TWorkMode, std::int64_t workCount) {
         }
     }
     WorkCount = workCount;
+    jobBytes = workCount;
     if (isAthread)
         Synchronize([this] { SyncProgressPos(); });
     else if (ProgressBarSpeed)

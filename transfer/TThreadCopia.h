@@ -7,12 +7,15 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <string>
+#include <utility>
 
 #include "platform/ftp/FtpClient.h"
 #include "platform/json/SuperObject.h"
 #include "platform/ping/Ping.h"
 #include "platform/thread/TThread.h"
+#include "transfer/OutcomeLog.h"
 #include "transfer/StatusControls.h"
 
 namespace ct {
@@ -34,8 +37,9 @@ public:
     std::atomic<bool> AbortTransfer{false};
 
     // "Termina": sets AbortTransfer and, when the worker holds a client at this moment,
-    // asks it to abort the transfer in progress. Safe from any thread; never reaches a
-    // released client.
+    // asks it to abort whatever it is doing (the client's abort is sticky, so a stop between
+    // two commands is not lost). Safe from any thread; never reaches a released client. The
+    // run ends within a second whatever it was doing, the pause between jobs included.
     void RequestStop();
 
     // Set by run control before the run (not owned; each may be null).
@@ -58,6 +62,7 @@ public:
         ServersUnreachable,  // jobs are left whose servers could not be reached in this run
         Error,               // an error stopped all work (RunError says which)
     };
+    // Valid once Execute has returned (or raised: the run's error is recorded first).
     RunEnd HowRunEnded() const { return m_runEnd; }
     // Readable and password-free; empty unless HowRunEnded() is Error.
     std::string RunError() const { return m_runError; }
@@ -87,6 +92,16 @@ private:
     // Runs a GUI-thread step: through Synchronize in a threaded run, directly inline.
     void RunStep(void (TThreadCopia::*step)());
 
+    // What became of one job.
+    enum class JobEnd {
+        Done,         // remove its line
+        Failed,       // mark it, or drop it at its third failure
+        ServerDown,   // its server could not be reached: the line stays as it is
+        EndRun,       // a stop, or no connection by the probe rule: the line stays first
+    };
+    // Host and port: a server that could not be reached is not tried again in the run.
+    using ServerKey = std::pair<std::string, std::uint16_t>;
+
     RunEnd m_runEnd = RunEnd::Done;
     std::string m_runError;
     std::unique_ptr<IFtpClient> IdFTP;
@@ -105,13 +120,39 @@ private:
     // more still fit its 32-bit range; fixed at the start of each transfer.
     int progressShift = 0;
 
+    // The job in hand, for its reason, the log and the download's temporary file.
+    std::string jobPassword;
+    std::string jobReason;
+    std::string jobRemotePath;
+    std::int64_t jobBytes = -1;
+    // Set when the worker itself closed a session to serve this job (another server or login):
+    // a server that limits sessions per client may still count the old one for a moment.
+    bool closedOwnSession = false;
+    // A session was had since the last time the worker closed one.
+    bool sessionMayBeOpen = false;
+    bool writableChecked = false;
+    std::unique_ptr<OutcomeLog> outcomeLog;
+
     std::filesystem::path BatchFileInUse() const;
+    void RunWithClient();
     void RunJobs();
+    // The next line to work on: line 1, or, once servers have failed to answer, the first line
+    // that is not a job for one of them. Empty when there is none.
+    std::string NextJobLine(const std::set<ServerKey>& unreachable);
+    // Brings the client's settings in line with the job; "" or the reason the job fails.
+    std::string ApplySettings(const TSuperObject& ftp);
+    JobEnd RunJobGuarded(const TSuperObject& job);
+    void FinishJob(JobEnd end, const std::string& line, TSuperObject& job, double seconds);
     // Each gives false when the run is to end (AbortTransfer set by the worker or seen).
     bool EnsureConnected();
     bool UploadJob(const TSuperObject& job);
     bool DownloadJob(const TSuperObject& job);
     void PauseBetweenJobs();
+    // Waits up to the given time; false when a stop or the application's close cut it short.
+    bool WaitUnlessStopped(std::chrono::milliseconds time);
+    bool StopSeen() const;
+    void LogJob(const std::string& outcome, const TSuperObject& job, double seconds);
+    void LogRun(const std::string& outcome, const std::string& reason);
     std::int64_t MaximumRule(std::int64_t total) const;
     std::int32_t Scaled(std::int64_t count) const;
 };

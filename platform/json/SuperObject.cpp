@@ -1,5 +1,8 @@
 #include "platform/json/SuperObject.h"
 
+#include <optional>
+#include <string>
+
 #include <nlohmann/json.hpp>
 
 namespace ct {
@@ -82,16 +85,68 @@ std::string TSuperObject::AsJSon() const {
     return impl->value.dump(-1, ' ', false, Json::error_handler_t::replace);
 }
 
+namespace {
+
+// How deep the text nests, found without recursion and without building anything, so that a
+// line of 100,000 "[" is refused before the parser, the copies and the serialiser (which all
+// recurse) ever see it. Brackets inside strings do not count. Gives the byte offset where the
+// cap was passed, or nullopt when the text stays within it.
+std::optional<std::size_t> FirstOffsetTooDeep(std::string_view text) {
+    int depth = 0;
+    bool inString = false;
+    bool escaped = false;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const char c = text[i];
+        if (inString) {
+            if (escaped)
+                escaped = false;
+            else if (c == '\\')
+                escaped = true;
+            else if (c == '"')
+                inString = false;
+            continue;
+        }
+        switch (c) {
+        case '"':
+            inString = true;
+            break;
+        case '{':
+        case '[':
+            if (++depth > kMaxJobDepth)
+                return i;
+            break;
+        case '}':
+        case ']':
+            --depth;
+            break;
+        default:
+            break;
+        }
+    }
+    return std::nullopt;
+}
+
+} // namespace
+
 ISuperObject SO(std::string_view text) {
+    // No error text below quotes the input: a job line holds a password, and the parser's own
+    // messages show the bytes it last read.
+    if (text.size() > kMaxJobLineBytes)
+        throw JsonError("not a JSON job line: longer than " + std::to_string(kMaxJobLineBytes) + " bytes");
     // The parser takes a NUL byte for the end of the input and would accept "{...}\0garbage"
     // (say a line whose tail a crash left as zero bytes). No JSON text holds a raw NUL.
     if (text.find('\0') != std::string_view::npos)
         throw JsonError("not a JSON job line: the text holds a NUL byte");
+    if (auto at = FirstOffsetTooDeep(text))
+        throw JsonError("not a JSON job line: nested deeper than " + std::to_string(kMaxJobDepth) +
+                        " levels at byte " + std::to_string(*at + 1));
     Json parsed;
     try {
         parsed = Json::parse(text.begin(), text.end());
-    } catch (const Json::exception& e) {
-        throw JsonError(std::string("not a JSON job line: ") + e.what());
+    } catch (const Json::parse_error& e) {
+        throw JsonError("not a JSON job line: syntax error at byte " + std::to_string(e.byte));
+    } catch (const Json::exception&) {
+        throw JsonError("not a JSON job line: the text cannot be read as JSON");
     }
     if (!parsed.is_object())
         throw JsonError("not a JSON job line: the text is not a JSON object");

@@ -49,8 +49,10 @@ public:
 
 using ISuperObject = std::shared_ptr<TSuperObject>;
 
-// Parses one line of text. Anything that is not a JSON object raises JsonError
-// (never an empty object).
+// Parses one line of text. Anything that is not a JSON object raises JsonError (never an
+// empty object), and so does text longer than kMaxJobLineBytes or nested deeper than
+// kMaxJobDepth (the top-level object is level 1). The error's text gives a position and a
+// reason, never a piece of the input.
 ISuperObject SO(std::string_view text);
 
 } // namespace ct

@@ -17,6 +17,12 @@ Faults are scripted from the command line:
   --data-rcvbuf N                a data socket receive buffer of N bytes (with --throttle: a slow
                                  link, where an upload backs up in the client's send queue)
   --hook FILE                    exec FILE with Handler and DTPHandler in scope
+Session faults (see the block "Session faults" below):
+  --greeting CODE                answer every new connection with CODE (e.g. 421) and close it
+  --silent-greeting              accept connections but never send the greeting
+  --max-per-ip N                 at most N sessions per client address; more get 421
+  --rename-stor                  store an upload whose name exists as name.1, name.2, ...
+                                 and answer 226 (pure-ftpd -r)
 """
 import argparse
 import os
@@ -27,6 +33,48 @@ import socket
 
 from pyftpdlib.handlers import FTPHandler, DTPHandler, PassiveDTP, ThrottledDTPHandler
 from pyftpdlib.servers import FTPServer
+
+
+# ---- Session faults ------------------------------------------------------------------------
+# Servers that refuse or ignore a session before the login, and a server that renames uploads.
+
+def add_session_fault_options(ap):
+    ap.add_argument("--greeting", type=int)
+    ap.add_argument("--silent-greeting", action="store_true")
+    ap.add_argument("--max-per-ip", type=int)
+    ap.add_argument("--rename-stor", action="store_true")
+
+
+def apply_session_faults(args, handler, server):
+    if args.max_per_ip:
+        server.max_cons_per_ip = args.max_per_ip
+    if args.greeting or args.silent_greeting:
+        plain_handle = handler.handle
+
+        def handle(self):
+            if args.silent_greeting:
+                return  # the connection stays open and nothing is ever said
+            if args.greeting:
+                self.respond("%d Service not available, closing control connection." % args.greeting)
+                self.close_when_done()
+                return
+            plain_handle(self)
+
+        handler.handle = handle
+    if args.rename_stor:
+        plain_stor = handler.ftp_STOR
+
+        def ftp_STOR(self, file, mode="w"):
+            if mode == "w" and os.path.exists(file):
+                n = 1
+                while os.path.exists("%s.%d" % (file, n)):
+                    n += 1
+                file = "%s.%d" % (file, n)
+            return plain_stor(self, file, mode)
+
+        handler.ftp_STOR = ftp_STOR
+
+# ---- end of session faults -------------------------------------------------------------------
 
 
 def main():
@@ -48,6 +96,7 @@ def main():
     ap.add_argument("--throttle", type=int)
     ap.add_argument("--data-rcvbuf", type=int)
     ap.add_argument("--hook")
+    add_session_fault_options(ap)
     args = ap.parse_args()
 
     authorizer = DummyAuthorizer()
@@ -190,6 +239,7 @@ def main():
 
     server = FTPServer((args.host, args.port), Handler)
     server.max_cons = 256
+    apply_session_faults(args, Handler, server)
     print("PORT %d" % server.address[1], flush=True)
     try:
         # With no poll time-out the loop can sleep past a scheduled idle time-out.

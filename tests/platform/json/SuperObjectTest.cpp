@@ -26,12 +26,59 @@ TEST(SuperObjectParse, AcceptsSurroundingWhitespaceAndAnEmptyObject) {
     EXPECT_EQ(SO("{\"a\" : 1 }\r")->I("a"), 1);
 }
 
-TEST(SuperObjectParse, DeeplyNestedInputIsHandledWithoutCrashing) {
-    const std::string deep = "{\"a\":" + std::string(100000, '[') + std::string(100000, ']') + "}";
-    auto obj = SO(deep);
-    EXPECT_TRUE(obj->Has("a"));
-    EXPECT_THROW(SO("{\"a\":" + std::string(100000, '[')), JsonError);
+// Nesting n levels deep below the top-level object's member "v" (the object itself is one level).
+std::string NestedLine(std::size_t levels, const std::string& tail = "") {
+    return "{\"v\":" + std::string(levels, '[') + std::string(levels, ']') + tail + "}";
 }
+
+TEST(SuperObjectBounds, DepthIsCappedWithoutRecursion) {
+    const std::size_t cap = static_cast<std::size_t>(kMaxJobDepth);
+    EXPECT_TRUE(SO(NestedLine(cap - 1))->Has("v"));
+    EXPECT_THROW(SO(NestedLine(cap)), JsonError);
+    // Far past the cap: refused before anything recursive runs (this crashed the process).
+    EXPECT_THROW(SO(NestedLine(100000)), JsonError);
+    EXPECT_THROW(SO("{\"v\":" + std::string(100000, '[')), JsonError);
+    EXPECT_THROW(SO("{\"ftp\":{\"h\":" + std::string(100000, '{')), JsonError);
+}
+
+TEST(SuperObjectBounds, BracketsInsideStringsAreNotNesting) {
+    const std::string many(5000, '[');
+    auto obj = SO("{\"f\":\"" + many + "\\\"" + many + "\",\"g\":\"\\\\\",\"h\":[[1]]}");
+    EXPECT_EQ(obj->S("f"), many + "\"" + many);
+    EXPECT_EQ(obj->S("g"), "\\");
+    EXPECT_EQ(obj->S("h"), "[[1]]");
+}
+
+TEST(SuperObjectBounds, LengthIsCappedAtTheJobLineBound) {
+    const std::string head = "{\"f\":\"";
+    const std::string tail = "\"}";
+    const std::string fits = head + std::string(kMaxJobLineBytes - head.size() - tail.size(), 'x') + tail;
+    ASSERT_EQ(fits.size(), kMaxJobLineBytes);
+    EXPECT_NO_THROW(SO(fits));
+    const std::string over = head + std::string(kMaxJobLineBytes - head.size() - tail.size() + 1, 'x') + tail;
+    EXPECT_THROW(SO(over), JsonError);
+}
+
+class ErrorText : public ::testing::TestWithParam<std::string> {};
+
+// The parser's own messages quote what it last read; a job line's password must not travel on.
+TEST_P(ErrorText, NeverQuotesTheInput) {
+    try {
+        SO(GetParam());
+        FAIL() << "accepted";
+    } catch (const JsonError& e) {
+        const std::string text = e.what();
+        EXPECT_EQ(text.find("s3cr3t"), std::string::npos) << text;
+        EXPECT_EQ(text.find("ftp"), std::string::npos) << text;
+        EXPECT_EQ(text.rfind("not a JSON job line: ", 0), 0u) << text;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Lines, ErrorText,
+                         ::testing::Values("{\"ftp\":{\"p\":\"s3cr3t", "{\"ftp\":{\"p\":\"s3cr3t\"}} trailing",
+                                           "{\"ftp\":{\"p\":s3cr3t}}", "[\"ftp\",\"s3cr3t\"]",
+                                           "{\"ftp\":{\"p\":\"s3cr3t\",\"x\":" + std::string(200, '[') + "}}",
+                                           std::string("{\"ftp\":{\"p\":\"s3cr3t\"}}") + std::string(1, '\0')));
 
 TEST(SuperObjectMembers, MissingMembersReadAsEmptyZeroOrNone) {
     auto obj = SO(R"({"ftp":{"h":"host","t":2121},"n":null})");

@@ -1,9 +1,13 @@
 #pragma once
 
+#include <chrono>
+#include <condition_variable>
 #include <deque>
 #include <fstream>
 #include <functional>
 #include <map>
+#include <optional>
+#include <set>
 #include <memory>
 #include <mutex>
 #include <sstream>
@@ -14,8 +18,9 @@
 
 namespace ct::test {
 
-// What a connect attempt of the fake does.
-enum class ConnectOutcome { Connects, StaysDown, Raises };
+// What a connect attempt of the fake does. Raises: a refused login (kind Job); Unavailable:
+// a refused connection; Busy: 421 before the login (both kind Unavailable).
+enum class ConnectOutcome { Connects, StaysDown, Raises, Unavailable, Busy };
 
 // State shared by the fakes a test's factory makes, outliving each run's client.
 struct FakeFtpState {
@@ -25,6 +30,15 @@ struct FakeFtpState {
     std::map<std::string, std::string> files;  // remote path -> content
     bool sizeRaises = false;
     std::string putRaisesFor;                // a Put whose remote name contains this raises
+    bool sizeUnknown = false;                // Size gives -1 whatever the file
+    std::set<std::string> downServers;       // "host:port" whose every connect is refused
+    // A call word ("CONNECT", "MKD", "SIZE", "PUT", "GET") and the error it raises, once each.
+    std::map<std::string, std::deque<FtpError>> raises;
+    // A call word on which the fake waits until Abort, as a silent server would keep it.
+    std::string blockOn;
+    bool aborted = false;                    // sticky, as the client's contract says
+    bool blocked = false;                    // a call is waiting in blockOn now
+    std::condition_variable abortCv;
     int clientsMade = 0;
     // Called inside Put / Get after the begin event, on the worker's thread.
     std::function<void()> duringTransfer;
@@ -36,6 +50,29 @@ struct FakeFtpState {
     std::vector<std::string> Log() {
         std::lock_guard<std::mutex> lock(mutex);
         return log;
+    }
+    bool Blocked() {
+        std::lock_guard<std::mutex> lock(mutex);
+        return blocked;
+    }
+
+    // The step every server call takes: a scripted error, a wait for the abort, or the abort
+    // itself, which fails this and every later call until ResetAbort.
+    void Step(const std::string& word) {
+        std::unique_lock<std::mutex> lock(mutex);
+        if (!aborted && blockOn == word) {
+            blocked = true;
+            abortCv.wait_for(lock, std::chrono::seconds(20), [&] { return aborted; });
+            blocked = false;
+        }
+        if (aborted)
+            throw FtpError("aborted", 0, FtpErrorKind::Aborted);
+        auto it = raises.find(word);
+        if (it != raises.end() && !it->second.empty()) {
+            FtpError error = it->second.front();
+            it->second.pop_front();
+            throw error;
+        }
     }
 };
 
@@ -67,9 +104,17 @@ public:
         m_state->Record(type == TIdFTPTransferType::ftBinary ? "TYPE I" : "TYPE A");
     }
     FtpSecurity Security() const override { return m_security; }
-    void SetSecurity(FtpSecurity security) override { m_security = security; }
+    void SetSecurity(FtpSecurity security) override {
+        m_security = security;
+        m_state->Record(security == FtpSecurity::None          ? "SECURITY none"
+                        : security == FtpSecurity::ExplicitTls ? "SECURITY tls"
+                                                               : "SECURITY implicit");
+    }
     std::string PinnedFingerprint() const override { return m_pinnedFingerprint; }
-    void SetPinnedFingerprint(const std::string& fingerprint) override { m_pinnedFingerprint = fingerprint; }
+    void SetPinnedFingerprint(const std::string& fingerprint) override {
+        m_pinnedFingerprint = fingerprint;
+        m_state->Record("FP " + fingerprint);
+    }
 
     bool Connected() override {
         m_state->Record(m_connected ? "CONNECTED? yes" : "CONNECTED? no");
@@ -77,6 +122,7 @@ public:
     }
     void Connect() override {
         m_state->Record("CONNECT");
+        m_state->Step("CONNECT");
         ConnectOutcome outcome = ConnectOutcome::Connects;
         {
             std::lock_guard<std::mutex> lock(m_state->mutex);
@@ -84,9 +130,15 @@ public:
                 outcome = m_state->connects.front();
                 m_state->connects.pop_front();
             }
+            if (m_state->downServers.count(m_host + ":" + std::to_string(m_port)))
+                outcome = ConnectOutcome::Unavailable;
         }
         if (outcome == ConnectOutcome::Raises)
-            throw FtpError("connection refused");
+            throw FtpError("530 Login incorrect.", 530, FtpErrorKind::Job, "login refused (530)");
+        if (outcome == ConnectOutcome::Unavailable)
+            throw FtpError("Cannot connect to " + m_host, 0, FtpErrorKind::Unavailable, "connection refused");
+        if (outcome == ConnectOutcome::Busy)
+            throw FtpError("421 Too many connections", 421, FtpErrorKind::Unavailable, "421 Too many connections");
         m_connected = outcome == ConnectOutcome::Connects;
         m_cwd = "/";
     }
@@ -97,20 +149,24 @@ public:
 
     std::int64_t Size(const std::string& remotePath) override {
         m_state->Record("SIZE " + remotePath);
+        m_state->Step("SIZE");
         std::lock_guard<std::mutex> lock(m_state->mutex);
         if (m_state->sizeRaises)
             throw FtpError("connection lost");
+        if (m_state->sizeUnknown)
+            return -1;
         auto it = m_state->files.find(remotePath);
         return it == m_state->files.end() ? -1 : static_cast<std::int64_t>(it->second.size());
     }
     void Get(const std::string& remotePath, const std::string& localPath, bool, bool) override {
         m_state->Record("GET " + remotePath);
+        m_state->Step("GET");
         std::string content;
         {
             std::lock_guard<std::mutex> lock(m_state->mutex);
             auto it = m_state->files.find(remotePath);
             if (it == m_state->files.end())
-                throw FtpError("550 no such file", 550);
+                throw FtpError("550 no such file", 550, FtpErrorKind::RemoteMissing);
             content = it->second;
         }
         Transfer(TWorkMode::wmRead, static_cast<std::int64_t>(content.size()));
@@ -118,6 +174,7 @@ public:
     }
     void Put(const std::string& localPath, const std::string& remoteName, bool, std::int64_t) override {
         m_state->Record("PUT " + remoteName);
+        m_state->Step("PUT");
         {
             std::lock_guard<std::mutex> lock(m_state->mutex);
             if (!m_state->putRaisesFor.empty() && remoteName.find(m_state->putRaisesFor) != std::string::npos)
@@ -132,9 +189,13 @@ public:
         std::lock_guard<std::mutex> lock(m_state->mutex);
         m_state->files[(remoteName.rfind('/', 0) == 0 ? "" : m_cwd) + remoteName] = content.str();
     }
-    void MakeDir(const std::string& name) override { m_state->Record("MKD " + name); }
+    void MakeDir(const std::string& name) override {
+        m_state->Record("MKD " + name);
+        m_state->Step("MKD");
+    }
     void ChangeDir(const std::string& path) override {
         m_state->Record("CWD " + path);
+        m_state->Step("CWD");
         if (path.empty())
             return;
         if (path[0] == '/')
@@ -148,8 +209,16 @@ public:
         m_state->Record("PWD");
         return m_cwd;
     }
-    void ResetAbort() override {}
-    void Abort() override { m_state->Record("ABORT"); }
+    void ResetAbort() override {
+        std::lock_guard<std::mutex> lock(m_state->mutex);
+        m_state->aborted = false;
+    }
+    void Abort() override {
+        m_state->Record("ABORT");
+        std::lock_guard<std::mutex> lock(m_state->mutex);
+        m_state->aborted = true;
+        m_state->abortCv.notify_all();
+    }
 
 private:
     FtpSecurity m_security = FtpSecurity::None;

@@ -2,10 +2,12 @@
 
 #include <algorithm>
 #include <atomic>
+#include <functional>
 
 #include <gtest/gtest.h>
 
 #include "FakeFtpClient.h"
+#include "batch/BatchFileStore.h"
 #include "WorkerTestSupport.h"
 #include "transfer/AppGlobals.h"
 
@@ -81,10 +83,12 @@ TEST_F(WorkerSequence, TerminationRequestedBeforeTheRunTakesNoJob) {
     EXPECT_EQ(ReadLines(batch).size(), 1u);
 }
 
-class WorkerBadHeadLine : public WorkerSequence, public ::testing::WithParamInterface<const char*> {};
+class WorkerBadHeadLine : public WorkerSequence, public ::testing::WithParamInterface<const char*> {
+protected:
+    void ExpectTheRunStopsAt(const std::string& bad);
+};
 
-TEST_P(WorkerBadHeadLine, EndsTheRunWithAnErrorAndKeepsTheLine) {
-    const std::string bad = GetParam();
+void WorkerBadHeadLine::ExpectTheRunStopsAt(const std::string& bad) {
     const std::string good = JobLineText(Upload("a.txt"));
     WriteLines(batch, {bad, good});
     auto worker = MakeFakeWorker();
@@ -93,12 +97,42 @@ TEST_P(WorkerBadHeadLine, EndsTheRunWithAnErrorAndKeepsTheLine) {
     EXPECT_EQ(Count("CONNECT"), 0);
     EXPECT_FALSE(worker->HasClient()) << "the clean-up runs on the error path too";
     EXPECT_EQ(state->Log().back(), "DISCONNECT");
+    EXPECT_EQ(worker->HowRunEnded(), TThreadCopia::RunEnd::Error);
+    EXPECT_FALSE(worker->RunError().empty());
+    EXPECT_EQ(worker->RunError().find("secret"), std::string::npos) << worker->RunError();
+}
+
+TEST_P(WorkerBadHeadLine, EndsTheRunWithAnErrorAndKeepsTheLine) {
+    ExpectTheRunStopsAt(GetParam());
+}
+
+// A job line nested far too deep crashed the process wherever the depth sat: parsing, copying
+// "ftp", reading "f", or serialising a failed job's extra member.
+std::string DeepLine(const std::string& where) {
+    const std::string deep = std::string(100000, '[') + std::string(100000, ']');
+    const std::string ftp = R"({"h":"127.0.0.1","u":"u","p":"secret","t":21)";
+    if (where == "v")
+        return R"({"ftp":)" + ftp + R"(},"v":)" + deep + R"(,"f":"/nowhere/x","d":"\x"})";
+    if (where == "ftp")
+        return R"({"ftp":)" + ftp + R"(,"x":)" + deep + R"(},"f":"/nowhere/x","d":"\x"})";
+    if (where == "f")
+        return R"({"ftp":)" + ftp + R"(},"f":)" + deep + R"(,"d":"\x"})";
+    return R"({"ftp":)" + ftp + R"(},"f":"/nowhere/x","d":"\x","extra":)" + deep + "}";
 }
 
 INSTANTIATE_TEST_SUITE_P(Lines, WorkerBadHeadLine,
                          ::testing::Values("not json at all", "[1,2,3]", "\"ftp\"", "{\"ftp\":",
                                            "{\"v\":\"put\",\"f\":\"x\",\"d\":\"\\\\x\"}",
-                                           "{\"ftp\":\"127.0.0.1\",\"f\":\"x\"}"));
+                                           "{\"ftp\":\"127.0.0.1\",\"f\":\"x\"}",
+                                           "{\"ftp\":{\"p\":\"secret\"},\"f\":\"x\"} trailing"));
+
+class WorkerDeepLine : public WorkerBadHeadLine {};
+
+TEST_P(WorkerDeepLine, EndsTheRunWithAnErrorAndKeepsTheLine) {
+    ExpectTheRunStopsAt(DeepLine(GetParam()));
+}
+
+INSTANTIATE_TEST_SUITE_P(Members, WorkerDeepLine, ::testing::Values("v", "ftp", "f", "extra"));
 
 TEST_F(WorkerSequence, ThreadedRunWithABadHeadLineStillRunsItsEndNotification) {
     WriteLines(batch, {"garbage"});
@@ -345,6 +379,303 @@ TEST_F(WorkerSequence, ADownloadWithoutRemotePathFailsBeforeAnyServerCall) {
         EXPECT_FALSE(fs::exists(batch)) << "dropped at its third failure, d=" << d;
         EXPECT_EQ(worker->FileCloudTrCount(), 1);
     }
+}
+
+// ---- A server that cannot be reached --------------------------------------------------
+
+JobSpec On(JobSpec job, std::int64_t port, const std::string& user = "user") {
+    job.port = port;
+    job.user = user;
+    return job;
+}
+
+TEST_F(WorkerSequence, AServerThatCannotBeReachedIsTriedOnceAndItsJobsKeepTheirPlaces) {
+    state->downServers = {"127.0.0.1:2100"};
+    const std::string a1 = JobLineText(On(Upload("a1.txt"), 2100));
+    const std::string b1 = JobLineText(On(Upload("b1.txt", "\\b1.txt"), 2200));
+    const std::string a2 = JobLineText(On(Upload("a2.txt"), 2100));
+    const std::string b2 = JobLineText(On(Upload("b2.txt", "\\b2.txt"), 2200));
+    WriteLines(batch, {a1, b1, a2, b2});
+    auto worker = MakeFakeWorker();
+    worker->Execute();
+    EXPECT_EQ(ReadLines(batch), (std::vector<std::string>{a1, a2})) << "unmarked, in their order";
+    EXPECT_EQ(Count("PORT 2100"), 1);
+    EXPECT_EQ(Count("CONNECT"), 2) << "one refused attempt, one session for the other server";
+    EXPECT_EQ(Count("PUT b1.txt") + Count("PUT b2.txt"), 2);
+    EXPECT_EQ(worker->HowRunEnded(), TThreadCopia::RunEnd::ServersUnreachable);
+    EXPECT_TRUE(worker->RunError().empty());
+    EXPECT_FALSE(worker->AbortTransfer);
+    EXPECT_FALSE(fs::exists(deadLetter));
+
+    std::vector<std::string> outcomes;
+    for (const auto& record : LogRecords()) {
+        ASSERT_EQ(record.size(), 9u);
+        outcomes.push_back(record[1]);
+        if (record[1] == "kept") {
+            EXPECT_EQ(record[4], "127.0.0.1:2100");
+            EXPECT_EQ(record[8], "connection refused");
+        }
+    }
+    EXPECT_EQ(outcomes, (std::vector<std::string>{"start", "kept", "done", "done", "end"}));
+    EXPECT_EQ(LogRecords().back()[8], "servers unreachable");
+}
+
+TEST_F(WorkerSequence, ALineThatIsNotAJobBehindSkippedJobsStillStopsTheRun) {
+    state->downServers = {"127.0.0.1:2100"};
+    const std::string a = JobLineText(On(Upload("a.txt"), 2100));
+    const std::string b = JobLineText(On(Upload("b.txt"), 2200));
+    WriteLines(batch, {a, "not a job", b});
+    auto worker = MakeFakeWorker();
+    EXPECT_THROW(worker->Execute(), CloudError);
+    EXPECT_EQ(ReadLines(batch), (std::vector<std::string>{a, "not a job", b}));
+    EXPECT_EQ(worker->HowRunEnded(), TThreadCopia::RunEnd::Error);
+    EXPECT_EQ(Count("PUT x.txt"), 0);
+}
+
+struct BusyCase {
+    const char* name;
+    bool afterOwnClose;                 // a job for another login came first
+    std::vector<ConnectOutcome> connects;  // after the first job's
+    int connects2;                      // connect attempts for the second job
+    bool done;
+};
+
+void PrintTo(const BusyCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
+class WorkerBusyServer : public WorkerSequence, public ::testing::WithParamInterface<BusyCase> {};
+
+// vsftpd max_per_ip=1 and pure-ftpd -C 1 answer 421 to a session that follows the worker's own
+// QUIT too closely: one short wait and one more try, and only then.
+TEST_P(WorkerBusyServer, GetsOneMoreTryOnlyRightAfterTheWorkerClosedASession) {
+    const BusyCase c = GetParam();
+    std::vector<std::string> lines;
+    if (c.afterOwnClose) {
+        state->connects.push_back(ConnectOutcome::Connects);
+        lines.push_back(JobLineText(On(Upload("first.txt", "\\first.txt"), 21, "alice")));
+    }
+    state->connects.insert(state->connects.end(), c.connects.begin(), c.connects.end());
+    const std::string second = JobLineText(On(Upload("second.txt", "\\second.txt"), 21, "bob"));
+    lines.push_back(second);
+    WriteLines(batch, lines);
+    auto worker = MakeFakeWorker();
+    const auto started = std::chrono::steady_clock::now();
+    worker->Execute();
+    const auto took = std::chrono::steady_clock::now() - started;
+    EXPECT_EQ(Count("CONNECT") - (c.afterOwnClose ? 1 : 0), c.connects2);
+    EXPECT_EQ(Count("PUT second.txt"), c.done ? 1 : 0);
+    EXPECT_EQ(ReadLines(batch), c.done ? std::vector<std::string>{} : std::vector<std::string>{second});
+    if (c.connects2 > 1) {
+        EXPECT_GE(took, std::chrono::milliseconds(1000)) << "the server is given a moment";
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, WorkerBusyServer,
+    ::testing::Values(BusyCase{"busy once after own close", true, {ConnectOutcome::Busy}, 2, true},
+                      BusyCase{"busy twice after own close", true, {ConnectOutcome::Busy, ConnectOutcome::Busy}, 2, false},
+                      BusyCase{"refused after own close", true, {ConnectOutcome::Unavailable}, 1, false},
+                      BusyCase{"busy without own close", false, {ConnectOutcome::Busy}, 1, false}));
+
+// ---- What each kind of failure does to the job ------------------------------------------
+
+struct KindCase {
+    const char* name;
+    std::function<void(FakeFtpState&, JobSpec&)> setup;
+    const char* expectedMark;   // "(gone)", "(unchanged)" or the new "error"
+    const char* reasonPart;     // part of the "reason" member when marked
+    TThreadCopia::RunEnd runEnd;
+};
+
+void PrintTo(const KindCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
+class WorkerFailureKind : public WorkerSequence, public ::testing::WithParamInterface<KindCase> {};
+
+TEST_P(WorkerFailureKind, DecidesTheJobsFate) {
+    const KindCase c = GetParam();
+    JobSpec job = Upload("a.txt");
+    job.password = "pw-9f3k";
+    c.setup(*state, job);
+    const std::string line = JobLineText(job);
+    WriteLines(batch, {line});
+    auto worker = MakeFakeWorker();
+    SecDelay = 0;
+    view.OnReload = [&](std::size_t) {  // one attempt only
+        if (!ReadLines(batch).empty())
+            worker->AbortTransfer = true;
+    };
+    worker->Execute();
+    const auto lines = ReadLines(batch);
+    const std::string expected = c.expectedMark;
+    if (expected == "(gone)") {
+        EXPECT_TRUE(lines.empty());
+    } else if (expected == "(unchanged)") {
+        EXPECT_EQ(lines, std::vector<std::string>{line});
+    } else {
+        ASSERT_EQ(lines.size(), 1u);
+        EXPECT_EQ(ErrorMark(lines[0]), expected);
+        EXPECT_NE(Member(lines[0], "reason").find(c.reasonPart), std::string::npos) << lines[0];
+        EXPECT_EQ(Member(lines[0], "reason").find("pw-9f3k"), std::string::npos) << lines[0];
+    }
+    EXPECT_EQ(worker->HowRunEnded(), c.runEnd);
+    EXPECT_EQ(ReadFileBytes(outcomeLog).find("pw-9f3k"), std::string::npos);
+}
+
+FtpError Failure(FtpErrorKind kind, const std::string& reason, int code = 0) {
+    return FtpError(reason + " (long text)", code, kind, reason);
+}
+
+using RunEnd = TThreadCopia::RunEnd;
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, WorkerFailureKind,
+    ::testing::Values(
+        KindCase{"login refused", [](FakeFtpState& s, JobSpec&) { s.connects = {ConnectOutcome::Raises}; }, "1",
+                 "login refused (530)", RunEnd::Stopped},
+        KindCase{"connection refused", [](FakeFtpState& s, JobSpec&) { s.connects = {ConnectOutcome::Unavailable}; },
+                 "(unchanged)", "", RunEnd::ServersUnreachable},
+        KindCase{"server echoes the password",
+                 [](FakeFtpState& s, JobSpec&) {
+                     s.raises["PUT"].push_back(Failure(FtpErrorKind::Job, "550 pw-9f3k is not a file name", 550));
+                 },
+                 "1", "550 *** is not a file name", RunEnd::Stopped},
+        KindCase{"aborted", [](FakeFtpState& s, JobSpec&) { s.raises["PUT"].push_back(Failure(FtpErrorKind::Aborted, "aborted")); },
+                 "(unchanged)", "", RunEnd::Stopped},
+        KindCase{"local file missing", [](FakeFtpState&, JobSpec& j) { j.f += ".missing"; }, "1", "local file not found",
+                 RunEnd::Stopped},
+        KindCase{"local file is a folder", [](FakeFtpState&, JobSpec& j) { j.f = fs::path(j.f).parent_path().string(); },
+                 "1", "not a regular file", RunEnd::Stopped},
+        KindCase{"remote folder refused",
+                 [](FakeFtpState& s, JobSpec&) {
+                     for (int i = 0; i < 20; ++i)
+                         s.raises["CWD"].push_back(Failure(FtpErrorKind::Job, "550 no", 550));
+                 },
+                 "1", "remote folder /in/ could not be made", RunEnd::Stopped},
+        KindCase{"unknown security", [](FakeFtpState&, JobSpec& j) { j.s = "ssl3"; }, "1", "\"ssl3\"", RunEnd::Stopped},
+        KindCase{"download of a missing file", [](FakeFtpState&, JobSpec& j) { j.v = "get"; }, "(gone)", "",
+                 RunEnd::Done},
+        KindCase{"download cut",
+                 [](FakeFtpState& s, JobSpec& j) {
+                     j.v = "get";
+                     j.f = (fs::path(j.f).parent_path() / "got" / "x.txt").string();
+                     s.files["/in/x.txt"] = "remote";
+                     s.raises["GET"].push_back(Failure(FtpErrorKind::Job, "426 Connection closed", 426));
+                 },
+                 "1", "426 Connection closed", RunEnd::Stopped}));
+
+
+// ---- A dropped job leaves a trace ----------------------------------------------------------
+
+TEST_F(WorkerSequence, TheThirdFailureGoesToTheDeadLetterFileWithItsReasonBeforeItLeaves) {
+    JobSpec job = Upload("a.txt");
+    job.password = "pw-77q";
+    for (int i = 0; i < 3; ++i)
+        state->raises["PUT"].push_back(Failure(FtpErrorKind::Job, "553 pw-77q refused", 553));
+    const std::string before = "{\"not\":\"a job of this run\"}";
+    WriteFileBytes(deadLetter, before + "\r\n");
+    WriteLines(batch, {JobLineText(job)});
+    MakeFakeWorker()->Execute();
+    EXPECT_FALSE(fs::exists(batch));
+    const auto dead = ReadLines(deadLetter);
+    ASSERT_EQ(dead.size(), 2u);
+    EXPECT_EQ(dead[0], before) << "earlier lines are kept";
+    job.error = "2";
+    job.reason = "553 *** refused";
+    EXPECT_EQ(dead[1], JobLineText(job)) << "the job line as it stood, with its reason";
+
+    std::vector<std::string> outcomes;
+    for (const auto& record : LogRecords())
+        outcomes.push_back(record[1] + " " + record[8]);
+    EXPECT_EQ(outcomes, (std::vector<std::string>{"start -", "failed 553 *** refused", "failed 553 *** refused",
+                                                  "dropped 553 *** refused", "end done"}));
+    EXPECT_EQ(ReadFileBytes(outcomeLog).find("pw-77q"), std::string::npos);
+}
+
+// ---- Stop within a second, whatever the worker is doing -------------------------------------
+
+class WorkerStopPhase : public WorkerSequence, public ::testing::WithParamInterface<const char*> {};
+
+TEST_P(WorkerStopPhase, EndsTheRunWithinASecondAndLeavesTheJobFirstUnmarked) {
+    const std::string phase = GetParam();
+    JobSpec up = Upload("a.txt");
+    JobSpec down;
+    down.v = "get";
+    down.f = (dir / "got" / "x.bin").string();
+    down.d = "\\x.bin";
+    state->files["/x.bin"] = "remote";
+    std::vector<std::string> lines;
+    if (phase == "pause") {
+        SecDelay = 3600;
+        lines = {JobLineText(Upload("first.txt", "\\first.txt")), JobLineText(up)};
+    } else {
+        state->blockOn = phase;
+        lines = {JobLineText(phase == "SIZE" || phase == "GET" ? down : up)};
+    }
+    WriteLines(batch, lines);
+    auto worker = MakeFakeWorker();
+    auto ended = std::make_shared<std::atomic<bool>>(false);
+    worker->isAthread = true;
+    worker->OnTerminate = [ended](TThread*) { *ended = true; };
+    worker->Start();
+    ASSERT_TRUE(dispatcher.PumpUntil([&] { return phase == "pause" ? view.Reloads() == 1 : state->Blocked(); },
+                                     std::chrono::seconds(10)));
+    const auto stopped = std::chrono::steady_clock::now();
+    worker->RequestStop();
+    ASSERT_TRUE(dispatcher.PumpUntil([&] { return ended->load(); }, std::chrono::seconds(30)));
+    EXPECT_LT(std::chrono::steady_clock::now() - stopped, std::chrono::seconds(1));
+    worker->WaitFor();
+    const std::vector<std::string> left(lines.end() - 1, lines.end());
+    EXPECT_EQ(ReadLines(batch), left) << "first, unmarked";
+    EXPECT_EQ(worker->HowRunEnded(), TThreadCopia::RunEnd::Stopped);
+    EXPECT_FALSE(fs::exists(down.f));
+    EXPECT_TRUE(FilesContaining(dir / "got", ".part-").empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(Phases, WorkerStopPhase, ::testing::Values("CONNECT", "MKD", "CWD", "SIZE", "PUT", "GET", "pause"));
+
+// ---- Runs that must not begin ----------------------------------------------------------------
+
+TEST_F(WorkerSequence, AQueueThatCannotBeRewrittenSendsNothing) {
+    WriteLines(batch, {JobLineText(Upload("a.txt"))});
+    fs::permissions(dir.Path(), fs::perms::owner_read | fs::perms::owner_exec);
+    try {
+        CheckBatchFileWritable(batch);
+        fs::permissions(dir.Path(), fs::perms::owner_all);
+        GTEST_SKIP() << "CheckBatchFileWritable does not refuse a read-only folder here (run as root, or "
+                        "before the store's check is real)";
+    } catch (const BatchFileError&) {
+    }
+    auto worker = MakeFakeWorker();
+    EXPECT_THROW(worker->Execute(), CloudError);
+    fs::permissions(dir.Path(), fs::perms::owner_all);
+    EXPECT_EQ(Count("CONNECT"), 0);
+    EXPECT_EQ(worker->HowRunEnded(), TThreadCopia::RunEnd::Error);
+    EXPECT_FALSE(worker->RunError().empty());
+}
+
+// ---- Secure sessions ---------------------------------------------------------------------------
+
+TEST_F(WorkerSequence, SecurityAndPinTakePartInTheSameServerComparison) {
+    JobSpec plain = Upload("a.txt");
+    JobSpec tls = plain;
+    tls.s = "tls";
+    JobSpec pinned = tls;
+    pinned.fp = "AB:CD";
+    JobSpec implicit = pinned;
+    implicit.s = "implicit";
+    WriteLines(batch, {JobLineText(plain), JobLineText(tls), JobLineText(pinned), JobLineText(pinned),
+                       JobLineText(implicit)});
+    MakeFakeWorker()->Execute();
+    std::vector<std::string> settings;
+    for (const auto& line : state->Log())
+        if (line == "CONNECT" || line.rfind("SECURITY", 0) == 0 || line.rfind("FP", 0) == 0)
+            settings.push_back(line);
+    EXPECT_EQ(settings, (std::vector<std::string>{"CONNECT", "SECURITY tls", "CONNECT", "FP AB:CD", "CONNECT",
+                                                  "SECURITY implicit", "CONNECT"}));
+    EXPECT_FALSE(fs::exists(batch));
 }
 
 } // namespace

@@ -14,6 +14,10 @@ namespace fs = std::filesystem;
 std::string JobLineText(const JobSpec& job) {
     nlohmann::ordered_json o;
     o["ftp"] = {{"h", job.host}, {"u", job.user}, {"p", job.password}, {"t", job.port}};
+    if (job.s)
+        o["ftp"]["s"] = *job.s;
+    if (job.fp)
+        o["ftp"]["fp"] = *job.fp;
     if (job.v)
         o["v"] = *job.v;
     o["f"] = job.f;
@@ -22,6 +26,8 @@ std::string JobLineText(const JobSpec& job) {
         o["b"] = *job.b;
     if (job.error)
         o["error"] = *job.error;
+    if (job.reason)
+        o["reason"] = *job.reason;
     return o.dump();
 }
 
@@ -50,6 +56,24 @@ void AppendLine(const fs::path& file, const std::string& line) {
 std::string ErrorMark(const std::string& line) {
     auto o = nlohmann::ordered_json::parse(line);
     return o.contains("error") ? o["error"].get<std::string>() : "(none)";
+}
+
+std::string Member(const std::string& line, const std::string& name) {
+    auto o = nlohmann::ordered_json::parse(line);
+    return o.contains(name) ? o[name].get<std::string>() : "(none)";
+}
+
+std::vector<std::vector<std::string>> WorkerTest::LogRecords() const {
+    std::vector<std::vector<std::string>> records;
+    for (const auto& line : ReadLines(outcomeLog)) {
+        std::vector<std::string> fields;
+        std::size_t start = 0;
+        for (std::size_t tab; (tab = line.find('\t', start)) != std::string::npos; start = tab + 1)
+            fields.push_back(line.substr(start, tab - start));
+        fields.push_back(line.substr(start));
+        records.push_back(fields);
+    }
+    return records;
 }
 
 std::vector<std::string> FilesContaining(const fs::path& folder, const std::string& part) {

@@ -26,6 +26,9 @@ struct JobSpec {
     std::string d;
     std::optional<std::string> b;
     std::optional<std::string> error;
+    std::optional<std::string> reason;
+    std::optional<std::string> s;    // inside "ftp"
+    std::optional<std::string> fp;   // inside "ftp"
 };
 std::string JobLineText(const JobSpec& job);
 
@@ -36,6 +39,8 @@ void AppendLine(const std::filesystem::path& file, const std::string& line);
 
 // The member "error" of a job line, or "(none)".
 std::string ErrorMark(const std::string& line);
+// A string member of a job line, or "(none)".
+std::string Member(const std::string& line, const std::string& name);
 
 // Files in folder whose name contains part (temporary leftovers of a download).
 std::vector<std::string> FilesContaining(const std::filesystem::path& folder, const std::string& part);
@@ -53,8 +58,13 @@ protected:
     // False when the run has not ended within the time-out.
     bool RunThreaded(TThreadCopia& worker, std::chrono::milliseconds timeout = std::chrono::seconds(120));
 
+    // The outcome log's lines, each split at its tabs.
+    std::vector<std::vector<std::string>> LogRecords() const;
+
     TempDir dir{"ct-worker"};
     std::filesystem::path batch = dir / "cloud_batch.txt";
+    std::filesystem::path deadLetter = dir / "cloud_batch.failed.txt";
+    std::filesystem::path outcomeLog = dir / "cloud_transfer.log";
     TestDispatcher dispatcher;
     std::unique_ptr<ScopedDispatcher> installed;
     RecordingQueueView view{batch};
