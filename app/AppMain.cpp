@@ -1,11 +1,18 @@
 #include "app/AppMain.h"
 
 #include <cstdlib>
+#include <exception>
+#include <memory>
+#include <mutex>
 
 #include <QApplication>
 #include <QLocale>
+#include <QSessionManager>
 
+#include "app/SignalWatcher.h"
+#include "batch/BatchFileStore.h"
 #include "platform/instance/InstanceGuard.h"
+#include "platform/instance/RuntimeFolder.h"
 #include "platform/qt/QtMainThreadDispatcher.h"
 #include "transfer/AppGlobals.h"
 #include "ui/AppIcon.h"
@@ -27,6 +34,32 @@ char LocaleDecimalSeparator() {
         return static_cast<char>(point.at(0).unicode());
     return '.';
 }
+
+// Hands a request to end (a signal) to the window once there is one: a request that comes
+// while the window is being created (an unattended start is already running then) waits for
+// it, one that comes while it goes away is dropped.
+class EndRequests {
+public:
+    void Request() {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (m_form)
+            m_form->RequestSessionEnd();
+        else
+            m_pending = true;
+    }
+    void Attach(TCloudTransferFrm* form) {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_form = form;
+        if (m_form && m_pending)
+            m_form->RequestSessionEnd();
+        m_pending = false;
+    }
+
+private:
+    std::mutex m_mutex;
+    TCloudTransferFrm* m_form = nullptr;
+    bool m_pending = false;
+};
 
 } // namespace
 
@@ -52,6 +85,9 @@ int RunCloudTransfer(int argc, char** argv) {
     const std::unique_ptr<InstanceGuard> instance = InstanceGuard::TryAcquire();
     if (!instance)
         return 0;
+    // Taken after the guard, which looks for its lock under the caller's own runtime folder.
+    // Outlives the application object, which keeps its sockets there.
+    const std::unique_ptr<ProcessRuntimeFolder> runtimeFolder = ProcessRuntimeFolder::Provide();
     ChooseQtPlatform();
     QApplication application(argc, argv);
     // The main window's close ends the program; a closed message box while the window
@@ -62,15 +98,40 @@ int RunCloudTransfer(int argc, char** argv) {
     LogToStandardError = argc > 1 && StandardErrorIsTerminal();
     ScopedQtDispatcher dispatcher;
 
+    // SIGTERM, SIGINT and SIGHUP end the program as the end of a session does.
+    EndRequests endRequests;
+    std::unique_ptr<SignalWatcher> signalWatcher;
+    try {
+        signalWatcher = std::make_unique<SignalWatcher>([&endRequests](int) { endRequests.Request(); });
+    } catch (const std::exception&) {
+        // Without it the signals keep their default action; the program still works.
+    }
+
     std::unique_ptr<TCloudTransferFrm> form = CreateForm();
+    endRequests.Attach(form.get());
+    // The session manager asks the program to save its work before the session ends: the
+    // run stops as "Termina" stops it and the program ends.
+    QObject::connect(&application, &QGuiApplication::commitDataRequest, form.get(),
+                     [&form](QSessionManager&) { form->RequestSessionEnd(); });
+    // Whatever ends the message loop (on Windows the end of the session calls for it and the
+    // process is killed right after), the run in progress is stopped and waited for, and the
+    // queue settled, before the loop returns.
+    QObject::connect(&application, &QCoreApplication::aboutToQuit, form.get(), [&form] {
+        form->WaitForRunEnd();
+        SettleAllBatchFiles();
+    });
     if (InteractiveMode)
         form->show();
     QApplication::exec();
-    // A run still going (the message loop was ended from elsewhere) is stopped and waited
-    // for before the window goes away.
+    // Nothing is left running by now; this only covers a loop that ended without the signal.
     form->WaitForRunEnd();
+    endRequests.Attach(nullptr);
+    const int status = form->ExitStatus();
     form.reset();
-    return 0;
+    // Lines that producers added late to a version of the queue this process replaced are
+    // carried into it before the process goes.
+    SettleAllBatchFiles();
+    return status;
 }
 
 } // namespace ct

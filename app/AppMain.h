@@ -4,7 +4,8 @@ namespace ct {
 
 // The start-up sequence: the single-instance guard, the application object, the main
 // window (FormCreate runs inside its creation), the message loop. Returns the process's
-// exit code, which is always 0.
+// exit code: 0, except after an unattended run that could not reach its servers (1) or that
+// an error stopped (2).
 int RunCloudTransfer(int argc, char** argv);
 
 // Picks Qt's platform before the application object exists: the display when there is one,

@@ -3,7 +3,7 @@
 #include <cstdint>
 #include <string>
 
-#include "platform/tray/BalloonHintIcon.h"
+#include "platform/notify/BalloonHintIcon.h"
 
 namespace ct {
 

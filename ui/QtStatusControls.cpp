@@ -21,9 +21,23 @@ void QtLabelControl::Hide() {
         m_label->hide();
 }
 
+namespace {
+
+// An immediate repaint, for runs that handle no events: a control just hidden is repainted
+// by its parent where it stood, or the screen would keep showing it.
+void RepaintNow(QWidget* control) {
+    if (!control)
+        return;
+    if (control->isVisible())
+        control->repaint();
+    else if (QWidget* parent = control->parentWidget(); parent && parent->isVisible())
+        parent->repaint(control->geometry());
+}
+
+} // namespace
+
 void QtLabelControl::Repaint() {
-    if (m_label && m_label->isVisible())
-        m_label->repaint();
+    RepaintNow(m_label);
 }
 
 void QtProgressBarControl::SetMax(std::int32_t max) {
@@ -49,8 +63,7 @@ void QtProgressBarControl::Hide() {
 }
 
 void QtProgressBarControl::Repaint() {
-    if (m_bar && m_bar->isVisible())
-        m_bar->repaint();
+    RepaintNow(m_bar);
 }
 
 void QtTrayIconControl::SetHint(const std::string& text) {

@@ -1,5 +1,7 @@
 #include "ui/UnitMain.h"
 
+#include <algorithm>
+#include <cstdio>
 #include <exception>
 
 #include <QAction>
@@ -29,6 +31,8 @@
 #include "platform/tray/TCoolTrayIcon.h"
 #include "transfer/AppGlobals.h"
 #include "ui/AppIcon.h"
+#include "ui/JobLineMask.h"
+#include "ui/QueueSource.h"
 #include "ui/StrToInt.h"
 
 namespace ct {
@@ -42,8 +46,13 @@ constexpr const char* kSection = "Zentravo";
 constexpr const char* kSecDelayKey = "secdelay";
 constexpr const char* kBitsPerSecKey = "BitsPerSec";
 
+// The client size as designed; the window never gets smaller, so nothing in it is ever cut.
+constexpr int kDesignWidth = 708;
+constexpr int kDesignHeight = 409;
 // Height of the strip below the pages: the window's client height minus the pages' height.
-constexpr int kBottomStrip = 409 - 377;
+constexpr int kBottomStrip = kDesignHeight - 377;
+// The largest speed the label must show whole ("99999999.99 KB/s").
+constexpr double kLargestShownSpeed = 99999999.99;
 
 std::uint16_t Low16(std::int64_t value) {
     return static_cast<std::uint16_t>(static_cast<std::uint64_t>(value) & 0xFFFFu);
@@ -133,10 +142,21 @@ void TCloudTransferFrm::CreateControls() {
                    Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint);
     setFont(DesignFont());
     setWindowIcon(MakeAppIcon());
-    resize(708, 409);
+    setMinimumSize(kDesignWidth, kDesignHeight);
+    resize(kDesignWidth, kDesignHeight);
     move(0, 0);
 
     LabelSpeed1 = MakeLabel(this, "LabelSpeed1", QStringLiteral("LabelSpeed1"), {407, 386, 61, 13});
+    {
+        // Wide enough for any figure up to the largest, with either decimal separator; the
+        // space up to "Salva" allows it.
+        const QFontMetrics metrics(LabelSpeed1->font());
+        int widest = 61;
+        for (char separator : {'.', ','})
+            widest = std::max(widest, metrics.horizontalAdvance(QString::fromStdString(
+                                          FormatSpeed(kLargestShownSpeed, separator))) + 2);
+        LabelSpeed1->resize(widest, std::max(13, metrics.height()));
+    }
     LabelSpeed1->hide();
 
     Button1 = MakeButton(this, "Button1", QStringLiteral("Avvia"), {82, 380, 75, 25});
@@ -157,6 +177,7 @@ void TCloudTransferFrm::CreateControls() {
     PageControl1->addTab(TabSheet1, QStringLiteral("File da trasferire"));
     ValueListEditor1 = new TValueListEditor(TabSheet1);
     ValueListEditor1->setObjectName(QStringLiteral("ValueListEditor1"));
+    ValueListEditor1->Model()->SetSource(std::make_unique<BatchFileQueueSource>(m_batchFile));
     ValueListEditor1->setGeometry(0, 0, 700, 328);
     Panel1 = new QFrame(TabSheet1);
     Panel1->setObjectName(QStringLiteral("Panel1"));
@@ -238,7 +259,9 @@ void TCloudTransferFrm::CreateControls() {
     PopupMenu1->setObjectName(QStringLiteral("PopupMenu1"));
     Mostrainterfaccia1 = PopupMenu1->addAction(QStringLiteral("Mostra"));
     Mostrainterfaccia1->setObjectName(QStringLiteral("Mostrainterfaccia1"));
-    QFont bold = DesignFont();
+    // The menu keeps the system's menu font (a pop-up menu is no control of the window);
+    // its default item in that font's bold face, which every style then draws as bold.
+    QFont bold = PopupMenu1->font();
     bold.setBold(true);
     Mostrainterfaccia1->setFont(bold);
     PopupMenu1->setDefaultAction(Mostrainterfaccia1);
@@ -288,8 +311,22 @@ void TCloudTransferFrm::CreateControls() {
 
 void TCloudTransferFrm::resizeEvent(QResizeEvent* event) {
     QWidget::resizeEvent(event);
-    // The pages are anchored on all four sides; the bottom strip keeps its designed place.
-    PageControl1->setGeometry(0, 0, width(), std::max(0, height() - kBottomStrip));
+    LayOutControls();
+}
+
+void TCloudTransferFrm::LayOutControls() {
+    if (!Button2)
+        return;   // not built yet
+    const int dx = std::max(0, width() - kDesignWidth);
+    const int dy = std::max(0, height() - kDesignHeight);
+    PageControl1->setGeometry(0, 0, kDesignWidth + dx, kDesignHeight - kBottomStrip + dy);
+    Button5->move(4, 380 + dy);
+    Button1->move(82, 380 + dy);
+    Button4->move(170, 380 + dy);
+    ProgressBar1->move(251, 385 + dy);
+    LabelSpeed1->move(407, 386 + dy);
+    Button3->move(543 + dx, 379 + dy);
+    Button2->move(624 + dx, 379 + dy);
 }
 
 bool TCloudTransferFrm::eventFilter(QObject* watched, QEvent* event) {
@@ -332,7 +369,7 @@ void TCloudTransferFrm::ApplicationTerminate() {
         return;
     }
     // Queued, so that a request made before the message loop runs still ends it.
-    QMetaObject::invokeMethod(QCoreApplication::instance(), [] { QCoreApplication::exit(0); },
+    QMetaObject::invokeMethod(QCoreApplication::instance(), [status = m_exitStatus] { QCoreApplication::exit(status); },
                               Qt::QueuedConnection);
 }
 
@@ -378,7 +415,13 @@ void TCloudTransferFrm::FormCreate(QObject*) {
     try {
         LoadBatchList();
         StartTransfer();
+    } catch (const std::exception& error) {
+        // Nothing is shown, yet whoever started the program learns that nothing was done.
+        m_exitStatus = 2;
+        std::fprintf(stderr, "cloudtransfer: %s\n", error.what());
+        ApplicationTerminate();
     } catch (...) {
+        m_exitStatus = 2;
         ApplicationTerminate();
     }
 }
@@ -418,29 +461,39 @@ void TCloudTransferFrm::Edit1Exit(QObject* sender) {
 // ---- queue view -----------------------------------------------------------------------
 
 void TCloudTransferFrm::LoadBatchList() {
+    // An inline run handles no events: the reloaded list and the cleared label are drawn
+    // now, or the window would show the queue of before the job until the run ends.
+    struct DrawDuringInlineRun {
+        TCloudTransferFrm& form;
+        ~DrawDuringInlineRun() {
+            if (!form.m_inlineRunning || !form.isVisible())
+                return;
+            form.ValueListEditor1->doItemsLayout();
+            form.ValueListEditor1->viewport()->repaint();
+            form.LabelFile1->repaint();
+        }
+    } draw{*this};
     LabelFile1->setText(QString());
-    ValueListEditor1->ClearRows();
     m_deletedSinceLoad.clear();
-    const BatchLines batch = ReadAllBatchLines(m_batchFile);
-    if (!batch.present)
+    // Rows numbered from 1, one per line, the first row current; only what changed is read
+    // when that can be known (see QueueModel).
+    const QueueModel::LoadResult loaded = ValueListEditor1->Reload();
+    if (!loaded.present)
         return;
-    fileCount = 0;
-    for (const std::string& line : batch.lines) {
-        ++fileCount;
-        ValueListEditor1->AppendRow(QString::number(fileCount), QString::fromStdString(line));
-    }
-    // Like a freshly filled grid: the first row is the current one.
-    ValueListEditor1->SetRowSilently(0);
+    fileCount = ValueListEditor1->RowCount();
     if (ValueListEditor1->RowCount() == 0 && ParamCount() >= 1)
         ApplicationTerminate();
 }
 
 void TCloudTransferFrm::ValueListEditor1SelectCell(int, int aRow, bool&) {
-    const QString value =
-        aRow >= 0 && aRow < ValueListEditor1->RowCount() ? ValueListEditor1->Value(aRow) : QString();
+    const std::string_view line =
+        aRow >= 0 && aRow < ValueListEditor1->RowCount() ? ValueListEditor1->Model()->Line(aRow) : std::string_view();
     QString text;
     try {
-        const ISuperObject job = SO(value.toStdString());
+        // A line beyond the job bounds is no job; it is never handed to the parser.
+        if (!WithinJobLineBounds(line))
+            throw JsonError("not a job line");
+        const ISuperObject job = SO(line);
         const std::string v = job->S("v");
         text = QString::fromLatin1(v == "put" || v.empty() ? "trasferire:" : "recuperare:") +
                QString::fromStdString(job->S("f"));
@@ -466,9 +519,18 @@ void TCloudTransferFrm::Button2Click(QObject*) {
     const int row = ValueListEditor1->Row();
     if (row < 0 || row >= ValueListEditor1->RowCount())
         return;
-    m_deletedSinceLoad.push_back(ValueListEditor1->Value(row).toStdString());
+    m_deletedSinceLoad.emplace_back(ValueListEditor1->Model()->Line(row));
     ValueListEditor1->DeleteRow(row);
     Button3->setEnabled(true);
+    // The label names the job that a second "Elimina" would delete: the row now highlighted.
+    const int next = std::min(row, ValueListEditor1->RowCount() - 1);
+    if (next < 0) {
+        LabelFile1->setText(QString());
+        return;
+    }
+    ValueListEditor1->SetRowSilently(next);
+    bool canSelect = true;
+    ValueListEditor1SelectCell(1, next, canSelect);
 }
 
 void TCloudTransferFrm::Button3Click(QObject*) {
@@ -493,17 +555,20 @@ void TCloudTransferFrm::StartTransfer() {
     Button4->setEnabled(threaded);
     Button1->setEnabled(false);
     Button5->setEnabled(Button1->isEnabled());
-    if (!threaded && m_closeCommandEnabled) {
-        // There is no system menu to grey: the close button goes instead, for good.
+    if (!threaded) {
+        // The close command is greyed for good. Taking the close button off a window that is
+        // shown makes the window manager unmap and map it again, and an inline run, which
+        // handles no events, would then never be drawn: the window's close requests are
+        // refused instead (closeEvent).
         m_closeCommandEnabled = false;
-        const bool wasVisible = isVisible();
-        setWindowFlag(Qt::WindowCloseButtonHint, false);
-        if (wasVisible)
-            show();
     }
 
     auto worker = std::make_unique<TThreadCopia>();
     ThreadCopia = worker.get();
+    {
+        std::lock_guard<std::mutex> lock(m_workerMutex);
+        m_worker = worker.get();
+    }
     worker->fileCloudTotCount = fileCount;
     worker->LabelSpeed = m_labelSpeed.get();
     worker->LabelFile = m_labelFile.get();
@@ -539,6 +604,13 @@ void TCloudTransferFrm::StartTransfer() {
 
     worker->isAthread = false;
     m_inlineRunning = true;
+    // The speed shows during an inline run too: the worker repaints the label after every
+    // figure. No event is handled until the run ends, so what run control has just changed is
+    // drawn now, or the window would show the buttons of before the run throughout.
+    LabelSpeed1->setText(QString());
+    LabelSpeed1->show();
+    if (isVisible())
+        repaint();
     std::exception_ptr failure;
     try {
         worker->Execute();
@@ -546,6 +618,7 @@ void TCloudTransferFrm::StartTransfer() {
         failure = std::current_exception();
     }
     m_inlineRunning = false;
+    LabelSpeed1->hide();
     try {
         ThreadTerminated(nullptr);
     } catch (...) {
@@ -557,10 +630,42 @@ void TCloudTransferFrm::StartTransfer() {
         std::rethrow_exception(failure);
 }
 
+int ExitStatusFor(TThreadCopia::RunEnd how) {
+    switch (how) {
+    case TThreadCopia::RunEnd::Done:
+    case TThreadCopia::RunEnd::Stopped:
+        return 0;
+    case TThreadCopia::RunEnd::ServersUnreachable:
+        return 1;
+    case TThreadCopia::RunEnd::Error:
+        break;
+    }
+    return 2;
+}
+
+RunOutcome TCloudTransferFrm::OutcomeOf(const TThreadCopia* worker) const {
+    if (!worker)
+        return {};
+    if (m_options.Outcome)
+        return m_options.Outcome(*worker);
+    return {worker->HowRunEnded(), worker->RunError()};
+}
+
 void TCloudTransferFrm::ThreadTerminated(TThread*) {
+    // The worker still exists here in both kinds of run: it goes only after this step.
+    const RunOutcome outcome = OutcomeOf(ThreadCopia);
     ThreadCopia = nullptr;
+    {
+        std::lock_guard<std::mutex> lock(m_workerMutex);
+        m_worker = nullptr;
+    }
     emit RunEnded();
+    const bool failed = outcome.how == TThreadCopia::RunEnd::Error;
     if (!InteractiveMode) {
+        m_exitStatus = ExitStatusFor(outcome.how);
+        if (failed)
+            std::fprintf(stderr, "cloudtransfer: %s\n",
+                         outcome.error.empty() ? "the run ended with an error" : outcome.error.c_str());
         ApplicationTerminate();
         return;
     }
@@ -568,6 +673,9 @@ void TCloudTransferFrm::ThreadTerminated(TThread*) {
     Button1->setEnabled(true);
     Button5->setEnabled(Button1->isEnabled());
     LoadBatchList();
+    // Why the run stopped, where the user looks anyway, without a box to click away.
+    if (failed && !outcome.error.empty())
+        LabelFile1->setText(QString::fromStdString(outcome.error));
 }
 
 void TCloudTransferFrm::Button4Click(QObject*) {
@@ -587,8 +695,12 @@ void TCloudTransferFrm::WaitForRunEnd() {
     while (ThreadCopia) {
         QEventLoop loop;
         QTimer poll;
-        poll.setInterval(50);
+        poll.setInterval(10);
         connect(&poll, &QTimer::timeout, &loop, [&loop] {
+            // Called from inside a queued call (a session's end is one), this loop is not
+            // handed the queued calls that carry the worker's steps: it runs them itself.
+            if (IMainThreadDispatcher* dispatcher = MainThreadDispatcher())
+                dispatcher->ProcessPendingSteps();
             if (!ThreadCopia)
                 loop.quit();
         });
@@ -599,7 +711,11 @@ void TCloudTransferFrm::WaitForRunEnd() {
 }
 
 void TCloudTransferFrm::closeEvent(QCloseEvent* event) {
-    if (m_inlineRunning || m_closing) {
+    // During an inline run nothing closes. Once one has run, the window's own close command
+    // (the title bar's button, the window manager's close) stays greyed: those requests arrive
+    // as spontaneous events, also one that waited in the queue for the run to end. "Esci" and
+    // the tray menu's "Esci" still close.
+    if (m_inlineRunning || m_closing || (event->spontaneous() && !m_closeCommandEnabled)) {
         event->ignore();
         return;
     }
@@ -614,6 +730,30 @@ void TCloudTransferFrm::closeEvent(QCloseEvent* event) {
 
 void TCloudTransferFrm::Button5Click(QObject*) {
     close();
+}
+
+void TCloudTransferFrm::RequestSessionEnd() {
+    {
+        // Stop at once, whatever the GUI thread is doing (an inline run keeps it busy): the
+        // job in flight stays first, the pause between jobs ends.
+        std::lock_guard<std::mutex> lock(m_workerMutex);
+        if (m_worker) {
+            m_worker->RequestStop();
+            m_worker->Terminate();
+        }
+    }
+    QMetaObject::invokeMethod(this, [this] { Guarded([this] { EndSession(); }); }, Qt::QueuedConnection);
+}
+
+void TCloudTransferFrm::EndSession() {
+    if (m_sessionEnding)
+        return;
+    m_sessionEnding = true;
+    // A threaded run ends first (its end notification still runs); the application's exit
+    // then settles the queue.
+    WaitForRunEnd();
+    TextTrayIcon1->SetIconVisible(false);
+    ApplicationTerminate();
 }
 
 // ---- tray -----------------------------------------------------------------------------

@@ -4,6 +4,7 @@
 #include <filesystem>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -33,6 +34,16 @@ class TCoolTrayIcon;
 // The current worker while a run is active, else nullptr. GUI thread only.
 extern TThreadCopia* ThreadCopia;
 
+// How a finished run ended, as run control reports it.
+struct RunOutcome {
+    TThreadCopia::RunEnd how = TThreadCopia::RunEnd::Done;
+    std::string error;   // readable and password-free; set when how is Error
+};
+
+// The exit status of an unattended start for each way its run can end: 0 when the queue was
+// done or the run was stopped, 1 when servers could not be reached, 2 on an error.
+int ExitStatusFor(TThreadCopia::RunEnd how);
+
 // How the window is set up. Production uses the defaults; tests point it elsewhere.
 struct TCloudTransferFrmOptions {
     // The queue file; empty means BatchFilePath().
@@ -45,6 +56,8 @@ struct TCloudTransferFrmOptions {
     // Handed to every worker when set (tests: a fake probe; never a real ping).
     FtpClientFactory ClientFactory;
     PingFunction PingProbe;
+    // How a finished run ended; empty means the worker's own account (HowRunEnded, RunError).
+    std::function<RunOutcome(const TThreadCopia&)> Outcome;
 };
 
 // The main window: the queue view, run control, the delay setting and the tray icon.
@@ -120,6 +133,13 @@ public:
     // The application's default handling of an error that left a handler.
     void ShowApplicationError(const QString& text);
 
+    // The end of the session (a signal, the session manager): the run in progress stops as
+    // "Termina" stops it and the application ends once it has. Callable from any thread, also
+    // while an inline run keeps the GUI thread busy; the stop reaches the worker at once.
+    void RequestSessionEnd();
+    // What the process should exit with: set by the end of an unattended run, 0 otherwise.
+    int ExitStatus() const { return m_exitStatus; }
+
 signals:
     // ThreadTerminated has run: the current run is over.
     void RunEnded();
@@ -131,7 +151,12 @@ protected:
 
 private:
     void CreateControls();
+    // Places the strip below the pages: anchored to the bottom, "Salva" and "Elimina" to the
+    // right edge as well; the pages take the rest.
+    void LayOutControls();
     void ApplicationTerminate();
+    void EndSession();
+    RunOutcome OutcomeOf(const TThreadCopia* worker) const;
     int ParamCount() const;
     void StoreSettings();
     // Runs a handler; an error that leaves it goes to the default handling.
@@ -150,6 +175,12 @@ private:
     bool m_inlineRunning = false;
     bool m_closeCommandEnabled = true;
     bool m_closing = false;
+    bool m_sessionEnding = false;
+    int m_exitStatus = 0;
+    // The current worker as other threads may reach it (RequestSessionEnd); set and cleared
+    // on the GUI thread under the lock, while the worker object surely exists.
+    std::mutex m_workerMutex;
+    TThreadCopia* m_worker = nullptr;
 };
 
 // Application.CreateForm: builds the main window (FormCreate runs inside) and makes it the

@@ -1,10 +1,13 @@
 // Upload and download throughput of TIdFTP against curl, over loopback, with the server
 // root and every file on tmpfs so that the disk does not set the pace.
 //
-//   ftp_throughput [MiB=1024] [--runs N=3] [--server vsftpd|pyftpdlib]
+//   ftp_throughput [MiB=1024] [--runs N=3] [--server vsftpd|pyftpdlib] [--tls [--tls12]]
 //
 // Prints MB/s (10^6 bytes per second) for each tool and direction, medians over the runs,
-// and the ratio ours/curl. vsftpd is the default: pyftpdlib is slower than both clients.
+// and the ratio ours/curl (curl's time over ours). vsftpd is the default: pyftpdlib is slower
+// than both clients. --tls runs explicit FTPS against vsftpd with a certificate made for the
+// run: ours verifies it against that CA, curl runs with --ssl-reqd --insecure; vsftpd then
+// negotiates TLS 1.3, or TLS 1.2 with --tls12.
 
 #include <algorithm>
 #include <cctype>
@@ -22,6 +25,7 @@
 
 #include "platform/ftp/TIdFTP.h"
 #include "support/FtpServers.h"
+#include "support/FtpsServers.h"
 
 namespace {
 
@@ -29,6 +33,8 @@ namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
 
 struct Server {
+    std::unique_ptr<ct::test::TestCertificates> certificates;
+    std::unique_ptr<ct::test::VsftpdTlsServer> vsftpdTls;
     std::unique_ptr<ct::test::VsftpdServer> vsftpd;
     std::unique_ptr<ct::test::PyFtpServer> py;
     std::uint16_t port = 0;
@@ -38,8 +44,27 @@ struct Server {
     std::string name;
 };
 
-Server StartServer(const std::string& kind) {
+Server StartServer(const std::string& kind, bool tls, bool tls12) {
     Server s;
+    if (tls) {
+        if (kind != "vsftpd" || !ct::test::VsftpdTlsServer::Available())
+            throw std::runtime_error("--tls runs against vsftpd, which needs root");
+        s.certificates = std::make_unique<ct::test::TestCertificates>();
+        ct::test::VsftpdTlsOptions options;
+        options.certificate = &s.certificates->Trusted();
+        options.tls12Only = tls12;
+        options.rootOnTmpfs = true;
+        s.vsftpdTls = std::make_unique<ct::test::VsftpdTlsServer>(options);
+        if (!s.vsftpdTls->Started())
+            throw std::runtime_error("vsftpd did not start: " + s.vsftpdTls->StartupError());
+        s.port = s.vsftpdTls->Port();
+        s.user = "anonymous";
+        s.password = "bench@";
+        s.writableRoot = s.vsftpdTls->Root() / "up";
+        s.remoteDir = "/up/";
+        s.name = tls12 ? "vsftpd, explicit FTPS, TLS 1.2" : "vsftpd, explicit FTPS, TLS 1.3";
+        return s;
+    }
     if (kind == "vsftpd") {
         if (!ct::test::VsftpdServer::Available())
             throw std::runtime_error("vsftpd needs root; use --server pyftpdlib");
@@ -112,28 +137,40 @@ int main(int argc, char** argv) {
     std::uint64_t mib = 1024;
     int runs = 3;
     std::string kind = "vsftpd";
+    bool tls = false;
+    bool tls12 = false;
     for (int i = 1; i < argc; ++i) {
         std::string a = argv[i];
-        if (a == "--runs" && i + 1 < argc)
+        if (a == "--tls")
+            tls = true;
+        else if (a == "--tls12")
+            tls = tls12 = true;
+        else if (a == "--runs" && i + 1 < argc)
             runs = std::max(1, std::atoi(argv[++i]));
         else if (a == "--server" && i + 1 < argc)
             kind = argv[++i];
         else if (!a.empty() && std::isdigit(static_cast<unsigned char>(a[0])))
             mib = std::stoull(a);
         else {
-            std::cerr << "usage: ftp_throughput [MiB=1024] [--runs N=3] [--server vsftpd|pyftpdlib]\n";
+            std::cerr << "usage: ftp_throughput [MiB=1024] [--runs N=3] [--server vsftpd|pyftpdlib] [--tls [--tls12]]\n";
             return 2;
         }
     }
     const std::uint64_t size = mib << 20;
 
     try {
-        Server server = StartServer(kind);
+        Server server = StartServer(kind, tls, tls12);
         ct::test::TempDir local("ct-bench", true);
         const fs::path source = local / "source.bin";
         MakeFile(source, size);
         const std::string url = "ftp://127.0.0.1:" + std::to_string(server.port) + server.remoteDir;
         const std::string login = server.user + ":" + server.password;
+        const std::vector<std::string> curlTls =
+            tls ? std::vector<std::string>{"--ssl-reqd", "--insecure"} : std::vector<std::string>{};
+        auto curlArgs = [&](std::vector<std::string> args) {
+            args.insert(args.begin(), curlTls.begin(), curlTls.end());
+            return args;
+        };
 
         std::vector<double> oursUp, oursDown, curlUp, curlDown;
         for (int run = 0; run < runs; ++run) {
@@ -143,6 +180,10 @@ int main(int argc, char** argv) {
                 ftp.SetPort(server.port);
                 ftp.SetUsername(server.user);
                 ftp.SetPassword(server.password);
+                if (tls) {
+                    ftp.SetSecurity(ct::FtpSecurity::ExplicitTls);
+                    ftp.SetCaFile(server.certificates->CaFile().string());
+                }
                 ftp.Connect();
                 ftp.ChangeDir(server.remoteDir);
                 oursUp.push_back(Seconds([&] { ftp.Put(source.string(), "ours.bin", false, -1); }));
@@ -154,10 +195,10 @@ int main(int argc, char** argv) {
                 fs::remove(server.writableRoot / "ours.bin");
                 fs::remove(local / "ours-down.bin");
             }
-            curlUp.push_back(Seconds([&] { RunCurl({"--user", login, "-T", source.string(), url + "curl.bin"}); }));
+            curlUp.push_back(Seconds([&] { RunCurl(curlArgs({"--user", login, "-T", source.string(), url + "curl.bin"})); }));
             ExpectSize(server.writableRoot / "curl.bin", size);
             curlDown.push_back(
-                Seconds([&] { RunCurl({"--user", login, "-o", (local / "curl-down.bin").string(), url + "curl.bin"}); }));
+                Seconds([&] { RunCurl(curlArgs({"--user", login, "-o", (local / "curl-down.bin").string(), url + "curl.bin"})); }));
             ExpectSize(local / "curl-down.bin", size);
             fs::remove(server.writableRoot / "curl.bin");
             fs::remove(local / "curl-down.bin");

@@ -49,11 +49,13 @@ void FtpReplyParser::Feed(std::string_view bytes) {
     while (!bytes.empty()) {
         auto newline = bytes.find('\n');
         std::string_view piece = newline == std::string_view::npos ? bytes : bytes.substr(0, newline);
-        if (m_line.size() + m_text.size() + piece.size() > MaxReplySize) {
-            m_broken = true;
-            throw FtpError("The server sent an overlong reply");
+        std::size_t room = MaxLineKept - m_line.size();
+        if (piece.size() > room) {
+            m_line.append(piece.substr(0, room));
+            m_lineCut = true;
+        } else {
+            m_line.append(piece);
         }
-        m_line.append(piece);
         if (newline == std::string_view::npos)
             return;
         bytes.remove_prefix(newline + 1);
@@ -64,18 +66,31 @@ void FtpReplyParser::Feed(std::string_view bytes) {
 void FtpReplyParser::CompleteLine() {
     std::string line = std::move(m_line);
     m_line.clear();
-    if (!line.empty() && line.back() == '\r')
+    if (m_lineCut) {
+        line += FtpReply::CutMark;
+        m_lineCut = false;
+    } else if (!line.empty() && line.back() == '\r') {
         line.pop_back();
+    }
 
     bool startsWithCode = line.size() >= 3 && IsDigit(line[0]) && IsDigit(line[1]) && IsDigit(line[2]);
     int code = startsWithCode ? (line[0] - '0') * 100 + (line[1] - '0') * 10 + (line[2] - '0') : 0;
 
     if (m_inMultiLine) {
-        m_text += '\n';
-        m_text += line;
-        if (startsWithCode && code == m_code && (line.size() == 3 || line[3] == ' ')) {
+        bool last = startsWithCode && code == m_code && (line.size() == 3 || line[3] == ' ');
+        if (last || m_text.size() + 1 + line.size() <= MaxTextKept - MaxLineKept) {
+            m_text += '\n';
+            m_text += line;
+        } else if (!m_textCut) {
+            // Room is left for the last line, which says how the reply ended.
+            m_text += '\n';
+            m_text += FtpReply::CutMark;
+            m_textCut = true;
+        }
+        if (last) {
             m_replies.push_back({m_code, std::move(m_text)});
             m_text.clear();
+            m_textCut = false;
             m_inMultiLine = false;
         }
         return;
@@ -102,9 +117,11 @@ FtpReply FtpReplyParser::PopReply() {
 
 void FtpReplyParser::Reset() {
     m_line.clear();
+    m_lineCut = false;
     m_inMultiLine = false;
     m_code = 0;
     m_text.clear();
+    m_textCut = false;
     m_replies.clear();
     m_broken = false;
 }

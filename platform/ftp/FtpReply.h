@@ -8,9 +8,13 @@
 
 namespace ct {
 
-// One complete server reply. text holds every line without its CR LF, joined by "\n",
-// code included (as the server sent it), so that it can go into an error text unchanged.
+// One complete server reply. text holds the lines without their CR LF, joined by "\n",
+// code included (as the server sent it). A very long line or reply is kept in part only:
+// a cut line ends in FtpReply::CutMark, and the lines left out of a long reply are replaced
+// by one line holding CutMark; the last line is always kept.
 struct FtpReply {
+    static constexpr std::string_view CutMark = "[...]";
+
     int code = 0;
     std::string text;
 
@@ -26,10 +30,13 @@ struct FtpReply {
 // "ddd text"; a multi-line reply starts with "ddd-text" and ends at the first line that
 // starts with the same code followed by a space (or nothing). Lines inside a multi-line
 // reply may hold anything. Lines end with CR LF; a bare LF is accepted as well.
+// Replies of any length are read (a greeting of many hundred lines is legitimate); only a
+// bounded part of each is kept, so memory stays bounded whatever the server sends.
 class FtpReplyParser {
 public:
-    // Lines or replies longer than this are treated as a broken server, not buffered forever.
-    static constexpr std::size_t MaxReplySize = 64 * 1024;
+    // What is kept of one line, and of one reply's text.
+    static constexpr std::size_t MaxLineKept = 8 * 1024;
+    static constexpr std::size_t MaxTextKept = 16 * 1024;
 
     // Raises FtpError on malformed input; the parser is unusable afterwards until Reset.
     void Feed(std::string_view bytes);
@@ -43,9 +50,11 @@ private:
     void CompleteLine();
 
     std::string m_line;
+    bool m_lineCut = false;
     bool m_inMultiLine = false;
     int m_code = 0;
     std::string m_text;
+    bool m_textCut = false;
     std::deque<FtpReply> m_replies;
     bool m_broken = false;
 };

@@ -6,52 +6,61 @@
 #include <string>
 
 #include "platform/ftp/FtpClient.h"
+#include "platform/ftp/FtpSettings.h"
 
 namespace ct {
 
-// Our FTP client (RFC 959 with EPSV/PASV, TYPE, SIZE), on standalone Asio.
+namespace ftp {
+class FtpSession;
+}
+
+// Our FTP client (RFC 959 with EPSV/PASV, TYPE, SIZE; explicit and implicit FTPS), on
+// standalone Asio with OpenSSL. A thin facade: it holds the settings and hands every step to
+// the session (platform/ftp/FtpSession.h), which owns the protocol, its channels the
+// transport (platform/ftp/FtpChannel.h), and its waiter the one blocking wait
+// (platform/ftp/FtpWaiter.h).
 //
-// All network work happens on the calling thread: each step starts one asynchronous
-// operation and runs the client's own io_context until it completes or its deadline
-// passes. Abort, the one call allowed from a second thread, only sets a flag and posts a
-// wake-up onto that io_context; the worker thread then cancels the transfer, sends ABOR
-// and reads the server back into step, or drops the connection when that fails.
+// All network work happens on the calling thread. Abort, the one call allowed from a
+// second thread, raises a flag and wakes that thread, which then drops the connection.
 class TIdFTP final : public IFtpClient {
 public:
     static constexpr std::chrono::milliseconds DefaultTimeout{30000};
-    // Size of the buffer the data connection is read into and the file is read from.
-    static constexpr std::size_t TransferBufferSize = 1024 * 1024;
+    static constexpr std::size_t TransferBufferSize = FtpTransferBufferSize;
 
     TIdFTP();
     ~TIdFTP() override;
     TIdFTP(const TIdFTP&) = delete;
     TIdFTP& operator=(const TIdFTP&) = delete;
 
-    std::string Host() const override { return m_host; }
-    void SetHost(const std::string& host) override { m_host = host; }
-    std::uint16_t Port() const override { return m_port; }
-    void SetPort(std::uint16_t port) override { m_port = port; }
-    std::string Username() const override { return m_username; }
-    void SetUsername(const std::string& user) override { m_username = user; }
-    std::string Password() const override { return m_password; }
-    void SetPassword(const std::string& password) override { m_password = password; }
-    bool Passive() const override { return m_passive; }
-    void SetPassive(bool passive) override { m_passive = passive; }
-    TIdFTPTransferType TransferType() const override { return m_transferType; }
-    void SetTransferType(TIdFTPTransferType type) override { m_transferType = type; }
-    FtpSecurity Security() const override { return m_security; }
-    void SetSecurity(FtpSecurity security) override { m_security = security; }
-    std::string PinnedFingerprint() const override { return m_pinnedFingerprint; }
-    void SetPinnedFingerprint(const std::string& fingerprint) override { m_pinnedFingerprint = fingerprint; }
+    std::string Host() const override { return m_settings.host; }
+    void SetHost(const std::string& host) override { m_settings.host = host; }
+    std::uint16_t Port() const override { return m_settings.port; }
+    void SetPort(std::uint16_t port) override { m_settings.port = port; }
+    std::string Username() const override { return m_settings.username; }
+    void SetUsername(const std::string& user) override { m_settings.username = user; }
+    std::string Password() const override { return m_settings.password; }
+    void SetPassword(const std::string& password) override { m_settings.password = password; }
+    bool Passive() const override { return m_settings.passive; }
+    void SetPassive(bool passive) override { m_settings.passive = passive; }
+    TIdFTPTransferType TransferType() const override { return m_settings.transferType; }
+    void SetTransferType(TIdFTPTransferType type) override { m_settings.transferType = type; }
+    FtpSecurity Security() const override { return m_settings.security; }
+    void SetSecurity(FtpSecurity security) override { m_settings.security = security; }
+    std::string PinnedFingerprint() const override { return m_settings.pinnedFingerprint; }
+    void SetPinnedFingerprint(const std::string& fingerprint) override { m_settings.pinnedFingerprint = fingerprint; }
 
+    // A file of trust anchors (PEM) accepted besides the system's store.
+    void SetCaFile(const std::string& path) { m_settings.caFile = path; }
     // Time allowed to resolve and connect.
-    void SetConnectTimeout(std::chrono::milliseconds timeout);
-    // Time allowed for each reply of the server.
-    void SetReplyTimeout(std::chrono::milliseconds timeout);
+    void SetConnectTimeout(std::chrono::milliseconds timeout) { m_settings.connectTimeout = timeout; }
+    // Time allowed for each reply of the server, across all its 1xx replies.
+    void SetReplyTimeout(std::chrono::milliseconds timeout) { m_settings.replyTimeout = timeout; }
     // Time a data connection may pass without moving a byte.
-    void SetDataTimeout(std::chrono::milliseconds timeout);
+    void SetDataTimeout(std::chrono::milliseconds timeout) { m_settings.dataTimeout = timeout; }
     // All three at once.
     void SetTimeouts(std::chrono::milliseconds timeout);
+    // A transfer fails once it moves fewer than `bytes` in any `window` (0 bytes: never).
+    void SetLowSpeedLimit(std::int64_t bytes, std::chrono::milliseconds window);
 
     bool Connected() override;
     void Connect() override;
@@ -69,17 +78,8 @@ public:
     void ResetAbort() override;
 
 private:
-    class Session;
-
-    std::string m_host;
-    std::uint16_t m_port = 21;
-    std::string m_username;
-    std::string m_password;
-    bool m_passive = true;
-    TIdFTPTransferType m_transferType = TIdFTPTransferType::ftBinary;
-    FtpSecurity m_security = FtpSecurity::None;
-    std::string m_pinnedFingerprint;
-    std::unique_ptr<Session> m_session;
+    FtpSettings m_settings;
+    std::unique_ptr<ftp::FtpSession> m_session;
 };
 
 } // namespace ct

@@ -8,7 +8,9 @@
 #include <windows.h>
 #else
 #include <fcntl.h>
+#include <pwd.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #endif
 
@@ -57,27 +59,78 @@ fs::path RuntimeFolder() {
     return runtime && *runtime ? fs::path(runtime) : fs::path();
 }
 
-// Opened read-only: flock() needs no write access, so a lock file that another user left in
-// a shared temp folder still serves everyone instead of locking them out for good.
+// The temp folder is shared by every user: the user id in the name keeps one user's
+// instance (or a stale file of theirs) from standing in for another user's.
+fs::path TempGuardFile() {
+    return TempFolder() / (std::string(GuardName) + "-" + std::to_string(::geteuid()));
+}
+
+// A folder of the user's own, for when the temp folder's name is held by someone else.
+fs::path PrivateGuardFile() {
+    fs::path base;
+    if (const char* cache = std::getenv("XDG_CACHE_HOME"); cache && *cache && cache[0] == '/') {
+        base = cache;
+    } else if (const char* home = std::getenv("HOME"); home && *home) {
+        base = fs::path(home) / ".cache";
+    } else if (const passwd* user = ::getpwuid(::geteuid()); user && user->pw_dir) {
+        base = fs::path(user->pw_dir) / ".cache";
+    } else {
+        return {};
+    }
+    const fs::path dir = base / "cloudtransfer";
+    std::error_code ec;
+    fs::create_directories(dir, ec);
+    ::chmod(dir.c_str(), 0700);
+    return dir / GuardName;
+}
+
+// Opened read-only: flock() needs no write access. Owner-only, so that nobody else can open
+// the file to hold its lock. O_NOFOLLOW: in a shared temp folder the name could be a planted
+// link.
 int OpenGuardFile(const fs::path& file) {
-    // O_NOFOLLOW: in a shared temp folder the name could be a planted link.
-    return ::open(file.c_str(), O_RDONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0644);
+    return ::open(file.c_str(), O_RDONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+}
+
+// A file of another user's (created first under our name in a shared folder) is not our
+// guard: whoever made it could hold its lock for ever.
+bool IsOwnGuardFile(int fd) {
+    struct stat st {};
+    return ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_uid == ::geteuid();
+}
+
+bool OpenFailedForTheFolder(int error) {
+    return error == ENOENT || error == ENOTDIR || error == EACCES || error == EROFS || error == EPERM;
 }
 
 } // namespace
 
 fs::path InstanceGuard::Location() {
     const fs::path runtime = RuntimeFolder();
-    return (runtime.empty() ? TempFolder() : runtime) / GuardName;
+    return runtime.empty() ? TempGuardFile() : runtime / GuardName;
 }
 
 std::unique_ptr<InstanceGuard> InstanceGuard::TryAcquire() {
+    const bool inRuntime = !RuntimeFolder().empty();
     int fd = OpenGuardFile(Location());
     // A runtime folder that is gone or not ours to write (a stale XDG_RUNTIME_DIR in a
     // scheduled task) must not keep the program from ever running: the temp folder serves.
-    if (fd < 0 && !RuntimeFolder().empty() &&
-        (errno == ENOENT || errno == ENOTDIR || errno == EACCES || errno == EROFS || errno == EPERM))
-        fd = OpenGuardFile(TempFolder() / GuardName);
+    bool inTemp = !inRuntime;
+    if (fd < 0 && inRuntime && OpenFailedForTheFolder(errno)) {
+        fd = OpenGuardFile(TempGuardFile());
+        inTemp = true;
+    }
+    if (inTemp) {
+        // Our name in the temp folder taken by another user: a planted link, a file we may
+        // not open or one that is not ours. Every instance of ours sees the same, so they
+        // all meet in the private folder instead.
+        const bool taken = fd < 0 ? (errno == ELOOP || errno == EACCES || errno == EPERM) : !IsOwnGuardFile(fd);
+        if (taken) {
+            if (fd >= 0)
+                ::close(fd);
+            const fs::path privateFile = PrivateGuardFile();
+            fd = privateFile.empty() ? -1 : OpenGuardFile(privateFile);
+        }
+    }
     if (fd < 0)
         return nullptr;
     int rc;

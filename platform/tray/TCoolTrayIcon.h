@@ -12,7 +12,7 @@
 #include <QTimer>
 #include <QWidget>
 
-#include "platform/tray/BalloonHintIcon.h"
+#include "platform/notify/BalloonHintIcon.h"
 
 namespace ct {
 

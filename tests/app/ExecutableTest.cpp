@@ -2,10 +2,16 @@
 // machine without a display, and the single-instance guard between two real processes.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <filesystem>
+#include <set>
+#include <sstream>
 #include <thread>
 
 #include "platform/json/SuperObject.h"
@@ -123,6 +129,121 @@ TEST_F(Executable, ASecondInstanceWaitsForNothing) {
     // Once the first has gone, a new start runs normally (and ends: nothing queued).
     ChildProcess third({m_program.string(), "go"}, Env());
     EXPECT_EQ(third.Wait(60s), 0);
+}
+
+std::vector<std::string> QueueLines(const fs::path& file) {
+    std::vector<std::string> lines;
+    std::istringstream in(ReadFileBytes(file));
+    for (std::string line; std::getline(in, line);) {
+        if (!line.empty() && line.back() == '\r')
+            line.pop_back();
+        lines.push_back(line);
+    }
+    return lines;
+}
+
+// Appends one line at a time the way producers do: open, append, close.
+class Producer {
+public:
+    explicit Producer(fs::path file) : m_file(std::move(file)), m_thread([this] { Run(); }) {}
+    ~Producer() { Stop(); }
+    void Stop() {
+        m_stop = true;
+        if (m_thread.joinable())
+            m_thread.join();
+    }
+    const std::vector<std::string>& Lines() const { return m_lines; }
+
+private:
+    void Run() {
+        for (int i = 0; !m_stop; ++i) {
+            const std::string line = R"({"producer":)" + std::to_string(i) + "}";
+            const std::string bytes = line + "\r\n";
+            const int fd = ::open(m_file.c_str(), O_WRONLY | O_APPEND | O_CREAT, 0600);
+            if (fd >= 0) {
+                if (::write(fd, bytes.data(), bytes.size()) == static_cast<ssize_t>(bytes.size()))
+                    m_lines.push_back(line);
+                ::close(fd);
+            }
+            std::this_thread::sleep_for(3ms);
+        }
+    }
+
+    fs::path m_file;
+    std::atomic<bool> m_stop{false};
+    std::vector<std::string> m_lines;
+    std::thread m_thread;
+};
+
+TEST_F(Executable, SigtermStopsTheRunWithTheJobFirstAndNoAppendedLineLost) {
+    PyFtpOptions options;
+    options.extraArgs = {"--throttle", "200000"};
+    options.rootOnTmpfs = true;
+    PyFtpServer server(options);
+    WriteFileBytes(m_dir / "first.txt", "first");
+    WriteFileBytes(m_dir / "big.bin", MakePattern(4u << 20, 5));
+    WriteFileBytes(m_dir / "last.txt", "last");
+    const std::string first = UploadLine(server.Port(), m_dir / "first.txt", "\\s\\first.txt");
+    const std::string big = UploadLine(server.Port(), m_dir / "big.bin", "\\s\\big.bin");
+    const std::string last = UploadLine(server.Port(), m_dir / "last.txt", "\\s\\last.txt");
+    const fs::path queue = m_dir / "cloud_batch.txt";
+    WriteFileBytes(queue, first + "\r\n" + big + "\r\n" + last + "\r\n");
+
+    // The producer appends throughout, also while the first job's line is taken out.
+    Producer producer(queue);
+    ChildProcess run({m_program.string(), "go"}, Env());
+    const auto deadline = std::chrono::steady_clock::now() + 60s;
+    while (server.Commands("STOR").size() < 2 && run.Running() && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(10ms);
+    ASSERT_EQ(server.Commands("STOR").size(), 2u);   // the big upload is under way
+    std::this_thread::sleep_for(300ms);
+
+    const auto signalled = std::chrono::steady_clock::now();
+    run.Kill(SIGTERM);
+    const int status = run.Wait(60s);
+    const auto took = std::chrono::steady_clock::now() - signalled;
+    std::this_thread::sleep_for(100ms);
+    producer.Stop();
+    EXPECT_EQ(status, 0);
+    EXPECT_LT(took, 15s);   // it stops the transfer instead of finishing it
+
+    const std::vector<std::string> lines = QueueLines(queue);
+    ASSERT_FALSE(lines.empty());
+    EXPECT_EQ(lines[0], big);
+    EXPECT_EQ(std::count(lines.begin(), lines.end(), first), 0);
+    EXPECT_EQ(std::count(lines.begin(), lines.end(), last), 1);
+    const std::multiset<std::string> inQueue(lines.begin(), lines.end());
+    ASSERT_GT(producer.Lines().size(), 50u);
+    for (const std::string& appended : producer.Lines())
+        EXPECT_EQ(inQueue.count(appended), 1u) << appended;
+    EXPECT_FALSE(fs::exists(server.Root() / "s" / "last.txt"));
+}
+
+class ExecutableSignal : public Executable, public testing::WithParamInterface<int> {};
+
+TEST_P(ExecutableSignal, EndsAnOpenWindowNormally) {
+    // An empty queue is deleted by the window's first load: by then the window exists.
+    WriteFileBytes(m_dir / "cloud_batch.txt", "");
+    ChildProcess run({m_program.string()}, Env());
+    const auto deadline = std::chrono::steady_clock::now() + 60s;
+    while (fs::exists(m_dir / "cloud_batch.txt") && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(10ms);
+    ASSERT_FALSE(fs::exists(m_dir / "cloud_batch.txt"));
+    run.Kill(GetParam());
+    EXPECT_EQ(run.Wait(30s), 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(Signals, ExecutableSignal, testing::Values(SIGTERM, SIGINT, SIGHUP),
+                         [](const testing::TestParamInfo<int>& info) {
+                             return std::string(info.param == SIGTERM ? "SIGTERM" : info.param == SIGINT ? "SIGINT" : "SIGHUP");
+                         });
+
+TEST_F(Executable, AnUnattendedStartThatCannotReadItsQueueSaysSoAndExitsWith2) {
+    fs::create_directories(m_dir / "cloud_batch.txt");   // a folder where the queue should be
+    ChildProcess run({"/bin/sh", "-c", "exec \"$0\" go 2>&1", m_program.string()}, Env());
+    const std::string said = run.ReadLine(60s);
+    EXPECT_EQ(run.Wait(60s), 2);
+    EXPECT_EQ(said.rfind("cloudtransfer: ", 0), 0u) << said;
 }
 
 } // namespace

@@ -6,6 +6,8 @@
 #include <QFontInfo>
 #include <QFrame>
 #include <QHeaderView>
+#include <QImage>
+#include <QPainter>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
@@ -34,7 +36,8 @@ struct ControlRow {
 
 // The layout as designed: creation order, class, parent, place, caption, initial state, hint.
 const ControlRow kControls[] = {
-    {"LabelSpeed1", "QLabel", "CloudTransferFrm", {407, 386, 61, 13}, "LabelSpeed1", false, true, ""},
+    // Placed as designed, sized for the largest figure (SpeedLabelShowsTheLargestFigureWhole).
+    {"LabelSpeed1", "QLabel", "CloudTransferFrm", {}, "LabelSpeed1", false, true, ""},
     {"Button1", "QPushButton", "CloudTransferFrm", {82, 380, 75, 25}, "Avvia", true, true,
      "Avvia il trasferimento dei file in elenco"},
     {"Button2", "QPushButton", "CloudTransferFrm", {624, 379, 76, 25}, "Elimina", true, true, ""},
@@ -138,16 +141,63 @@ TEST_F(Layout, TahomaIsUsedWhereInstalled) {
     EXPECT_EQ(QFontInfo(form->Button1->font()).family(), "Tahoma");
 }
 
-TEST_F(Layout, PagesFollowTheWindowAndTheBottomStripStays) {
+// Every control of the strip below the pages, and the pages: all inside the window, none
+// over another.
+void ExpectNothingHidden(TCloudTransferFrm& form) {
+    const QRect client = form.rect();
+    std::vector<QWidget*> strip{form.Button5, form.Button1, form.Button4, form.ProgressBar1,
+                                form.LabelSpeed1, form.Button3, form.Button2};
+    for (QWidget* w : strip) {
+        EXPECT_TRUE(client.contains(w->geometry())) << w->objectName().toStdString();
+        EXPECT_FALSE(w->geometry().intersects(form.PageControl1->geometry())) << w->objectName().toStdString();
+        for (QWidget* other : strip)
+            if (other != w) {
+                EXPECT_FALSE(w->geometry().intersects(other->geometry()))
+                    << w->objectName().toStdString() << " " << other->objectName().toStdString();
+            }
+    }
+    EXPECT_TRUE(client.contains(form.PageControl1->geometry()));
+}
+
+TEST_F(Layout, TheStripFollowsTheWindowAndNothingIsEverHidden) {
     auto form = MakeForm();
     form->show();
+    ExpectNothingHidden(*form);
+
+    // Larger: the pages grow, the strip keeps to the bottom, "Salva" and "Elimina" to the right.
     form->resize(900, 600);
     EXPECT_EQ(form->PageControl1->geometry(), QRect(0, 0, 900, 568));
-    EXPECT_EQ(form->Button2->geometry(), QRect(624, 379, 76, 25));
+    EXPECT_EQ(form->Button2->geometry(), QRect(900 - 84, 600 - 30, 76, 25));
+    EXPECT_EQ(form->Button3->geometry(), QRect(900 - 165, 600 - 30, 75, 25));
+    EXPECT_EQ(form->Button5->geometry(), QRect(4, 600 - 29, 75, 25));
+    EXPECT_EQ(form->ProgressBar1->geometry().topLeft(), QPoint(251, 600 - 24));
+    ExpectNothingHidden(*form);
     // The queue view fills its page above the panel.
     EXPECT_EQ(form->Panel1->height(), 21);
     EXPECT_EQ(form->ValueListEditor1->geometry().bottom() + 1, form->Panel1->geometry().top());
     EXPECT_EQ(form->ValueListEditor1->width(), form->TabSheet1->width());
+
+    // Smaller than designed it does not get: back at the designed places.
+    form->resize(400, 200);
+    EXPECT_EQ(form->size(), QSize(708, 409));
+    EXPECT_EQ(form->Button2->geometry(), QRect(624, 379, 76, 25));
+    EXPECT_EQ(form->PageControl1->geometry(), QRect(0, 0, 708, 377));
+    ExpectNothingHidden(*form);
+}
+
+TEST_F(Layout, SpeedLabelShowsTheLargestFigureWhole) {
+    auto form = MakeForm();
+    form->show();
+    auto* label = form->LabelSpeed1;
+    EXPECT_EQ(label->geometry().topLeft(), QPoint(407, 386));
+    for (char separator : {'.', ','}) {
+        const QString text = QString::fromStdString(FormatSpeed(99999999.99, separator));
+        EXPECT_EQ(text.size(), 16);
+        label->setText(text);
+        EXPECT_LE(label->fontMetrics().horizontalAdvance(text), label->contentsRect().width()) << text.toStdString();
+        EXPECT_LE(label->fontMetrics().height(), label->contentsRect().height());
+    }
+    ExpectNothingHidden(*form);
 }
 
 TEST_F(Layout, QueueViewHasNoTitleRowAndANarrowFixedKeyColumn) {
@@ -155,23 +205,23 @@ TEST_F(Layout, QueueViewHasNoTitleRowAndANarrowFixedKeyColumn) {
     auto form = MakeForm();
     form->show();
     auto* grid = form->ValueListEditor1;
+    auto* model = grid->Model();
     EXPECT_FALSE(grid->horizontalHeader()->isVisible());
     EXPECT_FALSE(grid->verticalHeader()->isVisible());
-    EXPECT_EQ(grid->columnCount(), 2);
+    EXPECT_EQ(model->columnCount(), 2);
     EXPECT_EQ(grid->columnWidth(0), 37);
     EXPECT_EQ(grid->editTriggers(), QAbstractItemView::NoEditTriggers);
-    EXPECT_EQ(grid->horizontalHeaderItem(0)->text(), "Comando");
-    EXPECT_EQ(grid->horizontalHeaderItem(1)->text(), "File");
+    EXPECT_EQ(model->headerData(0, Qt::Horizontal).toString(), "Comando");
+    EXPECT_EQ(model->headerData(1, Qt::Horizontal).toString(), "File");
     // The value column takes the rest of the width.
     EXPECT_EQ(grid->columnWidth(0) + grid->columnWidth(1), grid->viewport()->width());
     // Row 0 is job 1; the key cell can never become the current cell.
     EXPECT_EQ(grid->Key(0), "1");
-    EXPECT_FALSE(grid->item(0, 0)->flags() & Qt::ItemIsSelectable);
-    EXPECT_FALSE(grid->item(0, 0)->flags() & Qt::ItemIsEditable);
-    EXPECT_FALSE(grid->item(0, 1)->flags() & Qt::ItemIsEditable);
-    grid->setCurrentCell(0, 0);
-    grid->setCurrentCell(0, 1);
-    EXPECT_EQ(grid->currentColumn(), 1);
+    EXPECT_FALSE(model->flags(model->index(0, 0)) & Qt::ItemIsSelectable);
+    EXPECT_FALSE(model->flags(model->index(0, 0)) & Qt::ItemIsEditable);
+    EXPECT_FALSE(model->flags(model->index(0, 1)) & Qt::ItemIsEditable);
+    grid->SetCurrentCell(0, 0);
+    EXPECT_EQ(grid->currentIndex().column(), 1);
 }
 
 TEST_F(Layout, TabOrderWithinEachParent) {
@@ -194,6 +244,22 @@ TEST_F(Layout, TabOrderWithinEachParent) {
     EXPECT_EQ(named, expected);
 }
 
+// The dark pixels of a text drawn in a font: a bold face lays down clearly more of them.
+int InkOf(const QString& text, const QFont& font) {
+    QImage image(200, 40, QImage::Format_RGB32);
+    image.fill(Qt::white);
+    QPainter painter(&image);
+    painter.setFont(font);
+    painter.setPen(Qt::black);
+    painter.drawText(QPoint(4, 28), text);
+    painter.end();
+    int ink = 0;
+    for (int y = 0; y < image.height(); ++y)
+        for (int x = 0; x < image.width(); ++x)
+            ink += 255 - qGray(image.pixel(x, y));
+    return ink;
+}
+
 TEST_F(Layout, TrayMenuAndIcon) {
     auto form = MakeForm();
     const QList<QAction*> items = form->PopupMenu1->actions();
@@ -203,7 +269,6 @@ TEST_F(Layout, TrayMenuAndIcon) {
     EXPECT_EQ(items[1], form->Esci1);
     EXPECT_EQ(items[1]->text(), "Esci");
     EXPECT_EQ(form->PopupMenu1->defaultAction(), form->Mostrainterfaccia1);
-    EXPECT_TRUE(form->Mostrainterfaccia1->font().bold());
     auto* tray = form->TextTrayIcon1;
     EXPECT_EQ(tray->Hint(), "Trasferimento su Cloud");
     EXPECT_EQ(tray->CycleInterval(), 100);
@@ -214,6 +279,20 @@ TEST_F(Layout, TrayMenuAndIcon) {
     EXPECT_FALSE(tray->CycleIcons());
     EXPECT_FALSE(tray->Icon().isNull());
     EXPECT_EQ(tray->Icon().availableSizes().size(), 4);
+}
+
+TEST_F(Layout, TheDefaultMenuItemIsDrawnBold) {
+    auto form = MakeForm();
+    // The fonts the two items are drawn in: "Mostra" visibly bolder, both the same size (a
+    // face whose bold looks regular, or a smaller font for one item, is what a person saw).
+    const QFont menuFont = form->PopupMenu1->font();
+    const QFont mostra = form->Mostrainterfaccia1->font().resolve(menuFont);
+    const QFont esci = form->Esci1->font().resolve(menuFont);
+    EXPECT_TRUE(QFontInfo(mostra).bold());
+    EXPECT_EQ(QFontInfo(mostra).pixelSize(), QFontInfo(esci).pixelSize());
+    QFont regular = mostra;
+    regular.setBold(false);
+    EXPECT_GT(InkOf("Mostra", mostra), InkOf("Mostra", regular) * 5 / 4);
 }
 
 } // namespace

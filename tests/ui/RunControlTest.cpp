@@ -1,6 +1,10 @@
 #include "ui/UnitMain.h"
 
 #include <QCheckBox>
+#include <QCloseEvent>
+#include <QWindow>
+
+#include <thread>
 #include <QLabel>
 #include <QProgressBar>
 #include <QPushButton>
@@ -88,20 +92,41 @@ TEST_F(RunControl, ThreadedRunFromAvviaToIdle) {
     EXPECT_EQ(terminations, 0);
 }
 
-TEST_F(RunControl, InlineRunTakesTheCloseCommandForGood) {
+// A close request as the window manager makes it: a close event delivered to the native
+// window, which Qt hands to the widget as a spontaneous one.
+void WindowManagerClose(QWidget& window, bool queued) {
+    QWindow* handle = window.windowHandle();
+    ASSERT_NE(handle, nullptr);
+    if (queued)
+        QCoreApplication::postEvent(handle, new QCloseEvent);
+    else {
+        QCloseEvent close;
+        QCoreApplication::sendEvent(handle, &close);
+    }
+}
+
+TEST_F(RunControl, InlineRunIsDrawnAndGreysTheCloseCommandForGood) {
     PyFtpServer server;
     WriteJobs(server.Port(), server);
     auto form = MakeForm();
     form->show();
+    const WId nativeBefore = form->winId();
+    const Qt::WindowFlags flagsBefore = form->windowFlags();
     form->CBbackground->setChecked(false);
     // Seen from inside the run: the progress steps arrive on the GUI thread while Execute runs.
     std::vector<ButtonStates> during;
     bool closeRefused = false;
     bool inline_ = false;
+    bool speedShown = false;
+    bool sameWindow = true;
     QObject::connect(form->ProgressBar1, &QProgressBar::valueChanged, [&] {
         during.push_back(StatesOf(*form));
         inline_ = form->InlineRunning();
         closeRefused = !form->close() && form->isVisible();
+        speedShown = speedShown || (form->LabelSpeed1->isVisible() && form->LabelSpeed1->text().endsWith(" KB/s"));
+        sameWindow = sameWindow && form->winId() == nativeBefore && form->isVisible();
+        if (during.size() == 1)
+            WindowManagerClose(*form, /*queued=*/true);   // waits in the queue until the run ends
     });
     form->Button1->click();
     EXPECT_EQ(ThreadCopia, nullptr);
@@ -110,19 +135,38 @@ TEST_F(RunControl, InlineRunTakesTheCloseCommandForGood) {
         EXPECT_EQ(s, (ButtonStates{false, false, false}));
     EXPECT_TRUE(inline_);
     EXPECT_TRUE(closeRefused);
+    EXPECT_TRUE(speedShown);
+    // Nothing made the window manager take the window down and map it again.
+    EXPECT_TRUE(sameWindow);
+    EXPECT_EQ(form->windowFlags(), flagsBefore);
     ExpectJobsDone(server);
     EXPECT_EQ(StatesOf(*form), kIdle);
+    EXPECT_TRUE(form->LabelSpeed1->isHidden());
+
+    // The close request that came during the run is not carried out afterwards, and the
+    // window's close command stays greyed.
+    QCoreApplication::processEvents();
+    EXPECT_TRUE(form->isVisible());
     EXPECT_FALSE(form->CloseCommandEnabled());
-    EXPECT_FALSE(form->windowFlags() & Qt::WindowCloseButtonHint);
+    WindowManagerClose(*form, /*queued=*/false);
     EXPECT_TRUE(form->isVisible());
     EXPECT_EQ(terminations, 0);
 
-    // A threaded run later does not bring the close button back; "Esci" still closes.
+    // A threaded run later does not bring it back; "Esci" still closes.
     form->CBbackground->setChecked(true);
     form->Button1->click();
     ASSERT_TRUE(WaitUntil([] { return ThreadCopia == nullptr; }));
-    EXPECT_FALSE(form->windowFlags() & Qt::WindowCloseButtonHint);
+    WindowManagerClose(*form, /*queued=*/false);
+    EXPECT_TRUE(form->isVisible());
     form->Button5->click();
+    EXPECT_EQ(terminations, 1);
+}
+
+TEST_F(RunControl, TheWindowManagersCloseWorksWhileNoInlineRunHasHappened) {
+    auto form = MakeForm();
+    form->show();
+    WindowManagerClose(*form, /*queued=*/false);
+    EXPECT_FALSE(form->isVisible());
     EXPECT_EQ(terminations, 1);
 }
 
@@ -236,6 +280,121 @@ TEST_F(RunControl, UnattendedRunStillEndsTheApplicationAfterMostra) {
     ASSERT_TRUE(WaitUntil([] { return ThreadCopia == nullptr; }));
     EXPECT_EQ(terminations, 1);
     EXPECT_EQ(ReadFileBytes(server.Root() / "m.bin"), MakePattern(400000, 9));
+}
+
+TEST_F(RunControl, AnInteractiveRunStoppedByAnErrorSaysWhyInTheFileLabel) {
+    WriteBatch({"{}"});
+    auto options = Options();
+    options.Outcome = [](const TThreadCopia&) {
+        return RunOutcome{TThreadCopia::RunEnd::Error, "la coda non si puo' riscrivere"};
+    };
+    auto form = CreateForm(options);
+    form->Button1Click(form->Button1);
+    ASSERT_TRUE(WaitUntil([] { return ThreadCopia == nullptr; }));
+    EXPECT_EQ(StatesOf(*form), kIdle);
+    EXPECT_EQ(form->LabelFile1->text(), "la coda non si puo' riscrivere");
+    EXPECT_EQ(form->ValueListEditor1->RowCount(), 1);   // reloaded first
+    EXPECT_EQ(form->ExitStatus(), 0);
+}
+
+struct EndCase {
+    const char* name;
+    TThreadCopia::RunEnd how;
+    const char* error;
+    int status;
+    const char* stderrText;
+};
+
+class UnattendedRunEnd : public testing::TestWithParam<EndCase>, public UiFixtureBase {};
+
+TEST_P(UnattendedRunEnd, GivesTheExitStatusAndSaysWhyOnStandardError) {
+    const EndCase& c = GetParam();
+    auto options = Options(1);
+    options.Outcome = [&c](const TThreadCopia&) { return RunOutcome{c.how, c.error}; };
+    testing::internal::CaptureStderr();
+    auto form = CreateForm(options);
+    const bool ended = WaitUntil([] { return ThreadCopia == nullptr; });
+    const std::string printed = testing::internal::GetCapturedStderr();
+    ASSERT_TRUE(ended);
+    EXPECT_EQ(terminations, 1);
+    EXPECT_EQ(form->ExitStatus(), c.status);
+    EXPECT_EQ(printed, c.stderrText);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Ends, UnattendedRunEnd,
+    testing::Values(EndCase{"Done", TThreadCopia::RunEnd::Done, "", 0, ""},
+                    EndCase{"Stopped", TThreadCopia::RunEnd::Stopped, "", 0, ""},
+                    EndCase{"ServersUnreachable", TThreadCopia::RunEnd::ServersUnreachable, "", 1, ""},
+                    EndCase{"Error", TThreadCopia::RunEnd::Error, "lock held too long", 2,
+                            "cloudtransfer: lock held too long\n"}),
+    [](const testing::TestParamInfo<EndCase>& info) { return std::string(info.param.name); });
+
+TEST_F(RunControl, AnUnattendedStartThatCannotReadTheQueueExitsWithAnError) {
+    fs::create_directories(Batch());   // a folder where the file should be
+    testing::internal::CaptureStderr();
+    auto form = MakeForm(1);
+    const std::string printed = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(terminations, 1);
+    EXPECT_EQ(form->ExitStatus(), 2);
+    EXPECT_EQ(printed.rfind("cloudtransfer: ", 0), 0u) << printed;
+    EXPECT_EQ(ThreadCopia, nullptr);
+}
+
+// The session's end (a signal, the session manager) asked from another thread, as the signal
+// watcher does.
+void RequestEndFromAnotherThread(TCloudTransferFrm& form) {
+    std::thread([&form] { form.RequestSessionEnd(); }).join();
+}
+
+class SessionEnd : public RunControl {
+protected:
+    void SetUp() override {
+        PyFtpOptions options;
+        options.extraArgs = {"--throttle", "1000000"};
+        options.rootOnTmpfs = true;
+        m_server = std::make_unique<PyFtpServer>(options);
+        WriteFileBytes(Work() / "big.bin", MakePattern(kBigFile, 3));
+        WriteFileBytes(Work() / "small.txt", "small");
+        WriteBatch({UploadLine(m_server->Port(), (Work() / "big.bin").string(), "\\up\\big.bin"),
+                    UploadLine(m_server->Port(), (Work() / "small.txt").string(), "\\up\\small.txt")});
+        m_before = BatchBytes();
+    }
+    void ExpectTheQueueAsItWas() {
+        EXPECT_EQ(BatchBytes(), m_before);
+        EXPECT_FALSE(fs::exists(m_server->Root() / "up" / "small.txt"));
+    }
+
+    std::unique_ptr<PyFtpServer> m_server;
+    std::string m_before;
+};
+
+TEST_F(SessionEnd, StopsAnInlineRunAtOnceAndEnds) {
+    auto form = MakeForm();
+    form->show();
+    form->CBbackground->setChecked(false);
+    bool asked = false;
+    QObject::connect(form->ProgressBar1, &QProgressBar::valueChanged, [&] {
+        if (form->ProgressBar1->value() > 0 && !asked) {
+            asked = true;
+            RequestEndFromAnotherThread(*form);
+        }
+    });
+    form->Button1->click();   // returns once the inline run has ended
+    EXPECT_TRUE(asked);
+    ExpectTheQueueAsItWas();
+    ASSERT_TRUE(WaitUntil([&] { return terminations == 1; }));
+    EXPECT_EQ(form->ExitStatus(), 0);
+}
+
+TEST_F(SessionEnd, StopsAThreadedRunAndEnds) {
+    auto form = MakeForm();
+    form->Button1Click(form->Button1);
+    ASSERT_TRUE(WaitUntil([&] { return form->ProgressBar1->value() > 0; }));
+    RequestEndFromAnotherThread(*form);
+    ASSERT_TRUE(WaitUntil([&] { return terminations == 1; }));
+    EXPECT_EQ(ThreadCopia, nullptr);
+    ExpectTheQueueAsItWas();
 }
 
 } // namespace

@@ -102,26 +102,39 @@ INSTANTIATE_TEST_SUITE_P(Cases, ReplyParserMalformed,
                                            "2200 four digits\r\n", "22a letters\r\n", "220_odd separator\r\n",
                                            " 220 leading space\r\n"));
 
-TEST(ReplyParser, OverlongLineRaisesInsteadOfGrowing) {
+// A 500-line greeting is legitimate; a reply of any length is read, and only a bounded part
+// of its text is kept, whatever the server sends.
+TEST(ReplyParser, RepliesOfAnyLengthAreReadWithBoundedText) {
     FtpReplyParser parser;
-    std::string chunk(4096, 'x');
-    parser.Feed("220 ");
-    EXPECT_THROW(
-        {
-            for (int i = 0; i < 64; ++i)
-                parser.Feed(chunk);
-        },
-        FtpError);
-}
+    parser.Feed("220-Welcome\r\n");
+    for (int i = 0; i < 20000; ++i)
+        parser.Feed("220-line " + std::to_string(i) + " of a very long greeting\r\n");
+    EXPECT_FALSE(parser.HasReply());
+    parser.Feed("220 Ready.\r\n");
+    ASSERT_TRUE(parser.HasReply());
+    FtpReply greeting = parser.PopReply();
+    EXPECT_EQ(greeting.code, 220);
+    EXPECT_LE(greeting.text.size(), FtpReplyParser::MaxTextKept);
+    EXPECT_EQ(greeting.text.rfind("220-Welcome\n", 0), 0u);
+    EXPECT_NE(greeting.text.find(FtpReply::CutMark), std::string::npos);
+    EXPECT_EQ(greeting.LastLineMessage(), "Ready.");
 
-TEST(ReplyParser, EndlessMultiLineRaises) {
-    FtpReplyParser parser;
-    EXPECT_THROW(
-        {
-            for (int i = 0; i < 10000; ++i)
-                parser.Feed("220-more and more text\r\n");
-        },
-        FtpError);
+    // One endless line: memory stays bounded, and the reply still ends where the line does.
+    parser.Feed("550 ");
+    const std::string chunk(4096, 'x');
+    for (int i = 0; i < 1000; ++i)
+        parser.Feed(chunk);
+    parser.Feed("\r\n");
+    ASSERT_TRUE(parser.HasReply());
+    FtpReply refusal = parser.PopReply();
+    EXPECT_EQ(refusal.code, 550);
+    EXPECT_LE(refusal.text.size(), FtpReplyParser::MaxLineKept + FtpReply::CutMark.size());
+    EXPECT_EQ(refusal.text.substr(refusal.text.size() - FtpReply::CutMark.size()), FtpReply::CutMark);
+
+    // The parser is in step afterwards.
+    parser.Feed("200 OK\r\n");
+    ASSERT_TRUE(parser.HasReply());
+    EXPECT_EQ(parser.PopReply().code, 200);
 }
 
 // ---- the replies that carry data ----

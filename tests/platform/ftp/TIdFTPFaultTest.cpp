@@ -3,15 +3,19 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <filesystem>
 #include <functional>
+#include <memory>
 #include <thread>
 
 #include <gtest/gtest.h>
 
 #include "FtpTestHelpers.h"
+#include "platform/ftp/FtpTls.h"
 
 namespace ct {
 namespace {
@@ -41,7 +45,9 @@ FtpError ExpectFtpError(const std::function<void()>& call) {
         call();
     } catch (const FtpError& e) {
         EXPECT_EQ(std::string(e.what()).find(Password), std::string::npos) << e.what();
+        EXPECT_EQ(e.Reason().find(Password), std::string::npos) << e.Reason();
         EXPECT_FALSE(std::string(e.what()).empty());
+        EXPECT_FALSE(e.Reason().empty());
         return e;
     } catch (const std::exception& e) {
         ADD_FAILURE() << "not an FtpError: " << e.what();
@@ -53,10 +59,48 @@ FtpError ExpectFtpError(const std::function<void()>& call) {
 
 // ---- connecting and logging in ----
 
-TEST(FtpConnectFaults, RefusedConnection) {
+// Failures that a later attempt may cure never cost a job: the kind says so.
+TEST(FtpConnectFaults, RefusedConnectionIsUnavailable) {
     auto ftp = test::MakeClient(test::FreeLoopbackPort(), "user", Password);
-    ExpectFtpError([&] { ftp->Connect(); });
+    auto e = ExpectFtpError([&] { ftp->Connect(); });
+    EXPECT_EQ(e.Kind(), FtpErrorKind::Unavailable);
+    EXPECT_EQ(e.Reason(), "connection refused");
     EXPECT_FALSE(ftp->Connected());
+}
+
+std::string Hook(const test::TempDir& work, const std::string& python) {
+    test::WriteFileBytes(work / "hook.py", python);
+    return (work / "hook.py").string();
+}
+
+TEST(FtpConnectFaults, A4xxBeforeTheLoginIsUnavailable) {
+    test::TempDir work;
+    test::PyFtpServer busy(Scripted({"--hook", Hook(work, "def handle(self):\n"
+                                                          "    self.respond('421 Too many connections from this IP.')\n"
+                                                          "    self.close_when_done()\n"
+                                                          "Handler.handle = handle\n")}));
+    auto ftp = Client(busy);
+    auto e = ExpectFtpError([&] { ftp->Connect(); });
+    EXPECT_EQ(e.Kind(), FtpErrorKind::Unavailable);
+    EXPECT_EQ(e.ReplyCode(), 421);
+    EXPECT_EQ(e.Reason(), "421 Too many connections from this IP.");
+
+    test::PyFtpServer refusing(Scripted({"--refuse", "PASS=421"}));
+    ftp = Client(refusing);
+    e = ExpectFtpError([&] { ftp->Connect(); });
+    EXPECT_EQ(e.Kind(), FtpErrorKind::Unavailable);
+    EXPECT_EQ(e.Reason(), "login refused (421)");
+}
+
+// A greeting of hundreds of lines is a greeting, not a broken server.
+TEST(FtpConnectFaults, AGreetingOverSixtyFourKilobytesIsRead) {
+    test::TempDir work;
+    test::PyFtpServer server(Scripted({"--hook", Hook(work, "Handler.banner = '\\r\\n'.join(\n"
+                                                            "    'line %d of a long welcome %s' % (i, 'x' * 120) for i in range(600))\n")}));
+    auto ftp = Client(server);
+    ftp->Connect();
+    EXPECT_TRUE(ftp->Connected());
+    EXPECT_EQ(ftp->RetrieveCurrentDir(), "/");
 }
 
 TEST(FtpConnectFaults, EmptyHostOrPortZero) {
@@ -90,7 +134,10 @@ TEST(FtpConnectFaults, ServerEchoingThePasswordDoesNotLeakIt) {
     auto ftp = Client(server);
     auto e = ExpectFtpError([&] { ftp->Connect(); });
     EXPECT_EQ(e.ReplyCode(), 530);
-    EXPECT_NE(std::string(e.what()).find("Wrong password"), std::string::npos) << e.what();
+    EXPECT_EQ(e.Kind(), FtpErrorKind::Job);
+    // A refused login is reported by its code: the reply to PASS is never quoted.
+    EXPECT_EQ(e.Reason(), "login refused (530)");
+    EXPECT_EQ(std::string(e.what()).find("Wrong password"), std::string::npos) << e.what();
 }
 
 TEST(FtpConnectFaults, SilentGreetingTimesOut) {
@@ -106,9 +153,24 @@ TEST(FtpConnectFaults, SilentGreetingTimesOut) {
     getsockname(listener, reinterpret_cast<sockaddr*>(&addr), &length);
     auto ftp = test::MakeClient(ntohs(addr.sin_port), "user", Password);
     ftp->SetTimeouts(1s);
-    ExpectFtpError([&] { ftp->Connect(); });
+    auto e = ExpectFtpError([&] { ftp->Connect(); });
+    EXPECT_EQ(e.Kind(), FtpErrorKind::Unavailable);
+    EXPECT_EQ(e.Reason(), "no greeting from the server (timed out)");
     EXPECT_FALSE(ftp->Connected());
     close(listener);
+}
+
+// One deadline per reply, however many 1xx replies the server sends meanwhile.
+TEST(FtpConnectFaults, AGreetingThatNeverComesPast1xxTimesOut) {
+    test::TempDir work;
+    test::PyFtpServer server(Scripted({"--hook", Hook(work, "def handle(self):\n"
+                                                            "    self.ioloop.call_every(0.2, lambda: self.push('120 Wait.\\r\\n'))\n"
+                                                            "Handler.handle = handle\n")}));
+    auto ftp = Client(server, 1s);
+    auto start = std::chrono::steady_clock::now();
+    auto e = ExpectFtpError([&] { ftp->Connect(); });
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 3s);
+    EXPECT_EQ(e.Kind(), FtpErrorKind::Unavailable);
 }
 
 // ---- a session that the server ends ----
@@ -139,6 +201,21 @@ TEST(FtpSessionFaults, KilledServerReadsAsNotConnected) {
     EXPECT_FALSE(ftp->Connected());
     ExpectFtpError([&] { ftp->RetrieveCurrentDir(); });
     ExpectFtpError([&] { ftp->Connect(); });
+}
+
+TEST(FtpSessionFaults, ACommandAnsweredOnlyWith1xxTimesOut) {
+    test::TempDir work;
+    test::PyFtpServer server(Scripted({"--hook", Hook(work, "def ftp_MKD(self, path):\n"
+                                                            "    self.ioloop.call_every(0.2, lambda: self.push('120 Working.\\r\\n'))\n"
+                                                            "Handler.ftp_MKD = ftp_MKD\n")}));
+    auto ftp = Client(server, 1s);
+    ftp->Connect();
+    auto start = std::chrono::steady_clock::now();
+    auto e = ExpectFtpError([&] { ftp->MakeDir("slow"); });
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 3s);
+    EXPECT_EQ(e.Kind(), FtpErrorKind::Job);
+    EXPECT_EQ(e.Reason(), "no reply to MKD (timed out)");
+    EXPECT_FALSE(ftp->Connected());
 }
 
 TEST(FtpSessionFaults, SilentReplyTimesOutAndDropsTheSession) {
@@ -199,6 +276,75 @@ TEST(FtpRefusals, EmptyDirectoryArgumentsSendTheBareCommand) {
     EXPECT_TRUE(ftp->Connected());
 }
 
+// ---- servers without SIZE, missing remote files ----
+
+TEST(FtpSizeless, ADownloadDoesNotHingeOnSize) {
+    for (const char* code : {"500", "550", "502"}) {
+        test::PyFtpServer server(Scripted({"--refuse", std::string("SIZE=") + code}));
+        test::WriteFileBytes(server.Root() / "a.bin", test::MakePattern(70000));
+        auto ftp = Client(server);
+        test::WorkLog work;
+        work.Attach(*ftp);
+        ftp->Connect();
+        EXPECT_EQ(ftp->Size("a.bin"), -1) << code;
+        test::TempDir local;
+        ftp->Get("a.bin", (local / "a.bin").string(), true, false);
+        EXPECT_TRUE(test::ReadFileBytes(local / "a.bin") == test::MakePattern(70000)) << code;
+        EXPECT_EQ(work.beginCount, 0); // pyftpdlib's 150 names no byte count
+        EXPECT_EQ(work.progress.back(), 70000);
+        EXPECT_TRUE(ftp->Connected());
+    }
+}
+
+TEST(FtpSizeless, RetrOfAMissingFileIsRemoteMissingAndLeavesNoLocalFile) {
+    test::PyFtpServer server(Scripted({}));
+    auto ftp = Client(server);
+    ftp->Connect();
+    test::TempDir local;
+    auto e = ExpectFtpError([&] { ftp->Get("missing.bin", (local / "m.bin").string(), true, false); });
+    EXPECT_EQ(e.Kind(), FtpErrorKind::RemoteMissing);
+    EXPECT_EQ(e.ReplyCode(), 550);
+    EXPECT_FALSE(std::filesystem::exists(local / "m.bin"));
+    // An existing local file is left as it was.
+    test::WriteFileBytes(local / "kept.bin", "keep me");
+    ExpectFtpError([&] { ftp->Get("missing.bin", (local / "kept.bin").string(), true, false); });
+    EXPECT_EQ(test::ReadFileBytes(local / "kept.bin"), "keep me");
+    EXPECT_TRUE(ftp->Connected());
+}
+
+TEST(FtpSizeless, ARefusedRetrThatIsNotAboutAMissingFileIsAJobFailure) {
+    test::PyFtpServer server(Scripted({"--refuse", "RETR=550"})); // "550 Refused by the test server."
+    test::WriteFileBytes(server.Root() / "a.bin", "abc");
+    auto ftp = Client(server);
+    ftp->Connect();
+    test::TempDir local;
+    auto e = ExpectFtpError([&] { ftp->Get("a.bin", (local / "a.bin").string(), true, false); });
+    EXPECT_EQ(e.Kind(), FtpErrorKind::Job);
+    EXPECT_EQ(e.Reason(), "550 Refused by the test server.");
+}
+
+// ---- the password never travels on in a text ----
+
+TEST(FtpSecrets, APasswordEchoedByTheServerIsMaskedBeforeAnyTextIsShortened) {
+    // The reply puts the password at every offset around the bounds of the reason (120)
+    // and of the message (300): shortening first would leave its first characters.
+    test::TempDir work;
+    test::PyFtpServer server(Scripted({"--hook", Hook(work, "import posixpath\n"
+                                                            "def ftp_MKD(self, path):\n"
+                                                            "    n = int(posixpath.basename(path))\n"
+                                                            "    self.respond('550 ' + 'y' * n + '" + Password + "' + ' z' * 200)\n"
+                                                            "Handler.ftp_MKD = ftp_MKD\n")}));
+    auto ftp = Client(server);
+    ftp->Connect();
+    const std::string start = Password.substr(0, 3);
+    for (int n : {100, 105, 110, 112, 113, 114, 115, 116, 117, 118, 120, 280, 285, 288, 290, 292, 294, 296, 300}) {
+        auto e = ExpectFtpError([&] { ftp->MakeDir(std::to_string(n)); });
+        EXPECT_EQ(std::string(e.what()).find(start), std::string::npos) << n << ": " << e.what();
+        EXPECT_EQ(e.Reason().find(start), std::string::npos) << n << ": " << e.Reason();
+    }
+    EXPECT_TRUE(ftp->Connected());
+}
+
 // ---- broken transfers ----
 
 TEST(FtpTransferFaults, DataConnectionCutDuringDownload) {
@@ -233,21 +379,39 @@ TEST(FtpTransferFaults, ShortDownloadAcknowledgedWith226IsAnError) {
     auto ftp = Client(server);
     ftp->Connect();
     test::TempDir local;
+    // The worker asks the size first; the download takes it from there, without a SIZE of
+    // its own.
+    ASSERT_EQ(ftp->Size("a.bin"), 20000);
     auto e = ExpectFtpError([&] { ftp->Get("a.bin", (local / "a.bin").string(), true, false); });
     EXPECT_NE(std::string(e.what()).find("5000 of 20000"), std::string::npos) << e.what();
+    EXPECT_EQ(server.Commands("SIZE").size(), 1u);
     EXPECT_TRUE(ftp->Connected());
 }
 
-TEST(FtpTransferFaults, TruncatedUploadIsCaughtBySize) {
-    test::PyFtpServer server(Scripted({"--truncate-stor", "1000"}));
+// The server closes the data connection part-way through an upload yet answers 226: the
+// reset it leaves on the connection gives the truncation away. No SIZE is sent after an
+// upload: a server may store under another name (pure-ftpd -r makes "a.bin.1"), and it would
+// cost a round trip per job.
+TEST(FtpTransferFaults, UploadCutByTheServerIsAnErrorEvenWith226) {
+    test::TempDir work;
+    test::WriteFileBytes(work / "hook.py",
+                         "base_read = DTPHandler.handle_read\n"
+                         "def handle_read(self):\n"
+                         "    if self.tot_bytes_received >= 100000:\n"
+                         "        self._resp = ('226 Transfer complete.', lambda *a: None)\n"
+                         "        self.close()\n"
+                         "        return\n"
+                         "    base_read(self)\n"
+                         "DTPHandler.handle_read = handle_read\n"
+                         "DTPHandler.handle_read_event = handle_read\n");
+    test::PyFtpServer server(Scripted({"--hook", (work / "hook.py").string()}));
     auto ftp = Client(server);
     ftp->Connect();
     test::TempDir local;
-    test::WriteFileBytes(local / "a.bin", test::MakePattern(5000));
+    test::WriteFileBytes(local / "a.bin", test::MakePattern(8 * 1024 * 1024));
     auto e = ExpectFtpError([&] { ftp->Put((local / "a.bin").string(), "a.bin", false, -1); });
-    EXPECT_NE(std::string(e.what()).find("1000 of the 5000"), std::string::npos) << e.what();
-    EXPECT_EQ(server.Commands("SIZE"), (std::vector<std::string>{"SIZE a.bin"}));
-    EXPECT_TRUE(ftp->Connected());
+    EXPECT_EQ(e.Kind(), FtpErrorKind::Job);
+    EXPECT_TRUE(server.Commands("SIZE").empty());
 }
 
 TEST(FtpTransferFaults, UploadWithoutSizeSupportIsTrusted) {
@@ -258,7 +422,8 @@ TEST(FtpTransferFaults, UploadWithoutSizeSupportIsTrusted) {
     test::WriteFileBytes(local / "a.bin", "abc");
     ftp->Put((local / "a.bin").string(), "a.bin", false, -1);
     EXPECT_EQ(test::ReadFileBytes(server.Root() / "a.bin"), "abc");
-    EXPECT_THROW(ftp->Size("a.bin"), FtpError); // 502 is not "no such file"
+    EXPECT_EQ(ftp->Size("a.bin"), -1); // no size to be had is no error
+    EXPECT_TRUE(ftp->Connected());
 }
 
 TEST(FtpTransferFaults, StalledDownloadTimesOut) {
@@ -299,6 +464,143 @@ TEST(FtpTransferFaults, SlowDrainingUploadIsNotMistakenForASilentServer) {
     EXPECT_EQ(test::ReadFileBytes(server.Root() / "a.bin"), bytes);
     EXPECT_TRUE(ftp->Connected());
 }
+
+// A trickle keeps the stall time-out fresh for ever; the low-speed floor ends it.
+TEST(FtpTransferFaults, ATrickleFailsAtTheLowSpeedFloor) {
+    test::TempDir work;
+    test::PyFtpServer server(Scripted({"--hook", Hook(work, "def ftp_RETR(self, file):\n"
+                                                            "    self.respond('150 Here it comes, slowly.')\n"
+                                                            "    def tick():\n"
+                                                            "        try:\n"
+                                                            "            self.data_channel.socket.send(b'x')\n"
+                                                            "        except Exception:\n"
+                                                            "            pass  # not accepted yet, or gone\n"
+                                                            "    self.ioloop.call_every(0.1, tick)\n"
+                                                            "Handler.ftp_RETR = ftp_RETR\n")}));
+    test::WriteFileBytes(server.Root() / "a.bin", "whatever");
+    auto ftp = Client(server);
+    ftp->SetLowSpeedLimit(100, 1s);
+    ftp->Connect();
+    test::TempDir local;
+    auto start = std::chrono::steady_clock::now();
+    auto e = ExpectFtpError([&] { ftp->Get("a.bin", (local / "a.bin").string(), true, false); });
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 5s);
+    EXPECT_EQ(e.Kind(), FtpErrorKind::Job);
+    EXPECT_EQ(e.Reason().rfind("transfer too slow", 0), 0u) << e.Reason();
+}
+
+// A source that is not a regular file would block the upload (a FIFO without a writer) or
+// never end (a device): it fails at once, before anything is sent.
+TEST(FtpLocalFiles, ASourceThatIsNotARegularFileFailsAtOnce) {
+    test::PyFtpServer server(Scripted({}));
+    auto ftp = Client(server);
+    ftp->Connect();
+    test::TempDir local;
+    ASSERT_EQ(mkfifo((local / "fifo").c_str(), 0600), 0);
+    server.ClearLog();
+    for (const std::string& source : {(local / "fifo").string(), std::string("/dev/zero"), local.Path().string()}) {
+        auto start = std::chrono::steady_clock::now();
+        auto e = ExpectFtpError([&] { ftp->Put(source, "x.bin", false, -1); });
+        EXPECT_LT(std::chrono::steady_clock::now() - start, 1s);
+        EXPECT_EQ(e.Kind(), FtpErrorKind::Job);
+        EXPECT_EQ(e.Reason(), "the local file is not a regular file") << source;
+    }
+    EXPECT_TRUE(server.Log().empty());
+    EXPECT_TRUE(ftp->Connected());
+}
+
+// ---- abort ends every wait ----
+
+// A listener that accepts connections (the kernel does) and never says a word.
+struct SilentListener {
+    SilentListener() {
+        fd = socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in addr{};
+        addr.sin_family = AF_INET;
+        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+        listen(fd, 4);
+        socklen_t length = sizeof addr;
+        getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &length);
+        port = ntohs(addr.sin_port);
+    }
+    ~SilentListener() { close(fd); }
+    int fd = -1;
+    std::uint16_t port = 0;
+};
+
+enum class Wait { Greeting, TlsHandshake, CommandReply, UploadDrain };
+
+std::string WaitName(Wait wait) {
+    switch (wait) {
+    case Wait::Greeting: return "Greeting";
+    case Wait::TlsHandshake: return "TlsHandshake";
+    case Wait::CommandReply: return "CommandReply";
+    case Wait::UploadDrain: return "UploadDrain";
+    }
+    return "?";
+}
+
+class AbortEndsTheWait : public ::testing::TestWithParam<Wait> {};
+
+TEST_P(AbortEndsTheWait, WithinAFractionOfASecond) {
+    SilentListener silent;
+    std::unique_ptr<test::PyFtpServer> server;
+    std::unique_ptr<TIdFTP> ftp;
+    test::TempDir local;
+    test::WorkLog work;
+    std::function<void()> step;
+    // By default the step is surely waiting after a while; the drain is reached once the
+    // whole file has been handed to the socket.
+    std::function<bool()> waiting = [] { return false; };
+    switch (GetParam()) {
+    case Wait::Greeting:
+        ftp = test::MakeClient(silent.port, "user", Password);
+        step = [&] { ftp->Connect(); };
+        break;
+    case Wait::TlsHandshake:
+        if (!ftp::TlsAvailable())
+            GTEST_SKIP() << "built without TLS";
+        ftp = test::MakeClient(silent.port, "user", Password);
+        ftp->SetSecurity(FtpSecurity::ImplicitTls);
+        step = [&] { ftp->Connect(); };
+        break;
+    case Wait::CommandReply:
+        server = std::make_unique<test::PyFtpServer>(Scripted({"--silent", "PWD"}));
+        ftp = Client(*server);
+        ftp->Connect();
+        step = [&] { ftp->RetrieveCurrentDir(); };
+        break;
+    case Wait::UploadDrain:
+        // All of it fits in the socket buffers at once; the server then reads a trickle.
+        server = std::make_unique<test::PyFtpServer>(Scripted({"--throttle", "20000", "--data-rcvbuf", "32768"}));
+        ftp = Client(*server);
+        ftp->Connect();
+        test::WriteFileBytes(local / "a.bin", test::MakePattern(600000));
+        work.Attach(*ftp);
+        waiting = [&] { return work.lastProgress.load() == 600000; };
+        step = [&] { ftp->Put((local / "a.bin").string(), "a.bin", false, -1); };
+        break;
+    }
+    std::chrono::steady_clock::time_point abortedAt;
+    std::thread stopper([&] {
+        auto until = std::chrono::steady_clock::now() + 700ms;
+        while (!waiting() && std::chrono::steady_clock::now() < until)
+            std::this_thread::sleep_for(5ms);
+        abortedAt = std::chrono::steady_clock::now();
+        ftp->Abort();
+    });
+    auto e = ExpectFtpError(step);
+    auto returnedAt = std::chrono::steady_clock::now();
+    stopper.join();
+    EXPECT_EQ(e.Kind(), FtpErrorKind::Aborted) << e.what();
+    EXPECT_LT(returnedAt - abortedAt, 500ms);
+    EXPECT_FALSE(ftp->Connected());
+}
+
+INSTANTIATE_TEST_SUITE_P(Waits, AbortEndsTheWait,
+                         ::testing::Values(Wait::Greeting, Wait::TlsHandshake, Wait::CommandReply, Wait::UploadDrain),
+                         [](const auto& info) { return WaitName(info.param); });
 
 // ---- unsafe arguments ----
 

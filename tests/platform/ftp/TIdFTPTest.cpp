@@ -5,8 +5,10 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <optional>
 #include <thread>
 
 #include <gtest/gtest.h>
@@ -59,6 +61,8 @@ TEST_P(TransferRoundTrip, UploadAndDownloadAreByteExact) {
     test::WriteFileBytes(server.WritableRoot() / "down.bin", download);
     // A longer file in the way: the download must replace it, not write over its start.
     test::WriteFileBytes(local / "down.bin", std::string(size + 1000, 'x'));
+    // As the worker does: the size first, which the download then announces.
+    ASSERT_EQ(ftp->Size(server.WritableRemote() + "down.bin"), static_cast<std::int64_t>(size));
     ftp->Get(server.WritableRemote() + "down.bin", (local / "down.bin").string(), true, false);
     EXPECT_TRUE(test::ReadFileBytes(local / "down.bin") == download);
     EXPECT_EQ(work.begins, 1);
@@ -178,6 +182,7 @@ TEST(FtpSession, AsciiTypeIsSetBeforeATransferAndBinaryBeforeSize) {
     auto ftp = test::MakeClient(server.Port());
     ftp->SetTransferType(TIdFTPTransferType::ftASCII);
     ftp->Connect();
+    EXPECT_EQ(ftp->Size("a.txt"), 5);
     test::TempDir local;
     ftp->Get("a.txt", (local / "a.txt").string(), true, false);
     auto types = server.Commands("TYPE");
@@ -317,7 +322,7 @@ enum class Direction { Download, Upload };
 
 class AbortFromAnotherThread : public ::testing::TestWithParam<Direction> {};
 
-TEST_P(AbortFromAnotherThread, EndsTheTransferSoonAndTheNextOneWorks) {
+TEST_P(AbortFromAnotherThread, EndsTheTransferAtOnceAndStaysUntilReset) {
     // Throttled so that the whole transfer would take well over a minute.
     test::PyFtpOptions options;
     options.extraArgs = {"--throttle", "100000"};
@@ -344,27 +349,36 @@ TEST_P(AbortFromAnotherThread, EndsTheTransferSoonAndTheNextOneWorks) {
         aborted = true;
     });
 
-    bool raised = false;
+    std::optional<FtpErrorKind> kind;
     try {
         if (GetParam() == Direction::Download)
             ftp->Get("big.bin", (local / "down.bin").string(), true, false);
         else
             ftp->Put((local / "big.bin").string(), "up.bin", false, -1);
-    } catch (const FtpError&) {
-        raised = true;
+    } catch (const FtpError& e) {
+        kind = e.Kind();
     }
     auto returnedAt = std::chrono::steady_clock::now();
     stop = true;
     stopper.join();
     ASSERT_TRUE(aborted.load());
-    EXPECT_TRUE(raised);
-    EXPECT_LT(returnedAt - abortedAt, 15s);
+    EXPECT_EQ(kind, FtpErrorKind::Aborted);
+    EXPECT_LT(returnedAt - abortedAt, 500ms);
     EXPECT_EQ(work.begins, 1);
     EXPECT_EQ(work.ends, 1);
 
-    // Resynchronised or cleanly disconnected: either way the next job gets a working session.
-    if (!ftp->Connected())
+    // Sticky: the connection is gone and every step fails at once until the reset.
+    EXPECT_FALSE(ftp->Connected());
+    try {
         ftp->Connect();
+        ADD_FAILURE() << "Connect after Abort succeeded";
+    } catch (const FtpError& e) {
+        EXPECT_EQ(e.Kind(), FtpErrorKind::Aborted);
+    }
+    ftp->Disconnect();
+
+    ftp->ResetAbort();
+    ftp->Connect();
     test::WriteFileBytes(local / "small.bin", "after the abort");
     ftp->Put((local / "small.bin").string(), "small.bin", false, -1);
     ftp->Get("small.bin", (local / "small-back.bin").string(), true, false);
@@ -383,16 +397,19 @@ TEST(AbortFromAnotherThreadStorm, AbortAtAnyMomentNeverBreaksTheClient) {
     test::WriteFileBytes(local / "a.bin", content);
     test::WriteFileBytes(server.Root() / "d.bin", content);
     auto ftp = test::MakeClient(server.Port());
-    ftp->Connect();
 
     std::atomic<bool> stop{false};
     std::thread storm([&] {
+        std::uint32_t pause = 1;
         while (!stop) {
             ftp->Abort();
-            std::this_thread::sleep_for(std::chrono::microseconds(300));
+            pause = pause * 1103515245u + 12345u;
+            std::this_thread::sleep_for(std::chrono::microseconds(200 + pause % 3000));
         }
     });
-    for (int i = 0; i < 15; ++i) {
+    int aborted = 0;
+    for (int i = 0; i < 30; ++i) {
+        ftp->ResetAbort();
         try {
             if (!ftp->Connected())
                 ftp->Connect();
@@ -401,13 +418,16 @@ TEST(AbortFromAnotherThreadStorm, AbortAtAnyMomentNeverBreaksTheClient) {
             else
                 ftp->Get("d.bin", (local / "d.bin").string(), true, false);
             ftp->RetrieveCurrentDir();
-        } catch (const FtpError&) {
-            // an aborted transfer; the loop goes on with the same client
+        } catch (const FtpError& e) {
+            EXPECT_EQ(e.Kind(), FtpErrorKind::Aborted) << e.what();
+            ++aborted;
         }
     }
     stop = true;
     storm.join();
+    EXPECT_GT(aborted, 0);
 
+    ftp->ResetAbort();
     if (!ftp->Connected())
         ftp->Connect();
     ftp->Put((local / "a.bin").string(), "final.bin", false, -1);
@@ -416,13 +436,27 @@ TEST(AbortFromAnotherThreadStorm, AbortAtAnyMomentNeverBreaksTheClient) {
     EXPECT_TRUE(test::ReadFileBytes(local / "final.bin") == content);
 }
 
-TEST(AbortWithoutTransfer, IsHarmless) {
+// Abort is not bound to a transfer: a stop between two steps must not be lost.
+TEST(AbortWithoutTransfer, IsStickyUntilReset) {
     test::PyFtpServer server;
     test::WriteFileBytes(server.Root() / "a.txt", "abc");
     auto ftp = test::MakeClient(server.Port());
     ftp->Abort(); // before connecting
+    EXPECT_THROW(ftp->Connect(), FtpError);
+    EXPECT_EQ(server.Logins(), 0);
+    ftp->ResetAbort();
     ftp->Connect();
     ftp->Abort();
+    EXPECT_FALSE(ftp->Connected());
+    try {
+        ftp->Size("a.txt");
+        ADD_FAILURE() << "Size after Abort succeeded";
+    } catch (const FtpError& e) {
+        EXPECT_EQ(e.Kind(), FtpErrorKind::Aborted);
+        EXPECT_EQ(e.Reason(), "aborted");
+    }
+    ftp->ResetAbort();
+    ftp->Connect();
     EXPECT_EQ(ftp->Size("a.txt"), 3);
     test::TempDir local;
     ftp->Get("a.txt", (local / "a.txt").string(), true, false);

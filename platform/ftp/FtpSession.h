@@ -1,0 +1,165 @@
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include <asio/ip/address.hpp>
+#include <asio/ip/tcp.hpp>
+
+#include "platform/ftp/FtpChannel.h"
+#include "platform/ftp/FtpClient.h"
+#include "platform/ftp/FtpReply.h"
+#include "platform/ftp/FtpSettings.h"
+#include "platform/ftp/FtpWaiter.h"
+
+namespace ct::ftp {
+
+class FtpLocalFile;
+struct ResolveJob;
+class WorkReporter;
+
+// Where the session stands. Only SetState changes it; every failure is classified by the
+// state it happened in (before the login completed, a failure that a later attempt may
+// cure makes the server unavailable rather than the job bad).
+enum class FtpState {
+    Closed,      // no control connection
+    Resolving,   // looking the host up
+    Connecting,  // opening the control connection
+    Securing,    // TLS handshake on the control connection
+    Greeting,    // waiting for the server's 220
+    AuthTls,     // AUTH TLS sent
+    LoggingIn,   // USER and PASS
+    Protecting,  // PBSZ 0 and PROT P, once logged in
+    Ready,       // logged in, nothing in flight
+    Command,     // a command's reply awaited
+    Transfer,    // a transfer under way
+    Quitting,    // QUIT sent
+};
+
+const char* ToString(FtpState state);
+
+// The FTP protocol over one control connection and its data connections (RFC 959 with
+// EPSV/PASV, TYPE, SIZE; FTPS as RFC 4217 says). Blocking, on the caller's thread; every
+// wait has a deadline and ends at once on Abort, which alone may come from another thread.
+class FtpSession {
+public:
+    FtpSession(const FtpSettings& settings, IFtpClient& eventSource);
+    ~FtpSession();
+    FtpSession(const FtpSession&) = delete;
+    FtpSession& operator=(const FtpSession&) = delete;
+
+    FtpState State() const { return m_state; }
+
+    bool Connected();
+    void Connect();
+    void Disconnect() noexcept;
+    std::int64_t Size(const std::string& remotePath);
+    void Get(const std::string& remotePath, const std::string& localPath, bool overwrite, bool resume);
+    void Put(const std::string& localPath, const std::string& remoteName, bool append, std::int64_t startPosition);
+    void MakeDir(const std::string& name);
+    void ChangeDir(const std::string& path);
+    std::string RetrieveCurrentDir();
+
+    void Abort() { m_waiter.Abort(); }
+    void ResetAbort() { m_waiter.ResetAbort(); }
+
+    // Sends the command lines in one write; their final replies are read in order with
+    // ReadFinalReply. With one line this is an ordinary command.
+    void SendCommands(const std::vector<std::string>& lines, Clock::time_point deadline);
+    // The next reply, 1xx included.
+    FtpReply ReadReply(Clock::time_point deadline);
+    // The final reply to the oldest command still unanswered; every 1xx before it counts
+    // against the same deadline, so a server that keeps sending 1xx cannot hold us.
+    FtpReply ReadFinalReply(Clock::time_point deadline);
+
+private:
+    // What answered a transfer command: its 1xx, and the final reply if it came already.
+    struct TransferStart {
+        std::optional<FtpReply> opening;
+        std::optional<FtpReply> final;
+    };
+
+    void SetState(FtpState state);
+    bool BeforeLogin() const;
+
+    // Failures. Each closes what can no longer be trusted and raises FtpError.
+    [[noreturn]] void Fail(FtpErrorKind kind, const std::string& message, const std::string& reason, int code = 0);
+    [[noreturn]] void FailAborted();
+    [[noreturn]] void FailNetwork(const std::string& what, const asio::error_code& ec);
+    [[noreturn]] void FailTimeout(const std::string& what, const std::string& reason);
+    [[noreturn]] void FailReply(const std::string& what, const FtpReply& reply);
+    [[noreturn]] void FailLocal(const std::string& reason);
+
+    void CheckUsable();
+    void CheckArgument(const std::string& command, const std::string& argument);
+    void RequireConnection();
+    void CloseAll() noexcept;
+
+    // The control connection's reader: always armed while connected, so that whatever the
+    // server sends (a 421 while idle, a TLS ticket) is read as soon as the io_context runs.
+    void ArmControlRead();
+    void PumpControl();
+    std::optional<FtpReply> NextParsedReply();
+
+    bool WaitOp(OpState& op, Clock::time_point deadline);
+    FtpReply Command(const std::string& command, const std::string& argument = {});
+    void EnsureType(TIdFTPTransferType type);
+
+    std::vector<asio::ip::tcp::endpoint> Resolve(const std::string& host, Clock::time_point deadline);
+    void ConnectControl(const std::vector<asio::ip::tcp::endpoint>& endpoints, Clock::time_point deadline);
+    void SecureControl();
+    void Login();
+
+    void OpenDataConnection();
+    // Sends the transfer command and waits for its 1xx and, over TLS, the data handshake;
+    // returns early with a final reply that refuses the transfer.
+    TransferStart StartTransfer(const std::string& command, const std::string& argument);
+    void Receive(FtpLocalFile& file, WorkReporter& reporter, std::int64_t& total, std::optional<FtpReply>& final);
+    void Send(FtpLocalFile& file, WorkReporter& reporter, std::int64_t& total, std::optional<FtpReply>& final);
+    void FinishUpload(std::optional<FtpReply>& final);
+    // A final reply that arrived while data still moved: a refusal ends the transfer now.
+    void TakeReplyDuringTransfer(const std::string& what, std::optional<FtpReply>& final);
+    [[noreturn]] void FailStalled(const std::string& what);
+    [[noreturn]] void FailTooSlow(const std::string& what, const std::string& floor);
+    std::vector<char>& Buffer();
+    // After the data connection failed mid-transfer: the server's word on it, if it comes soon.
+    [[noreturn]] void FailCut(const std::string& what, const asio::error_code& ec, std::optional<FtpReply> final);
+
+    const FtpSettings& m_settings;
+    IFtpClient& m_eventSource;
+
+    // Declared first: the io_context outlives every socket and handler below.
+    FtpWaiter m_waiter;
+    FtpState m_state = FtpState::Closed;
+#if defined(CLOUDTRANSFER_TLS)
+    std::unique_ptr<TlsContext> m_tls;
+#endif
+    FtpChannel m_control{m_waiter};
+    FtpChannel m_data{m_waiter};
+    asio::ip::address m_peer;
+    std::string m_where; // host:port, for messages
+
+    FtpReplyParser m_parser;
+    std::array<char, 16 * 1024> m_controlBuffer{};
+    std::array<char, 4 * 1024> m_drainBuffer{};
+    asio::error_code m_controlError;
+    bool m_controlGarbled = false;
+    std::string m_outgoing;
+    // Commands sent whose final reply has not been read yet, oldest first.
+    std::deque<std::string> m_unanswered;
+
+    std::optional<TIdFTPTransferType> m_serverType;
+    bool m_epsvRefused = false;
+    // The last SIZE answer, for the download that normally follows it at once.
+    std::optional<std::pair<std::string, std::int64_t>> m_sizeMemo;
+
+    std::vector<char> m_buffer;
+    std::shared_ptr<ResolveJob> m_resolve;
+};
+
+} // namespace ct::ftp

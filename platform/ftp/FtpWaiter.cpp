@@ -1,0 +1,28 @@
+#include "platform/ftp/FtpWaiter.h"
+
+#include <asio/post.hpp>
+
+namespace ct::ftp {
+
+void FtpWaiter::Abort() {
+    m_aborted.store(true);
+    // One wake-up in flight is enough; a storm of aborts must not fill the queue.
+    if (!m_wakePosted.exchange(true))
+        asio::post(m_io, [this] { m_wakePosted.store(false); });
+}
+
+WaitEnd FtpWaiter::WaitForAny(Clock::time_point deadline) {
+    for (;;) {
+        if (m_aborted.load())
+            return WaitEnd::Aborted;
+        if (m_completions != m_seen) {
+            m_seen = m_completions;
+            return WaitEnd::Done;
+        }
+        if (Clock::now() >= deadline)
+            return WaitEnd::TimedOut;
+        m_io.run_one_until(deadline);
+    }
+}
+
+} // namespace ct::ftp

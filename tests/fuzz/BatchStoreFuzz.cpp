@@ -1,0 +1,117 @@
+// The queue file's line handling, through the store's public operations on a real file
+// written from the input: what the view reads, what the worker takes as line 1, and the
+// worker's two rewrites.
+#include <stdlib.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "FuzzTarget.h"
+#include "batch/BatchFileStore.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+// One folder for the whole run, removed at exit. Held through a pointer that is never
+// freed, so that it is still there when the exit handler runs.
+const fs::path& Folder() {
+    static const fs::path* const folder = [] {
+        // $TMPDIR when given (scripts/fuzz gives a folder on tmpfs that it removes, since a
+        // crash skips the clean-up below); else tmpfs when there is one: thousands of rewrites
+        // a second need not reach a disk.
+        const char* tmpdir = std::getenv("TMPDIR");
+        const fs::path base = tmpdir && *tmpdir             ? fs::path(tmpdir)
+                              : fs::is_directory("/dev/shm") ? fs::path("/dev/shm")
+                                                             : fs::temp_directory_path();
+        std::string pattern = (base / "ct-fuzz-store-XXXXXX").string();
+        if (!::mkdtemp(pattern.data()))
+            std::abort();
+        return new fs::path(pattern);
+    }();
+    static const bool cleanup = [] {
+        return std::atexit([] {
+            std::error_code ec;
+            fs::remove_all(*folder, ec);
+        }) == 0;
+    }();
+    (void)cleanup;
+    return *folder;
+}
+
+void Write(const fs::path& file, std::string_view bytes) {
+    std::ofstream out(file, std::ios::binary | std::ios::trunc);
+    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+    FUZZ_EXPECT(out.good());
+}
+
+std::vector<std::string> Lines(const fs::path& file) {
+    const ct::BatchLines all = ct::ReadAllBatchLines(file);
+    return all.lines;
+}
+
+std::optional<std::string> FirstJob(const std::vector<std::string>& lines) {
+    for (const auto& line : lines)
+        if (!line.empty())
+            return line;
+    return std::nullopt;
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    const std::string_view bytes(reinterpret_cast<const char*>(data), size);
+    const fs::path file = Folder() / "cloud_batch.txt";
+
+    // The view: the whole queue at once, and as one block of text.
+    Write(file, bytes);
+    const ct::BatchLines all = ct::ReadAllBatchLines(file);
+    FUZZ_EXPECT(all.present);
+    for (const auto& line : all.lines)
+        FUZZ_EXPECT(line.find('\n') == std::string::npos);
+    FUZZ_EXPECT(fs::exists(file) == !all.lines.empty());
+
+    Write(file, bytes);
+    const ct::BatchText text = ct::ReadBatchText(file);
+    FUZZ_EXPECT(text.present);
+    FUZZ_EXPECT(text.LineCount() <= all.lines.size() && text.LineCount() + 1 >= all.lines.size());
+    for (std::size_t i = 0; i < text.LineCount(); ++i) {
+        FUZZ_EXPECT(text.lineStarts[i] <= text.text.size());
+        FUZZ_EXPECT(i == 0 || text.lineStarts[i] > text.lineStarts[i - 1]);
+        FUZZ_EXPECT(text.Line(i) == all.lines[i]);
+    }
+
+    // The worker: line 1 is the first job; empty lines before it go, an empty queue goes.
+    Write(file, bytes);
+    const std::string first = ct::ReadFirstBatchLine(file);
+    const std::optional<std::string> expected = FirstJob(all.lines);
+    FUZZ_EXPECT(first == expected.value_or(""));
+    if (!expected) {
+        FUZZ_EXPECT(!fs::exists(file));
+        return 0;
+    }
+    std::vector<std::string> queue = Lines(file);
+    FUZZ_EXPECT(!queue.empty() && queue.front() == first);
+
+    // A failed job goes to the tail under its new mark; the rest keep their order.
+    const std::string search = first.substr(0, 1 + data[0] % 8);
+    const std::string marked = first + " marked";
+    FUZZ_EXPECT(ct::UpdateBatchFile(file, search, marked));
+    std::vector<std::string> after = Lines(file);
+    std::vector<std::string> kept(queue.begin() + 1, queue.end());
+    kept.push_back(marked);
+    FUZZ_EXPECT(after == kept);
+
+    // A finished job's own line goes (the first line equal to it), and nothing else does.
+    FUZZ_EXPECT(!ct::UpdateBatchFile(file, "", "", marked));
+    std::vector<std::string> done = fs::exists(file) ? Lines(file) : std::vector<std::string>{};
+    after.erase(std::find(after.begin(), after.end(), marked));
+    FUZZ_EXPECT(done == after);
+    return 0;
+}

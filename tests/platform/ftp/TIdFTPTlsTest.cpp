@@ -1,0 +1,369 @@
+#include "platform/ftp/TIdFTP.h"
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <functional>
+#include <optional>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include "FtpTestHelpers.h"
+#include "platform/ftp/FtpTls.h"
+#include "support/FtpsServers.h"
+
+namespace ct {
+namespace {
+
+using namespace std::chrono_literals;
+using test::TestCertificates;
+
+// Every test here needs a build with TLS, but the one that checks a build without it.
+class TlsTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (!ftp::TlsAvailable())
+            GTEST_SKIP() << "built without TLS";
+    }
+};
+
+using TlsVerification = TlsTest;
+using TlsRefusals = TlsTest;
+using TlsDataEnd = TlsTest;
+using TlsAbort = TlsTest;
+
+// Made once per test program: four RSA keys take a moment.
+const TestCertificates& Certs() {
+    static const TestCertificates certificates;
+    return certificates;
+}
+
+#define SKIP_UNLESS_VSFTPD()                      \
+    if (!test::VsftpdTlsServer::Available())      \
+    GTEST_SKIP() << "vsftpd needs root"
+
+std::unique_ptr<TIdFTP> TlsClient(std::uint16_t port, FtpSecurity security, const std::string& user = "anonymous",
+                                  const std::string& password = "guest@example") {
+    auto ftp = test::MakeClient(port, user, password);
+    ftp->SetSecurity(security);
+    ftp->SetCaFile(Certs().CaFile().string());
+    return ftp;
+}
+
+FtpError ExpectFailure(const std::function<void()>& call) {
+    try {
+        call();
+    } catch (const FtpError& e) {
+        return e;
+    }
+    ADD_FAILURE() << "no FtpError raised";
+    return FtpError("none");
+}
+
+void RoundTrip(TIdFTP& ftp, const std::filesystem::path& serverFolder, const std::string& remoteFolder,
+               std::size_t size) {
+    test::TempDir local;
+    const std::string content = test::MakePattern(size, static_cast<std::uint32_t>(size + 3));
+    test::WriteFileBytes(local / "up.bin", content);
+    ftp.ChangeDir(remoteFolder);
+    ftp.Put((local / "up.bin").string(), "up.bin", false, -1);
+    ASSERT_TRUE(test::ReadFileBytes(serverFolder / "up.bin") == content) << size;
+    ASSERT_EQ(ftp.Size("up.bin"), static_cast<std::int64_t>(size));
+    ftp.Get("up.bin", (local / "down.bin").string(), true, false);
+    ASSERT_TRUE(test::ReadFileBytes(local / "down.bin") == content) << size;
+}
+
+// ---- byte-exact transfers, verified, on every kind of FTPS server ----
+
+enum class Flavour { VsftpdTls13, VsftpdTls12, VsftpdImplicit, Pyftpdlib };
+
+std::string ToString(Flavour f) {
+    switch (f) {
+    case Flavour::VsftpdTls13: return "vsftpd_tls13";
+    case Flavour::VsftpdTls12: return "vsftpd_tls12";
+    case Flavour::VsftpdImplicit: return "vsftpd_implicit";
+    case Flavour::Pyftpdlib: return "pyftpdlib";
+    }
+    return "?";
+}
+
+// One FTPS server of a flavour, with the client settings that reach it.
+struct AnyTlsServer {
+    explicit AnyTlsServer(Flavour flavour, const TestCertificates::Pair& certificate = Certs().Trusted()) {
+        if (flavour == Flavour::Pyftpdlib) {
+            test::PyFtpTlsOptions options;
+            options.certificate = &certificate;
+            py = std::make_unique<test::PyFtpTlsServer>(options);
+            port = py->Port();
+            user = "user";
+            password = "secret";
+            folder = py->Root();
+            remote = "/";
+            return;
+        }
+        if (!test::VsftpdTlsServer::Available()) {
+            why = "vsftpd needs root";
+            return;
+        }
+        test::VsftpdTlsOptions options;
+        options.certificate = &certificate;
+        options.tls12Only = flavour == Flavour::VsftpdTls12;
+        options.implicitTls = flavour == Flavour::VsftpdImplicit;
+        vsftpd = std::make_unique<test::VsftpdTlsServer>(options);
+        if (!vsftpd->Started()) {
+            why = "vsftpd did not start: " + vsftpd->StartupError();
+            return;
+        }
+        port = vsftpd->Port();
+        security = options.implicitTls ? FtpSecurity::ImplicitTls : FtpSecurity::ExplicitTls;
+        folder = vsftpd->Root() / "up";
+        remote = "/up/";
+    }
+
+    std::unique_ptr<TIdFTP> Client() const { return TlsClient(port, security, user, password); }
+
+    std::unique_ptr<test::PyFtpTlsServer> py;
+    std::unique_ptr<test::VsftpdTlsServer> vsftpd;
+    std::string why;
+    std::uint16_t port = 0;
+    FtpSecurity security = FtpSecurity::ExplicitTls;
+    std::string user = "anonymous";
+    std::string password = "guest@example";
+    std::filesystem::path folder;
+    std::string remote;
+};
+
+class TlsTransfers : public ::testing::TestWithParam<Flavour> {
+protected:
+    void SetUp() override {
+        if (!ftp::TlsAvailable())
+            GTEST_SKIP() << "built without TLS";
+    }
+};
+
+TEST_P(TlsTransfers, UploadAndDownloadAreByteExact) {
+    AnyTlsServer server(GetParam());
+    if (!server.why.empty())
+        GTEST_SKIP() << server.why;
+    auto ftp = server.Client();
+    ftp->Connect();
+    for (std::size_t size : {std::size_t{0}, std::size_t{1}, std::size_t{3 * 1024 * 1024 + 7}})
+        RoundTrip(*ftp, server.folder, server.remote, size);
+    EXPECT_TRUE(ftp->Connected());
+    if (server.py) {
+        auto log = server.py->Log();
+        EXPECT_NE(std::find(log.begin(), log.end(), "PROT P"), log.end());
+        EXPECT_NE(std::find(log.begin(), log.end(), "PBSZ 0"), log.end());
+    }
+}
+
+// vsftpd refuses ("522 ... session reuse required") a data connection that does not resume
+// the control connection's TLS session. Under TLS 1.3 the session comes as a ticket after the
+// handshake; the hundredth data connection of a session must resume as the first does.
+TEST_P(TlsTransfers, EveryDataConnectionOfALongSessionWorks) {
+    AnyTlsServer server(GetParam());
+    if (!server.why.empty())
+        GTEST_SKIP() << server.why;
+    auto ftp = server.Client();
+    ftp->Connect();
+    ftp->ChangeDir(server.remote);
+    test::TempDir local;
+    for (int i = 0; i < 50; ++i) {
+        const std::string name = "f" + std::to_string(i) + ".bin";
+        const std::string content = test::MakePattern(static_cast<std::size_t>(100 + i * 331), static_cast<std::uint32_t>(i));
+        test::WriteFileBytes(local / name, content);
+        ftp->Put((local / name).string(), name, false, -1);
+        ftp->Get(name, (local / ("back-" + name)).string(), true, false);
+        ASSERT_TRUE(test::ReadFileBytes(local / ("back-" + name)) == content) << name;
+    }
+    EXPECT_TRUE(ftp->Connected());
+}
+
+INSTANTIATE_TEST_SUITE_P(Servers, TlsTransfers,
+                         ::testing::Values(Flavour::VsftpdTls13, Flavour::VsftpdTls12, Flavour::VsftpdImplicit,
+                                           Flavour::Pyftpdlib),
+                         [](const auto& info) { return ToString(info.param); });
+
+// ---- the certificate check ----
+
+TEST_F(TlsVerification, AHostNameIsCheckedAgainstTheCertificate) {
+    AnyTlsServer server(Flavour::Pyftpdlib);
+    auto ftp = server.Client();
+    ftp->SetHost("localhost"); // the certificate names it beside 127.0.0.1
+    ftp->Connect();
+    RoundTrip(*ftp, server.folder, server.remote, 1000);
+}
+
+TEST_F(TlsVerification, ACertificateForAnotherNameIsRefused) {
+    AnyTlsServer server(Flavour::Pyftpdlib, Certs().WrongName());
+    auto ftp = server.Client();
+    auto e = ExpectFailure([&] { ftp->Connect(); });
+    EXPECT_EQ(e.Kind(), FtpErrorKind::Job);
+    EXPECT_NE(e.Reason().find("does not match 127.0.0.1"), std::string::npos) << e.Reason();
+    EXPECT_FALSE(ftp->Connected());
+    auto log = server.py->Log();
+    EXPECT_EQ(std::count_if(log.begin(), log.end(), [](const std::string& l) { return l.rfind("USER", 0) == 0; }), 0);
+}
+
+TEST_F(TlsVerification, AnUntrustedCertificateIsRefusedNamingItsFingerprint) {
+    AnyTlsServer server(Flavour::Pyftpdlib, Certs().SelfSigned());
+    auto ftp = server.Client();
+    auto e = ExpectFailure([&] { ftp->Connect(); });
+    EXPECT_EQ(e.Kind(), FtpErrorKind::Job);
+    EXPECT_NE(e.Reason().find("not trusted"), std::string::npos) << e.Reason();
+    // In the form openssl prints, so that a user who has checked it can pin it.
+    EXPECT_NE(e.Reason().find(Certs().SelfSigned().fingerprint), std::string::npos) << e.Reason();
+    EXPECT_NE(std::string(e.what()).find(Certs().SelfSigned().fingerprint), std::string::npos);
+}
+
+TEST_F(TlsVerification, APinStandsInForTrustAndName) {
+    AnyTlsServer server(Flavour::Pyftpdlib, Certs().SelfSigned());
+    const std::string printed = Certs().SelfSigned().fingerprint; // "AB:CD:..."
+    std::string lowerNoColons;
+    for (char c : printed)
+        if (c != ':')
+            lowerNoColons += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    for (const std::string& pin : {printed, lowerNoColons, "sha256 Fingerprint=" + printed}) {
+        auto ftp = server.Client();
+        ftp->SetCaFile("");
+        ftp->SetHost("localhost");
+        ftp->SetPinnedFingerprint(pin);
+        ftp->Connect();
+        RoundTrip(*ftp, server.folder, server.remote, 5000);
+        ftp->Disconnect();
+    }
+}
+
+TEST_F(TlsVerification, AWrongPinIsRefusedEvenForATrustedCertificate) {
+    AnyTlsServer server(Flavour::Pyftpdlib);
+    auto ftp = server.Client();
+    ftp->SetPinnedFingerprint(Certs().SelfSigned().fingerprint);
+    auto e = ExpectFailure([&] { ftp->Connect(); });
+    EXPECT_EQ(e.Kind(), FtpErrorKind::Job);
+    EXPECT_NE(e.Reason().find("pinned"), std::string::npos) << e.Reason();
+    EXPECT_NE(e.Reason().find(Certs().Trusted().fingerprint), std::string::npos) << e.Reason();
+
+    ftp->SetPinnedFingerprint("12:34");
+    e = ExpectFailure([&] { ftp->Connect(); });
+    EXPECT_EQ(e.Kind(), FtpErrorKind::Job);
+    EXPECT_EQ(e.Reason(), "malformed fingerprint");
+}
+
+// ---- servers and jobs that do not agree on TLS ----
+
+TEST_F(TlsRefusals, AServerWithoutTlsIsNeverSpokenToInClear) {
+    test::PyFtpServer server; // plain pyftpdlib: no AUTH TLS
+    auto ftp = TlsClient(server.Port(), FtpSecurity::ExplicitTls, "user", "secret");
+    auto e = ExpectFailure([&] { ftp->Connect(); });
+    EXPECT_EQ(e.Kind(), FtpErrorKind::Job);
+    EXPECT_NE(e.Reason().find("TLS refused by the server"), std::string::npos) << e.Reason();
+    EXPECT_TRUE(server.Commands("USER").empty());
+    EXPECT_TRUE(server.Commands("PASS").empty());
+
+    // Implicit TLS against a server in clear: the handshake fails, nothing is sent.
+    ftp->SetSecurity(FtpSecurity::ImplicitTls);
+    e = ExpectFailure([&] { ftp->Connect(); });
+    EXPECT_EQ(e.Kind(), FtpErrorKind::Job);
+    EXPECT_NE(e.Reason().find("TLS"), std::string::npos) << e.Reason();
+    EXPECT_TRUE(server.Commands("USER").empty());
+}
+
+TEST_F(TlsRefusals, AServerThatRequiresTlsSaysSoToAJobInClear) {
+    SKIP_UNLESS_VSFTPD();
+    test::VsftpdTlsOptions options;
+    options.certificate = &Certs().Trusted();
+    test::VsftpdTlsServer server(options);
+    ASSERT_TRUE(server.Started()) << server.StartupError();
+    auto ftp = TlsClient(server.Port(), FtpSecurity::None);
+    auto e = ExpectFailure([&] { ftp->Connect(); });
+    EXPECT_EQ(e.Kind(), FtpErrorKind::Job);
+    EXPECT_EQ(e.Reason(), "TLS required by the server (530)");
+}
+
+// ---- the end of a data connection ----
+
+TEST_F(TlsDataEnd, ADownloadWithoutTheServersTlsCloseFails) {
+    test::TempDir work;
+    test::WriteFileBytes(work / "hook.py",
+                         "from pyftpdlib.handlers import TLS_DTPHandler\n"
+                         "class RudeDTP(TLS_DTPHandler):\n"
+                         "    def close(self):\n"
+                         "        self._error = True  # closes the socket without close_notify\n"
+                         "        super().close()\n"
+                         "Handler.dtp_handler = RudeDTP\n");
+    test::PyFtpTlsOptions options;
+    options.certificate = &Certs().Trusted();
+    options.extraArgs = {"--hook", (work / "hook.py").string()};
+    test::PyFtpTlsServer server(options);
+    test::WriteFileBytes(server.Root() / "a.bin", test::MakePattern(300000));
+    auto ftp = TlsClient(server.Port(), FtpSecurity::ExplicitTls, "user", "secret");
+    ftp->Connect();
+    test::TempDir local;
+    auto e = ExpectFailure([&] { ftp->Get("a.bin", (local / "a.bin").string(), true, false); });
+    EXPECT_EQ(e.Kind(), FtpErrorKind::Job);
+    EXPECT_EQ(e.Reason(), "download ended without TLS close");
+}
+
+TEST_F(TlsAbort, AbortDuringATlsTransferEndsItAtOnce) {
+    SKIP_UNLESS_VSFTPD();
+    test::VsftpdTlsOptions options;
+    options.certificate = &Certs().Trusted();
+    options.maxRate = 200000;
+    test::VsftpdTlsServer server(options);
+    ASSERT_TRUE(server.Started()) << server.StartupError();
+    test::WriteFileBytes(server.Root() / "up" / "big.bin", test::MakePattern(16 * 1024 * 1024));
+    test::TempDir local;
+    test::WriteFileBytes(local / "big.bin", test::MakePattern(16 * 1024 * 1024));
+
+    for (bool upload : {false, true}) {
+        auto ftp = TlsClient(server.Port(), FtpSecurity::ExplicitTls);
+        test::WorkLog work;
+        work.Attach(*ftp);
+        ftp->Connect();
+        std::atomic<bool> done{false};
+        std::chrono::steady_clock::time_point abortedAt;
+        std::thread stopper([&] {
+            while (!done && work.lastProgress.load() < 300000)
+                std::this_thread::sleep_for(5ms);
+            abortedAt = std::chrono::steady_clock::now();
+            ftp->Abort();
+        });
+        auto e = ExpectFailure([&] {
+            if (upload)
+                ftp->Put((local / "big.bin").string(), "/up/put.bin", false, -1);
+            else
+                ftp->Get("/up/big.bin", (local / "down.bin").string(), true, false);
+        });
+        auto returnedAt = std::chrono::steady_clock::now();
+        done = true;
+        stopper.join();
+        EXPECT_EQ(e.Kind(), FtpErrorKind::Aborted) << e.what();
+        EXPECT_LT(returnedAt - abortedAt, 500ms) << (upload ? "upload" : "download");
+        EXPECT_FALSE(ftp->Connected());
+        auto disconnectStart = std::chrono::steady_clock::now();
+        ftp->Disconnect();
+        EXPECT_LT(std::chrono::steady_clock::now() - disconnectStart, 100ms);
+    }
+}
+
+// A build without OpenSSL (the Windows cross-build) refuses a TLS job with a reason, and
+// never falls back to clear text.
+TEST(TlsBuild, WithoutTlsATlsJobFailsWithAReason) {
+    if (ftp::TlsAvailable())
+        GTEST_SKIP() << "built with TLS";
+    test::PyFtpServer server;
+    auto ftp = test::MakeClient(server.Port());
+    ftp->SetSecurity(FtpSecurity::ExplicitTls);
+    try {
+        ftp->Connect();
+        ADD_FAILURE() << "a TLS job connected without TLS";
+    } catch (const FtpError& e) {
+        EXPECT_EQ(e.Kind(), FtpErrorKind::Job);
+        EXPECT_EQ(e.Reason(), "TLS not available in this build");
+    }
+    EXPECT_TRUE(server.Log().empty());
+}
+
+} // namespace
+} // namespace ct
