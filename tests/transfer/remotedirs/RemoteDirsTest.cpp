@@ -22,18 +22,18 @@ using test::RecordingFtpClient;
 TEST(EnsureRemoteDirSequence, FreshTreeMakesEverySegmentFromTheRoot) {
     RecordingFtpClient ftp;
     EXPECT_TRUE(EnsureRemoteDir("in\\2024\\", ftp, "up"));
-    EXPECT_EQ(ftp.calls, (Calls{"PWD", "CWD /", "MKD up", "CWD up", "MKD in", "CWD in", "MKD 2024", "CWD 2024",
+    EXPECT_EQ(ftp.Calls(), (Calls{"PWD", "CWD /", "MKD up", "CWD up", "MKD in", "CWD in", "MKD 2024", "CWD 2024",
                                 "MKD ", "CWD ", "CWD /", "CWD /up/in/2024/"}));
     EXPECT_EQ(ftp.CurrentDir(), "/up/in/2024");
 }
 
 TEST(EnsureRemoteDirSequence, ExistingTreeFailsEveryMkdSilently) {
     RecordingFtpClient ftp;
-    ftp.AddDir("/up");
-    ftp.AddDir("/up/in");
-    ftp.AddDir("/up/in/2024");
+    ftp.Server().AddDir("/up");
+    ftp.Server().AddDir("/up/in");
+    ftp.Server().AddDir("/up/in/2024");
     EXPECT_TRUE(EnsureRemoteDir("in\\2024\\", ftp, "up"));
-    EXPECT_EQ(ftp.calls, (Calls{"PWD", "CWD /", "MKD up", "CWD up", "MKD in", "CWD in", "MKD 2024", "CWD 2024",
+    EXPECT_EQ(ftp.Calls(), (Calls{"PWD", "CWD /", "MKD up", "CWD up", "MKD in", "CWD in", "MKD 2024", "CWD 2024",
                                 "MKD ", "CWD ", "CWD /", "CWD /up/in/2024/"}));
     EXPECT_EQ(ftp.CurrentDir(), "/up/in/2024");
 }
@@ -51,7 +51,7 @@ TEST_P(EnsureRemoteDirNormalisation, BuildsAndEntersTheNormalisedPath) {
     const auto& c = GetParam();
     RecordingFtpClient ftp;
     EXPECT_TRUE(EnsureRemoteDir(c.path, ftp, c.base));
-    EXPECT_EQ(ftp.calls, c.calls);
+    EXPECT_EQ(ftp.Calls(), c.calls);
     EXPECT_EQ(ftp.CurrentDir(), c.finalDir);
 }
 
@@ -67,89 +67,89 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST(EnsureRemoteDirSequence, UpExistingAsAFileEndsInTheFallbackBelowTheStartingDirectory) {
     RecordingFtpClient ftp;
-    ftp.AddDir("/home");
+    ftp.Server().AddDir("/home");
     ftp.SetCurrentDir("/home");
-    ftp.AddFile("/up", "not a directory");
-    ftp.AddFile("/home/up", "not a directory either");
+    ftp.Server().AddFile("/up", "not a directory");
+    ftp.Server().AddFile("/home/up", "not a directory either");
     EXPECT_FALSE(EnsureRemoteDir("in\\2024\\", ftp, "up"));
-    EXPECT_EQ(ftp.calls, (Calls{"PWD", "CWD /", "MKD up", "CWD up", "CWD /home", "CWD /up/in/2024/",
+    EXPECT_EQ(ftp.Calls(), (Calls{"PWD", "CWD /", "MKD up", "CWD up", "CWD /home", "CWD /up/in/2024/",
                                 "MKD up", "MKD in", "CWD in", "MKD 2024", "CWD 2024", "CWD /up/in/2024/"}));
-    EXPECT_TRUE(ftp.HasDir("/home/in/2024"));
+    EXPECT_TRUE(ftp.Server().HasDir("/home/in/2024"));
     EXPECT_EQ(ftp.CurrentDir(), "/home/in/2024");
 }
 
 TEST(EnsureRemoteDirSequence, LostConnectionGivesFalseWithoutRaising) {
     RecordingFtpClient ftp;
-    ftp.failEverything = true;
+    ftp.Server().failEverything = true;
     bool result = true;
     EXPECT_NO_THROW(result = EnsureRemoteDir("in\\", ftp, "up"));
     EXPECT_FALSE(result);
-    EXPECT_EQ(ftp.calls, (Calls{"PWD", "CWD /up/in/", "MKD up", "MKD in", "CWD /up/in/"}));
+    EXPECT_EQ(ftp.Calls(), (Calls{"PWD", "CWD /up/in/", "MKD up", "MKD in", "CWD /up/in/"}));
 }
 
 TEST(EnsureRemoteDirSequence, FallbackSucceedsWhenTheWalkFromTheRootIsRefused) {
     // A server that refuses CWD to the root (a chroot-like setup) but lets the client
     // build below where it stands, and then accepts the absolute path.
     RecordingFtpClient ftp;
-    ftp.refuseCalls = {"CWD /"};
+    ftp.Server().refuseCalls = {"CWD /"};
     EXPECT_TRUE(EnsureRemoteDir("b\\", ftp, "a"));
-    EXPECT_EQ(ftp.calls, (Calls{"PWD", "CWD /", "CWD /", "CWD /a/b/", "MKD a", "CWD a", "MKD b", "CWD b",
+    EXPECT_EQ(ftp.Calls(), (Calls{"PWD", "CWD /", "CWD /", "CWD /a/b/", "MKD a", "CWD a", "MKD b", "CWD b",
                                 "CWD /a/b/"}));
-    EXPECT_TRUE(ftp.HasDir("/a/b"));
+    EXPECT_TRUE(ftp.Server().HasDir("/a/b"));
 }
 
 TEST(MakeRemoteDirsSequence, EmptyPathTalksToNobody) {
     RecordingFtpClient ftp;
     EXPECT_FALSE(MakeRemoteDirs("", ftp));
-    EXPECT_TRUE(ftp.calls.empty());
+    EXPECT_TRUE(ftp.Calls().empty());
 }
 
 TEST(MakeRemoteDirsSequence, ReturnsToTheStartingDirectory) {
     RecordingFtpClient ftp;
-    ftp.AddDir("/home");
+    ftp.Server().AddDir("/home");
     ftp.SetCurrentDir("/home");
     EXPECT_TRUE(MakeRemoteDirs("/a/b", ftp));
-    EXPECT_EQ(ftp.calls, (Calls{"PWD", "CWD /", "MKD a", "CWD a", "MKD b", "CWD b", "CWD /home"}));
+    EXPECT_EQ(ftp.Calls(), (Calls{"PWD", "CWD /", "MKD a", "CWD a", "MKD b", "CWD b", "CWD /home"}));
     EXPECT_EQ(ftp.CurrentDir(), "/home");
-    EXPECT_TRUE(ftp.HasDir("/a/b"));
+    EXPECT_TRUE(ftp.Server().HasDir("/a/b"));
 }
 
 TEST(MakeRemoteDirsSequence, RelativePathWalksFromTheCurrentDirectory) {
     RecordingFtpClient ftp;
-    ftp.AddDir("/home");
+    ftp.Server().AddDir("/home");
     ftp.SetCurrentDir("/home");
     EXPECT_TRUE(MakeRemoteDirs("a/b", ftp));
-    EXPECT_EQ(ftp.calls, (Calls{"PWD", "MKD a", "CWD a", "MKD b", "CWD b", "CWD /home"}));
-    EXPECT_TRUE(ftp.HasDir("/home/a/b"));
+    EXPECT_EQ(ftp.Calls(), (Calls{"PWD", "MKD a", "CWD a", "MKD b", "CWD b", "CWD /home"}));
+    EXPECT_TRUE(ftp.Server().HasDir("/home/a/b"));
 }
 
 TEST(MakeRemoteDirsSequence, RefusedPwdEndsAtOnceWithoutAReturn) {
     RecordingFtpClient ftp;
-    ftp.refuse = {"PWD"};
+    ftp.Server().refuse = {"PWD"};
     EXPECT_FALSE(MakeRemoteDirs("/a/", ftp));
-    EXPECT_EQ(ftp.calls, (Calls{"PWD"}));
+    EXPECT_EQ(ftp.Calls(), (Calls{"PWD"}));
 }
 
 TEST(MakeRemoteDirsSequence, FailedWalkStillReturnsToTheStart) {
     RecordingFtpClient ftp;
-    ftp.AddFile("/a");
+    ftp.Server().AddFile("/a");
     EXPECT_FALSE(MakeRemoteDirs("/a/b/", ftp));
-    EXPECT_EQ(ftp.calls, (Calls{"PWD", "CWD /", "MKD a", "CWD a", "CWD /"}));
+    EXPECT_EQ(ftp.Calls(), (Calls{"PWD", "CWD /", "MKD a", "CWD a", "CWD /"}));
 }
 
 TEST(MakeRemoteDirsSequence, RefusedReturnAfterACompleteWalkKeepsTheResult) {
     RecordingFtpClient ftp;
-    ftp.AddDir("/home");
+    ftp.Server().AddDir("/home");
     ftp.SetCurrentDir("/home");
-    ftp.refuseCalls = {"CWD /home"};
+    ftp.Server().refuseCalls = {"CWD /home"};
     EXPECT_TRUE(MakeRemoteDirs("/a", ftp));
-    EXPECT_EQ(ftp.calls, (Calls{"PWD", "CWD /", "MKD a", "CWD a", "CWD /home"}));
+    EXPECT_EQ(ftp.Calls(), (Calls{"PWD", "CWD /", "MKD a", "CWD a", "CWD /home"}));
 }
 
 TEST(MakeRemoteDirsSequence, RefusedMkdIsNoErrorWhenTheDirectoryCanBeEntered) {
     RecordingFtpClient ftp;
-    ftp.refuse = {"MKD"};
-    ftp.AddDir("/a");
+    ftp.Server().refuse = {"MKD"};
+    ftp.Server().AddDir("/a");
     EXPECT_TRUE(MakeRemoteDirs("/a", ftp));
 }
 

@@ -5,7 +5,7 @@
 
 #include <gtest/gtest.h>
 
-#include "FakeFtpClient.h"
+#include "support/RecordingFtpClient.h"
 #include "WorkerTestSupport.h"
 #include "transfer/AppGlobals.h"
 
@@ -165,7 +165,7 @@ protected:
     void SetUp() override {
         WorkerTest::SetUp();
         worker = MakeWorker();
-        worker->ClientFactory = [state = state] { return std::make_unique<FakeFtpClient>(state); };
+        worker->ClientFactory = [state = state] { return std::make_unique<RecordingFtpClient>(state); };
         worker->LabelFile = &fileLabel;
         worker->BalloonHint = &tray;
         worker->fileCloudTotCount = 10;
@@ -186,7 +186,7 @@ protected:
         return JobLineText(job);
     }
 
-    std::shared_ptr<FakeFtpState> state = std::make_shared<FakeFtpState>();
+    std::shared_ptr<RecordingFtpServer> state = std::make_shared<RecordingFtpServer>();
     ControlLog log;
     RecordingLabel fileLabel{log, "file"};
     RecordingTray tray{log};

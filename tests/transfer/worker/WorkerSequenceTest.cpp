@@ -6,7 +6,7 @@
 
 #include <gtest/gtest.h>
 
-#include "FakeFtpClient.h"
+#include "support/RecordingFtpClient.h"
 #include "batch/BatchFileStore.h"
 #include "WorkerTestSupport.h"
 #include "transfer/AppGlobals.h"
@@ -22,7 +22,7 @@ class WorkerSequence : public WorkerTest {
 protected:
     std::unique_ptr<TThreadCopia> MakeFakeWorker() {
         auto worker = MakeWorker();
-        worker->ClientFactory = [state = state] { return std::make_unique<FakeFtpClient>(state); };
+        worker->ClientFactory = [state = state] { return std::make_unique<RecordingFtpClient>(state); };
         return worker;
     }
     // A local file to upload.
@@ -51,7 +51,7 @@ protected:
         return static_cast<int>(std::count(log.begin(), log.end(), what));
     }
 
-    std::shared_ptr<FakeFtpState> state = std::make_shared<FakeFtpState>();
+    std::shared_ptr<RecordingFtpServer> state = std::make_shared<RecordingFtpServer>();
 };
 
 TEST_F(WorkerSequence, MissingBatchFileEndsAtOnceWithoutAClient) {
@@ -482,7 +482,7 @@ INSTANTIATE_TEST_SUITE_P(
 
 struct KindCase {
     const char* name;
-    std::function<void(FakeFtpState&, JobSpec&)> setup;
+    std::function<void(RecordingFtpServer&, JobSpec&)> setup;
     const char* expectedMark;   // "(gone)", "(unchanged)" or the new "error"
     const char* reasonPart;     // part of the "reason" member when marked
     TThreadCopia::RunEnd runEnd;
@@ -533,32 +533,32 @@ using RunEnd = TThreadCopia::RunEnd;
 INSTANTIATE_TEST_SUITE_P(
     Cases, WorkerFailureKind,
     ::testing::Values(
-        KindCase{"login refused", [](FakeFtpState& s, JobSpec&) { s.connects = {ConnectOutcome::Raises}; }, "1",
+        KindCase{"login refused", [](RecordingFtpServer& s, JobSpec&) { s.connects = {ConnectOutcome::Raises}; }, "1",
                  "login refused (530)", RunEnd::Stopped},
-        KindCase{"connection refused", [](FakeFtpState& s, JobSpec&) { s.connects = {ConnectOutcome::Unavailable}; },
+        KindCase{"connection refused", [](RecordingFtpServer& s, JobSpec&) { s.connects = {ConnectOutcome::Unavailable}; },
                  "(unchanged)", "", RunEnd::ServersUnreachable},
         KindCase{"server echoes the password",
-                 [](FakeFtpState& s, JobSpec&) {
+                 [](RecordingFtpServer& s, JobSpec&) {
                      s.raises["PUT"].push_back(Failure(FtpErrorKind::Job, "550 pw-9f3k is not a file name", 550));
                  },
                  "1", "550 *** is not a file name", RunEnd::Stopped},
-        KindCase{"aborted", [](FakeFtpState& s, JobSpec&) { s.raises["PUT"].push_back(Failure(FtpErrorKind::Aborted, "aborted")); },
+        KindCase{"aborted", [](RecordingFtpServer& s, JobSpec&) { s.raises["PUT"].push_back(Failure(FtpErrorKind::Aborted, "aborted")); },
                  "(unchanged)", "", RunEnd::Stopped},
-        KindCase{"local file missing", [](FakeFtpState&, JobSpec& j) { j.f += ".missing"; }, "1", "local file not found",
+        KindCase{"local file missing", [](RecordingFtpServer&, JobSpec& j) { j.f += ".missing"; }, "1", "local file not found",
                  RunEnd::Stopped},
-        KindCase{"local file is a folder", [](FakeFtpState&, JobSpec& j) { j.f = fs::path(j.f).parent_path().string(); },
+        KindCase{"local file is a folder", [](RecordingFtpServer&, JobSpec& j) { j.f = fs::path(j.f).parent_path().string(); },
                  "1", "not a regular file", RunEnd::Stopped},
         KindCase{"remote folder refused",
-                 [](FakeFtpState& s, JobSpec&) {
+                 [](RecordingFtpServer& s, JobSpec&) {
                      for (int i = 0; i < 20; ++i)
                          s.raises["CWD"].push_back(Failure(FtpErrorKind::Job, "550 no", 550));
                  },
                  "1", "remote folder /in/ could not be made", RunEnd::Stopped},
-        KindCase{"unknown security", [](FakeFtpState&, JobSpec& j) { j.s = "ssl3"; }, "1", "\"ssl3\"", RunEnd::Stopped},
-        KindCase{"download of a missing file", [](FakeFtpState&, JobSpec& j) { j.v = "get"; }, "(gone)", "",
+        KindCase{"unknown security", [](RecordingFtpServer&, JobSpec& j) { j.s = "ssl3"; }, "1", "\"ssl3\"", RunEnd::Stopped},
+        KindCase{"download of a missing file", [](RecordingFtpServer&, JobSpec& j) { j.v = "get"; }, "(gone)", "",
                  RunEnd::Done},
         KindCase{"download cut",
-                 [](FakeFtpState& s, JobSpec& j) {
+                 [](RecordingFtpServer& s, JobSpec& j) {
                      j.v = "get";
                      j.f = (fs::path(j.f).parent_path() / "got" / "x.txt").string();
                      s.files["/in/x.txt"] = "remote";
