@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <exception>
+#include <optional>
 #include <vector>
 
 namespace ct {
@@ -31,6 +32,19 @@ std::vector<std::string> Segments(const std::string& path) {
     }
 }
 
+// The segments of the folder the client knows it stands in, without the empty one a trailing
+// "/" gives; none when it knows none (or the path holds an empty segment, "a//b").
+std::optional<std::vector<std::string>> KnownSegments(const std::string& known) {
+    if (known.empty() || known.front() != '/')
+        return std::nullopt;
+    std::vector<std::string> segments = Segments(known.substr(1));
+    if (segments.back().empty())
+        segments.pop_back();
+    if (std::any_of(segments.begin(), segments.end(), [](const std::string& s) { return s.empty(); }))
+        return std::nullopt;
+    return segments;
+}
+
 struct WalkResult {
     bool walked = false;           // every step of the walk succeeded
     std::vector<bool> followers;   // the outcomes of the commands sent after the walk
@@ -41,6 +55,12 @@ struct WalkResult {
 // depend on an answer still awaited go out together (each MakeDir with its ChangeDir; the last
 // segment's pair with the return and the followers), so a client that pipelines them saves a
 // round trip each; one that does not sends the same commands in the same order.
+//
+// What the client knows of where it stands spares commands whose outcome is known: the
+// starting directory needs no PWD, and an absolute walk begins at the deepest folder on its way
+// that the client knows to exist rather than at the root (the MakeDir of an existing folder
+// fails and its ChangeDir succeeds, so the folders made and where the walk ends are the same).
+// Should that folder have gone meanwhile, the walk begins at the root after all.
 WalkResult WalkThen(const std::string& path, IFtpClient& client, const Batch& followers) {
     WalkResult result;
     // Sends lead and the followers together; gives lead's outcomes.
@@ -57,8 +77,8 @@ WalkResult WalkThen(const std::string& path, IFtpClient& client, const Batch& fo
         return result;
     }
 
-    // A folder the client knows it stands in is the answer PWD would give.
-    std::string startDir = client.KnownCurrentDir();
+    const std::string known = client.KnownCurrentDir();
+    std::string startDir = known;
     if (startDir.empty()) {
         try {
             startDir = client.RetrieveCurrentDir();
@@ -68,25 +88,46 @@ WalkResult WalkThen(const std::string& path, IFtpClient& client, const Batch& fo
         }
     }
 
-    std::string rest = path;
-    if (rest.front() == '/') {
-        rest.erase(0, 1);
-        if (!client.RunFolderCommands({Cwd("/")}).at(0)) {
-            finish({Cwd(startDir)});
-            return result;
+    // The steps down the segments before the last: false when a ChangeDir is refused. The
+    // MakeDir of a segment may fail (it may exist already); its ChangeDir decides.
+    auto descend = [&](const std::vector<std::string>& segments) {
+        for (std::size_t i = 0; i + 1 < segments.size(); ++i)
+            if (!client.RunFolderCommands({Mkd(segments[i]), Cwd(segments[i])}).at(1))
+                return false;
+        return true;
+    };
+    std::vector<std::string> segments = Segments(path.front() == '/' ? path.substr(1) : path);
+    if (path.front() == '/') {
+        // The folders down to the one the client stands in were reached by an absolute
+        // ChangeDir, so each of them existed then. The walk keeps at least its last step.
+        const auto knownSegments = KnownSegments(known);
+        std::size_t skip = 0;
+        if (knownSegments)
+            while (skip + 1 < segments.size() && skip < knownSegments->size() &&
+                   segments[skip] == (*knownSegments)[skip])
+                ++skip;
+        const bool standingThere = knownSegments && knownSegments->size() == skip;
+        std::string from = "/";
+        for (std::size_t i = 0; i < skip; ++i)
+            from += (i ? "/" : "") + segments[i];
+        const std::vector<std::string> below(segments.begin() + static_cast<std::ptrdiff_t>(skip), segments.end());
+        const bool begun = standingThere || client.RunFolderCommands({Cwd(from)}).at(0);
+        if (!begun || !descend(below)) {
+            // From the root, as ever, when the shorter way failed (a folder has gone).
+            if (skip == 0 || !client.RunFolderCommands({Cwd("/")}).at(0) || !descend(segments)) {
+                finish({Cwd(startDir)});
+                return result;
+            }
+        } else {
+            segments = below;
         }
+    } else if (!descend(segments)) {
+        finish({Cwd(startDir)});
+        return result;
     }
     // A normalised path ends with "/", so the last segment is empty; it is sent as well (the
-    // server's answer to it changes nothing, as every directory before it exists). The MakeDir
-    // of a segment may fail (it may exist already); its ChangeDir decides.
-    const std::vector<std::string> segments = Segments(rest);
-    for (std::size_t i = 0; i + 1 < segments.size(); ++i) {
-        if (!client.RunFolderCommands({Mkd(segments[i]), Cwd(segments[i])}).at(1)) {
-            finish({Cwd(startDir)});
-            return result;
-        }
-    }
-    // After the last segment the walk returns whatever its ChangeDir answers.
+    // server's answer to it changes nothing, as every directory before it exists). The walk
+    // returns whatever its ChangeDir answers.
     result.walked = finish({Mkd(segments.back()), Cwd(segments.back()), Cwd(startDir)}).at(1);
     return result;
 }

@@ -137,10 +137,17 @@ DelayProxy::DelayProxy(std::string listenAddress, std::string targetAddress, std
     for (std::uint16_t port : ports) {
         auto acceptor = std::make_unique<tcp::acceptor>(m_impl->io);
         tcp::endpoint endpoint(listen, port);
-        acceptor->open(endpoint.protocol());
-        acceptor->set_option(tcp::acceptor::reuse_address(true));
-        acceptor->bind(endpoint);
-        acceptor->listen();
+        asio::error_code ec;
+        acceptor->open(endpoint.protocol(), ec);
+        if (!ec)
+            acceptor->set_option(tcp::acceptor::reuse_address(true), ec);
+        if (!ec)
+            acceptor->bind(endpoint, ec);
+        if (!ec)
+            acceptor->listen(asio::socket_base::max_listen_connections, ec);
+        if (ec)
+            throw std::runtime_error("the delaying proxy cannot listen on " + listenAddress + ":" +
+                                     std::to_string(port) + " (" + ec.message() + ")");
         m_impl->Accept(*acceptor);
         m_impl->acceptors.push_back(std::move(acceptor));
     }
