@@ -865,8 +865,22 @@ FtpSession::TransferStart FtpSession::StartTransfer(const std::string& command, 
             if (m_data.OtherOp().ec) {
                 const std::string reason =
                     "cannot open the data connection (" + NetworkReason(m_data.OtherOp().ec) + ")";
-                // The server waits for the connection with the command unanswered: the
-                // session is out of step.
+                m_data.Reset();
+                // A server that refuses the command closes its listener at once, so the
+                // connection may fail before the refusal has been read: the reply says why.
+                if (!start.final) {
+                    try {
+                        start.final = ReadFinalReply(
+                            Clock::now() + std::min<Clock::duration>(m_settings.replyTimeout, CutReplyBudget));
+                    } catch (const FtpError& e) {
+                        if (e.Kind() == FtpErrorKind::Aborted)
+                            throw;
+                    }
+                }
+                if (start.final && !start.final->Positive())
+                    return start;
+                // Otherwise the server still waits for the connection with the command
+                // unanswered: the session is out of step.
                 CloseAll();
                 Fail(FtpErrorKind::Job, "Cannot open the data connection", reason);
             }
