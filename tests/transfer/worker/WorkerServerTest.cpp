@@ -13,6 +13,7 @@
 #include "WorkerTestSupport.h"
 #include "platform/ftp/TIdFTP.h"
 #include "support/FtpServers.h"
+#include "support/TestClock.h"
 #include "transfer/AppGlobals.h"
 
 namespace ct::test {
@@ -384,14 +385,21 @@ TEST_F(WorkerServer, StopDuringThePauseEndsTheRunAtOnce) {
     EXPECT_EQ(view.Reloads(), 1u);
 }
 
+// Timed on the worker's clock, which a test moves: an hour's pause passes at once and is
+// still measured whole.
 TEST_F(WorkerServer, ThePauseBetweenJobsLastsSecDelay) {
     Start();
-    SecDelay = 1;
+    SecDelay = 3600;
     WriteLines(batch, {JobLineText(Upload("a.txt", "\\a.txt")), JobLineText(Upload("b.txt", "\\b.txt"))});
-    MakeServerWorker()->Execute();
+    TestClock clock;
+    view.Clock = &clock;
+    auto worker = MakeServerWorker();
+    worker->Clock = &clock;
+    worker->Execute();
     auto times = view.Times();
     ASSERT_EQ(times.size(), 2u);
-    EXPECT_GE(times[1] - times[0], std::chrono::seconds(1));
+    EXPECT_EQ(times[1] - times[0], std::chrono::seconds(3600)) << "the second job itself takes no time on this clock";
+    EXPECT_EQ(server->Commands("STOR").size(), 2u);
 }
 
 TEST_F(WorkerServer, LinesAppendedDuringARunAreProcessedInTheSameRun) {
