@@ -210,35 +210,5 @@ TEST(DataConnection, AFailedConnectionWithoutAWordFromTheServerEndsTheSession) {
     EXPECT_FALSE(ftp->Connected()) << "the server still waits for the connection: out of step";
 }
 
-// ---- upload progress ----
-
-// On a slow link the socket queues far more than the server has taken; the progress reported
-// is what the server has acknowledged, so it never runs ahead of the server's file by more than
-// the server's own buffers (its receive queue, its read buffer, its file buffer).
-TEST(UploadProgress, NeverRunsAheadOfWhatTheServerHas) {
-    test::PyFtpOptions options;
-    options.extraArgs = {"--pace", "600000", "--data-rcvbuf", "32768"};
-    test::PyFtpServer server(options);
-    test::TempDir local;
-    const std::int64_t size = 1800000;
-    test::WriteFileBytes(local / "big.bin", test::MakePattern(static_cast<std::size_t>(size)));
-    auto ftp = test::MakeClient(server.Port());
-    std::vector<std::int64_t> ahead;
-    std::vector<std::int64_t> counts;
-    ftp->OnWork = [&](IFtpClient*, TWorkMode, std::int64_t count) {
-        std::error_code ec;
-        const auto stored = std::filesystem::file_size(server.Root() / "big.bin", ec);
-        counts.push_back(count);
-        ahead.push_back(count - (ec ? 0 : static_cast<std::int64_t>(stored)));
-    };
-    ftp->Connect();
-    ftp->Put((local / "big.bin").string(), "big.bin", false, -1);
-    ASSERT_GE(counts.size(), 10u) << "a transfer of three seconds reports many times";
-    EXPECT_EQ(counts.back(), size);
-    EXPECT_TRUE(std::is_sorted(counts.begin(), counts.end()));
-    for (std::size_t i = 0; i + 1 < counts.size(); ++i)
-        EXPECT_LE(ahead[i], 256 * 1024) << "report " << i << " of " << counts[i] << " bytes";
-}
-
 } // namespace
 } // namespace ct
