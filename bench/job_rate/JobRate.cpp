@@ -1,5 +1,5 @@
 // Jobs per second of a worker run against a local FTP server, next to lftp uploading the
-// same files in one process over one connection (`mput -d`).
+// same files in one process over one connection (`mput`).
 //
 //   bench_job_rate [--server vsftpd|pyftpdlib] [--layout folder|tree|both] [--jobs N] [--rounds R]
 //
@@ -115,10 +115,12 @@ int main(int argc, char** argv) {
                 const std::string lftpDir = "lftp-" + tag;
                 fs::create_directories(target.writable / lftpDir);
                 fs::permissions(target.writable / lftpDir, fs::perms::all);
-                const std::string glob = layout == "tree" ? "t*/m*/l*/*.bin" : "a/b/c/*.bin";
+                // Into one folder lftp makes it once and puts every file there; into the tree
+                // `mput -d` makes each file's folder on the way.
+                const std::string put = layout == "tree" ? "mput -d t*/m*/l*/*.bin\n"
+                                                         : "mkdir -p -f a/b/c\ncd a/b/c\nlcd a/b/c\nmput *.bin\n";
                 result.lftp.push_back(RunLftp(target,
-                                              "cd " + target.Below(lftpDir) + "\nlcd " + localRoot.string() +
-                                                  "\nmput -d " + glob + "\n",
+                                              "cd " + target.Below(lftpDir) + "\nlcd " + localRoot.string() + "\n" + put,
                                               queue.Path() / "lftp.script"));
                 if (CountFiles(target.writable / lftpDir) != jobs)
                     throw std::runtime_error("lftp did not store every file");
@@ -136,7 +138,7 @@ int main(int argc, char** argv) {
                                              : "spread over 100 leaf folders of a three-level tree");
             for (int i = 0; i < rounds; ++i)
                 std::printf("  round %d: worker %.3f s, lftp %.3f s\n", i, r.worker[i], r.lftp[i]);
-            std::printf("  worker: %.1f jobs/s, lftp mput -d: %.1f files/s\n", workerRate, lftpRate);
+            std::printf("  worker: %.1f jobs/s, lftp: %.1f files/s\n", workerRate, lftpRate);
             std::printf("  ratio worker/lftp: %.2f (target >= %s)\n", workerRate / lftpRate,
                         r.layout == "folder" ? "1.00" : "0.80");
             std::printf("  of a worker job (%.3f ms): %.3f ms without the network (the same run over a client "

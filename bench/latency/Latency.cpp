@@ -5,7 +5,8 @@
 // vsftpd listens on 127.0.0.1; a DelayProxy on 127.0.0.2 forwards its control port and every
 // port of its passive range, holding each chunk back D ms (10) in each direction, and vsftpd's
 // PASV replies name the proxy. The worker's queue and lftp both talk to 127.0.0.2.
-// Layouts: "folder" uploads every 1 KiB file into one three-level folder (lftp: `mput -d`);
+// Layouts: "folder" uploads every 1 KiB file into one three-level folder (lftp: `mkdir -p`
+// once, then `mput` in it);
 // "own" gives each file a three-level folder of its own (lftp: `mkdir -p` then `put -O` per
 // file). Round trips per job are the seconds per job over one round trip (2 x D).
 #include <cstdio>
@@ -38,7 +39,7 @@ std::string LftpCommands(const std::string& layout, const std::string& remoteDir
                          const std::vector<std::string>& files) {
     std::string commands = "cd " + remoteDir + "\nlcd " + localRoot.string() + "\n";
     if (layout == "folder")
-        return commands + "mput -d a/b/c/*.bin\n";
+        return commands + "mkdir -p -f a/b/c\ncd a/b/c\nlcd a/b/c\nmput *.bin\n";
     for (const auto& file : files) {
         const std::string folder = file.substr(0, file.rfind('/'));  // jN/m/l
         commands += "mkdir -p -f " + folder + "\nput -O " + folder + " " + file + "\n";
@@ -136,7 +137,7 @@ int main(int argc, char** argv) {
             const bool own = r.layout == "own";
             std::printf("%s: %s\n", r.layout.c_str(),
                         own ? "a three-level folder of its own per job (lftp: mkdir -p, put -O)"
-                            : "all into one three-level folder (lftp: mput -d)");
+                            : "all into one three-level folder (lftp: mkdir -p once, mput in it)");
             for (int i = 0; i < rounds; ++i)
                 std::printf("  round %d: worker %.2f s, lftp %.2f s\n", i, r.worker[i], r.lftp[i]);
             std::printf("  worker: %.1f ms/job = %.1f round trips/job%s\n", worker * 1000, worker / roundTrip,
