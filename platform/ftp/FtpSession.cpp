@@ -330,6 +330,7 @@ void FtpSession::CloseAll() noexcept {
     m_unanswered.clear();
     m_serverType.reset();
     m_epsvRefused = false;
+    m_epsvAnswered = false;
     m_sizeMemo.reset();
     m_knownDir.clear();
 #if defined(CLOUDTRANSFER_TLS)
@@ -827,6 +828,7 @@ std::uint16_t FtpSession::PassivePort() {
             port = ParseEpsvPort(reply.text);
             if (!port)
                 FailReply("Cannot read the FTP server's EPSV reply", reply);
+            m_epsvAnswered = true;
         } else if (reply.code >= 500) {
             m_epsvRefused = true;
         }
@@ -843,7 +845,23 @@ std::uint16_t FtpSession::PassivePort() {
 }
 
 FtpSession::TransferStart FtpSession::StartTransfer(const std::string& command, const std::string& argument) {
-    const std::uint16_t port = PassivePort();
+    const std::string line = command + " " + argument;
+    std::uint16_t port = 0;
+    bool commandSent = false;
+    if (m_settings.pipelining && m_epsvAnswered) {
+        // EPSV has worked on this session, and the transfer command does not depend on the
+        // port it names: the two go out together, a round trip less per transfer.
+        const auto deadline = Clock::now() + m_settings.replyTimeout;
+        SendCommands({"EPSV", line}, deadline);
+        const FtpReply reply = ReadFinalReply(deadline);
+        const auto epsvPort = reply.code == 229 ? ParseEpsvPort(reply.text) : std::nullopt;
+        if (!epsvPort)
+            FailReply("The FTP server refused passive mode", reply); // the command sent with it is lost
+        port = *epsvPort;
+        commandSent = true;
+    } else {
+        port = PassivePort();
+    }
     // Only the port of the answer is used; the address is always the control connection's
     // peer, so a server (or a man in the middle) cannot point the client at another host.
     // The command goes out while the connection is still being made, as a server in passive
@@ -853,7 +871,8 @@ FtpSession::TransferStart FtpSession::StartTransfer(const std::string& command, 
     m_data.StartConnect(tcp::endpoint(m_peer, port));
     const auto connectDeadline = Clock::now() + m_settings.connectTimeout;
     const auto deadline = Clock::now() + m_settings.replyTimeout;
-    SendCommands({command + " " + argument}, deadline);
+    if (!commandSent)
+        SendCommands({line}, deadline);
     bool connected = false;
     bool handshaken = true;
 #if defined(CLOUDTRANSFER_TLS)

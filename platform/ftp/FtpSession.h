@@ -162,6 +162,7 @@ private:
 
     std::optional<TIdFTPTransferType> m_serverType;
     bool m_epsvRefused = false;
+    bool m_epsvAnswered = false;
     // The folder the session is sure it stands in; empty when unsure.
     std::string m_knownDir;
     // The last SIZE answer, for the download that normally follows it at once.
