@@ -121,6 +121,12 @@ TEST(FolderBatch, PipeliningOffServesAServerThatLosesCommandsSentTogether) {
     plain->Connect();
     EXPECT_EQ(plain->RunFolderCommands({Mkd("b"), Cwd("b"), Cwd("/b")}), (Results{true, true, true}));
     EXPECT_EQ(plain->RetrieveCurrentDir(), "/b");
+    // Transfers too: pipelined, a transfer command would go out with the session's second EPSV.
+    test::TempDir local;
+    test::WriteFileBytes(local / "f", "one at a time");
+    for (const char* name : {"first", "second"})
+        plain->Put((local / "f").string(), name, false, -1);
+    EXPECT_EQ(test::ReadFileBytes(server.Root() / "b" / "second"), "one at a time");
 }
 
 // ---- the folder the client knows it stands in ----
