@@ -106,6 +106,9 @@ public:
 
     void Begin(std::int64_t expected) {
         m_begun = true;
+        // The first count waits its interval too: a count a few milliseconds after the begin
+        // tells of the buffers on the way (the server's receive queue), not of the link.
+        m_last = Clock::now();
         if (m_client.OnWorkBegin)
             m_client.OnWorkBegin(&m_client, m_mode, expected);
     }
