@@ -17,7 +17,8 @@ std::string NormaliseRemoteDir(const std::string& path, const std::string& base)
 
 // Normalises path (backslashes to "/", leading "/", "/" + base in front when base is given),
 // builds it, enters it, with a simpler fallback walk when that fails. True when the client
-// now stands in the normalised directory. Never raises.
+// now stands in the normalised directory. When the client already knows it stands there
+// (IFtpClient::KnownCurrentDir), nothing is sent. Never raises.
 bool EnsureRemoteDir(const std::string& path, IFtpClient& client, const std::string& base);
 
 } // namespace ct

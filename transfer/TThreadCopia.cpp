@@ -1,8 +1,10 @@
 #include "transfer/TThreadCopia.h"
 
 #include <algorithm>
+#include <cctype>
 #include <charconv>
 #include <cmath>
+#include <cstdlib>
 #include <limits>
 #include <optional>
 #include <system_error>
@@ -24,14 +26,6 @@ namespace fs = std::filesystem;
 namespace {
 
 constexpr double kMsPerDay = 86400000.0;
-// Days from the date-time epoch (1899-12-30) to the Unix epoch.
-constexpr double kUnixEpochDays = 25569.0;
-
-double NowDays() {
-    const auto sinceEpoch = std::chrono::system_clock::now().time_since_epoch();
-    const auto ms = std::chrono::duration_cast<std::chrono::duration<double, std::milli>>(sinceEpoch).count();
-    return ms / kMsPerDay + kUnixEpochDays;
-}
 
 const char* const kTrayTitle = "Trasferimento su Cloud - Attendere...";
 
@@ -109,7 +103,29 @@ const char* RunEndText(TThreadCopia::RunEnd end) {
     return "error";
 }
 
+// A refusal of the upload command itself, before a byte was sent, while the session goes on:
+// what a server answers when the folder the client stood in has gone.
+bool RefusedBeforeTransfer(const FtpError& error, bool transferBegun) {
+    return error.Kind() == FtpErrorKind::Job && error.ReplyCode() >= 400 && error.ReplyCode() < 600 &&
+           !transferBegun;
+}
+
+bool SwitchedOff(const char* value) {
+    if (!value)
+        return false;
+    std::string text(value);
+    for (char& c : text)
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return text == "0" || text == "off" || text == "no" || text == "false";
+}
+
 } // namespace
+
+std::unique_ptr<IFtpClient> DefaultFtpClient() {
+    auto client = std::make_unique<TIdFTP>();
+    client->SetPipelining(!SwitchedOff(std::getenv("CLOUDTRANSFER_FTP_PIPELINING")));
+    return client;
+}
 
 std::string FormatSpeed(double kbPerSecond, char decimalSeparator) {
     char buffer[64];
@@ -141,6 +157,10 @@ fs::path TThreadCopia::BatchFileInUse() const {
     return BatchFile.empty() ? BatchFilePath() : BatchFile;
 }
 
+IClock& TThreadCopia::ClockInUse() const {
+    return Clock ? *Clock : SystemClock();
+}
+
 std::string TThreadCopia::ReadFirstBatchLine() {
     return ct::ReadFirstBatchLine(BatchFileInUse());
 }
@@ -165,12 +185,13 @@ bool TThreadCopia::StopSeen() const {
 }
 
 bool TThreadCopia::WaitUnlessStopped(std::chrono::milliseconds time) {
-    const auto deadline = std::chrono::steady_clock::now() + time;
+    IClock& clock = ClockInUse();
+    const auto deadline = clock.Now() + time;
     while (!StopSeen()) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - clock.Now());
         if (left.count() <= 0)
             return true;
-        Sleep(static_cast<std::uint32_t>(std::min(left, kStopPoll).count()));
+        clock.Sleep(std::min(left, kStopPoll));
     }
     return false;
 }
@@ -213,7 +234,7 @@ void TThreadCopia::Execute() {
 }
 
 void TThreadCopia::RunWithClient() {
-    std::unique_ptr<IFtpClient> client = ClientFactory ? ClientFactory() : std::make_unique<TIdFTP>();
+    std::unique_ptr<IFtpClient> client = ClientFactory ? ClientFactory() : DefaultFtpClient();
     if (!client)
         throw CloudError("no FTP client could be made");
     client->OnWorkBegin = [this](IFtpClient* sender, TWorkMode mode, std::int64_t total) {
@@ -312,15 +333,14 @@ void TThreadCopia::RunJobs() {
             writableChecked = true;
         }
 
-        const auto started = std::chrono::steady_clock::now();
+        const auto started = ClockInUse().Now();
         const std::string settingsFault = ApplySettings(*ftp);
         JobEnd end = JobEnd::Failed;
         if (settingsFault.empty())
             end = RunJobGuarded(*job);
         else
             jobReason = settingsFault;
-        const double seconds =
-            std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+        const double seconds = std::chrono::duration<double>(ClockInUse().Now() - started).count();
 
         // A stop seen at the end of a job leaves it first, whatever the job guard made of the
         // errors the stop caused (the folder walk swallows them).
@@ -503,13 +523,31 @@ bool TThreadCopia::UploadJob(const TSuperObject& job) {
     const std::string remoteDir = UploadRemoteDir(d);
     StrFile = f;
     RunStep(&TThreadCopia::SyncShowFile);
-    if (!EnsureRemoteDir(remoteDir, *IdFTP, job.S("b"))) {
+    const std::string folder = NormaliseRemoteDir(remoteDir, job.S("b"));
+    auto enterFolder = [&] {
+        if (EnsureRemoteDir(remoteDir, *IdFTP, job.S("b")))
+            return true;
         // The walk swallows every error, those of a stop too.
         if (StopSeen())
             return false;
-        throw JobFailed("remote folder " + NormaliseRemoteDir(remoteDir, job.S("b")) + " could not be made");
+        throw JobFailed("remote folder " + folder + " could not be made");
+    };
+    // Where the client already stands in the folder, EnsureRemoteDir sends nothing.
+    const bool alreadyThere = IdFTP->KnownCurrentDir() == folder;
+    if (!enterFolder())
+        return false;
+    transferBegun = false;
+    try {
+        IdFTP->Put(f, remoteName, false, -1);
+    } catch (const FtpError& error) {
+        // The folder may have gone since the job that walked to it: walk and try once more, so
+        // that no job fails for having skipped the walk.
+        if (!alreadyThere || !RefusedBeforeTransfer(error, transferBegun) || !IdFTP->Connected())
+            throw;
+        if (!enterFolder())
+            return false;
+        IdFTP->Put(f, remoteName, false, -1);
     }
-    IdFTP->Put(f, remoteName, false, -1);
     if (AbortTransfer)
         return false;
     isDirty = true;
@@ -621,7 +659,8 @@ std::int32_t TThreadCopia::Scaled(std::int64_t count) const {
 }
 
 void TThreadCopia::FTPWorkBegin(IFtpClient*, TWorkMode, std::int64_t workCountMax) {
-    STime = NowDays();
+    transferBegun = true;
+    STime = ClockInUse().NowDays();
     WorkCountMax = workCountMax;
     progressShift = 0;
     while ((MaximumRule(workCountMax) >> progressShift) > std::numeric_limits<std::int32_t>::max())
@@ -637,7 +676,7 @@ void TThreadCopia::FTPWorkBegin(IFtpClient*, TWorkMode, std::int64_t workCountMa
 }
 
 void TThreadCopia::FTPWork(IFtpClient*, TWorkMode, std::int64_t workCount) {
-    const double elapsedDays = NowDays() - STime;
+    const double elapsedDays = ClockInUse().NowDays() - STime;
     if (LabelSpeed) {
         const double seconds = std::floor(elapsedDays * kMsPerDay) / 1000.0;
         if (seconds > 0)

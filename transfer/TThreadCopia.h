@@ -15,6 +15,7 @@
 #include "platform/json/SuperObject.h"
 #include "platform/ping/Ping.h"
 #include "platform/thread/TThread.h"
+#include "transfer/Clock.h"
 #include "transfer/OutcomeLog.h"
 #include "transfer/StatusControls.h"
 
@@ -50,10 +51,12 @@ public:
     bool isAthread = false;
     std::int32_t fileCloudTotCount = 0;
 
-    // Seams: where the queue lies, how the client is made, how reachability is probed.
+    // Seams: where the queue lies, how the client is made, how reachability is probed, where
+    // time comes from.
     std::filesystem::path BatchFile;   // defaults to BatchFilePath()
-    FtpClientFactory ClientFactory;    // defaults to a TIdFTP
+    FtpClientFactory ClientFactory;    // defaults to a TIdFTP (see DefaultFtpClient)
     PingFunction PingProbe;            // defaults to the real Ping
+    IClock* Clock = nullptr;           // not owned; defaults to SystemClock()
 
     // How the run ended, for run control and the exit status of an unattended start.
     enum class RunEnd {
@@ -125,6 +128,8 @@ private:
     std::string jobReason;
     std::string jobRemotePath;
     std::int64_t jobBytes = -1;
+    // A transfer's begin event came: the server accepted the transfer command.
+    bool transferBegun = false;
     // Set when the worker itself closed a session to serve this job (another server or login):
     // a server that limits sessions per client may still count the old one for a moment.
     bool closedOwnSession = false;
@@ -134,6 +139,7 @@ private:
     std::unique_ptr<OutcomeLog> outcomeLog;
 
     std::filesystem::path BatchFileInUse() const;
+    IClock& ClockInUse() const;
     void RunWithClient();
     void RunJobs();
     // The next line to work on: line 1, or, once servers have failed to answer, the first line
@@ -156,6 +162,10 @@ private:
     std::int64_t MaximumRule(std::int64_t total) const;
     std::int32_t Scaled(std::int64_t count) const;
 };
+
+// The run's FTP client when no factory is given: a TIdFTP. The environment variable
+// CLOUDTRANSFER_FTP_PIPELINING set to "0", "off" or "no" makes it send one command at a time.
+std::unique_ptr<IFtpClient> DefaultFtpClient();
 
 // Formats a speed in KB/s as "0.00 KB/s" with the given decimal separator.
 std::string FormatSpeed(double kbPerSecond, char decimalSeparator);

@@ -3,8 +3,10 @@
 #include <chrono>
 #include <cstdint>
 #include <functional>
+#include <exception>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "platform/error/CloudError.h"
 
@@ -53,6 +55,13 @@ enum class FtpSecurity { None, ExplicitTls, ImplicitTls };
 
 enum class TWorkMode { wmRead, wmWrite };
 enum class TIdFTPTransferType { ftASCII, ftBinary };
+
+// One command of a batch of folder commands (RunFolderCommands).
+struct FtpFolderCommand {
+    enum class Verb { MakeDir, ChangeDir };
+    Verb verb;
+    std::string name;
+};
 
 class IFtpClient;
 using TWorkBeginEvent = std::function<void(IFtpClient* sender, TWorkMode mode, std::int64_t workCountMax)>;
@@ -117,6 +126,32 @@ public:
     virtual void MakeDir(const std::string& name) = 0;
     virtual void ChangeDir(const std::string& path) = 0;
     virtual std::string RetrieveCurrentDir() = 0;
+
+    // Runs folder commands of which none waits for another's answer, in order, and gives each
+    // one's outcome (true: done). A refused or failed command fails alone; the others still
+    // run. Never raises. This default makes the plain calls one after another; a client may
+    // instead send them together and read their replies in order, which ends the same way.
+    virtual std::vector<bool> RunFolderCommands(const std::vector<FtpFolderCommand>& commands) {
+        std::vector<bool> done;
+        done.reserve(commands.size());
+        for (const auto& command : commands) {
+            try {
+                if (command.verb == FtpFolderCommand::Verb::MakeDir)
+                    MakeDir(command.name);
+                else
+                    ChangeDir(command.name);
+                done.push_back(true);
+            } catch (const std::exception&) {
+                done.push_back(false);
+            }
+        }
+        return done;
+    }
+    // The folder the client is sure it stands in: the absolute path of its last successful
+    // ChangeDir on this connection, as it was given, when nothing since can have moved it
+    // (a relative or refused ChangeDir, a new connection, an upload refused in it). Empty
+    // when the client does not know; this default never does.
+    virtual std::string KnownCurrentDir() const { return {}; }
 
     // Safe from any thread at any moment while the client exists. Whatever blocking step
     // runs (connect, login, a command, a transfer) ends within a fraction of a second by

@@ -31,8 +31,11 @@ constexpr auto QuitBudget = 1000ms;
 // How long a broken transfer waits for the server to say what happened before the
 // connection is dropped instead.
 constexpr auto CutReplyBudget = 2000ms;
-// How often the end of an upload looks at the bytes the server has acknowledged.
+// How often an upload looks at the bytes the server has acknowledged.
 constexpr auto DrainTick = 20ms;
+// The largest piece of an upload handed to the socket at once: where the system cannot tell
+// what the peer has acknowledged, the pieces written are the progress.
+constexpr std::size_t UploadPiece = 64 * 1024;
 // Bounds for the reasons that go into the queue line.
 constexpr std::size_t MaxReason = 200;
 
@@ -103,6 +106,9 @@ public:
 
     void Begin(std::int64_t expected) {
         m_begun = true;
+        // The first count waits its interval too: a count a few milliseconds after the begin
+        // tells of the buffers on the way (the server's receive queue), not of the link.
+        m_last = Clock::now();
         if (m_client.OnWorkBegin)
             m_client.OnWorkBegin(&m_client, m_mode, expected);
     }
@@ -148,6 +154,38 @@ private:
     bool m_begun = false;
     Clock::time_point m_last;
     std::int64_t m_pending = -1;
+};
+
+// The progress of an upload: the bytes the server has taken, that is those written less those
+// still queued in the socket unacknowledged. A count of bytes merely written would run ahead
+// by whatever the socket buffers hold, megabytes on a slow link.
+class UploadProgress {
+public:
+    UploadProgress(FtpChannel& data, WorkReporter& reporter) : m_data(data), m_reporter(reporter) {}
+
+    void Written(std::int64_t bytes) { m_written += bytes; }
+    std::int64_t WrittenTotal() const { return m_written; }
+    // Looks at the socket; gives the bytes newly acknowledged since the last look.
+    std::int64_t Sample() {
+        const std::int64_t queued = m_data.Unacknowledged();
+        // Where the system cannot tell (or over TLS, whose records the queue counts with their
+        // framing), the count stays within what was written and never goes back.
+        const std::int64_t taken = queued < 0 ? m_written : std::min(m_written, m_written - queued);
+        if (taken <= m_taken)
+            return 0;
+        const std::int64_t gained = taken - m_taken;
+        m_taken = taken;
+        m_reporter.Progress(m_taken);
+        return gained;
+    }
+    bool AllTaken() const { return m_taken >= m_written; }
+    WorkReporter& Reporter() { return m_reporter; }
+
+private:
+    FtpChannel& m_data;
+    WorkReporter& m_reporter;
+    std::int64_t m_written = 0;
+    std::int64_t m_taken = 0;
 };
 
 // A host name looked up on a thread of its own: getaddrinfo cannot be interrupted, and an
@@ -295,7 +333,9 @@ void FtpSession::CloseAll() noexcept {
     m_unanswered.clear();
     m_serverType.reset();
     m_epsvRefused = false;
+    m_epsvAnswered = false;
     m_sizeMemo.reset();
+    m_knownDir.clear();
 #if defined(CLOUDTRANSFER_TLS)
     m_tls.reset();
 #endif
@@ -707,10 +747,61 @@ void FtpSession::ChangeDir(const std::string& path) {
     m_sizeMemo.reset();
     SetState(FtpState::Command);
     FtpReply reply = Command("CWD", path);
+    NoteChangeDir(path, reply.Positive());
     if (!reply.Positive())
         FailReply("CWD " + path + " refused", reply);
     SetState(FtpState::Ready);
     ArmControlRead();
+}
+
+void FtpSession::NoteChangeDir(const std::string& path, bool done) {
+    // Only an absolute path says where the session ends up without asking; a relative one
+    // would have to be resolved the way the server resolves it ("..", links).
+    if (done && !path.empty() && path.front() == '/')
+        m_knownDir = path;
+    else
+        m_knownDir.clear();
+}
+
+std::vector<bool> FtpSession::RunFolderCommands(const std::vector<FtpFolderCommand>& commands) {
+    std::vector<bool> done(commands.size(), false);
+    if (!Connected())
+        return done;
+    m_sizeMemo.reset();
+    // A name that cannot be sent fails alone, as it would on its own.
+    std::vector<std::string> lines;
+    std::vector<std::size_t> sent;
+    for (std::size_t i = 0; i < commands.size(); ++i) {
+        const FtpFolderCommand& command = commands[i];
+        if (HasLineBreakOrNul(command.name))
+            continue;
+        const std::string verb = command.verb == FtpFolderCommand::Verb::MakeDir ? "MKD" : "CWD";
+        lines.push_back(command.name.empty() ? verb : verb + " " + command.name);
+        sent.push_back(i);
+    }
+    if (lines.empty())
+        return done;
+    try {
+        SetState(FtpState::Command);
+        SendCommands(lines, Clock::now() + m_settings.replyTimeout);
+        for (std::size_t i : sent) {
+            const FtpReply reply = ReadFinalReply(Clock::now() + m_settings.replyTimeout);
+            done[i] = reply.Positive();
+            if (commands[i].verb == FtpFolderCommand::Verb::ChangeDir)
+                NoteChangeDir(commands[i].name, done[i]);
+            if (reply.code == 421) {
+                // The server is closing the session; what was sent after is lost with it.
+                CloseAll();
+                return done;
+            }
+        }
+        SetState(FtpState::Ready);
+        ArmControlRead();
+    } catch (const FtpError&) {
+        // The session broke (time-out, lost connection, abort) and has been closed; the
+        // commands it did not answer have failed, as each would have on its own.
+    }
+    return done;
 }
 
 std::string FtpSession::RetrieveCurrentDir() {
@@ -730,7 +821,7 @@ std::string FtpSession::RetrieveCurrentDir() {
 
 // ---- transfers ----
 
-void FtpSession::OpenDataConnection() {
+std::uint16_t FtpSession::PassivePort() {
     if (!m_settings.passive)
         Fail(FtpErrorKind::Job, "Active mode is not supported; only passive transfers are", "active mode not supported");
     std::optional<std::uint16_t> port;
@@ -740,6 +831,7 @@ void FtpSession::OpenDataConnection() {
             port = ParseEpsvPort(reply.text);
             if (!port)
                 FailReply("Cannot read the FTP server's EPSV reply", reply);
+            m_epsvAnswered = true;
         } else if (reply.code >= 500) {
             m_epsvRefused = true;
         }
@@ -752,37 +844,78 @@ void FtpSession::OpenDataConnection() {
         if (!port)
             FailReply("Cannot read the FTP server's PASV reply", reply);
     }
-    // Only the port of the answer is used; the address is always the control connection's
-    // peer, so a server (or a man in the middle) cannot point the client at another host.
-    m_data.Reset();
-    m_data.StartConnect(tcp::endpoint(m_peer, *port));
-    if (!WaitOp(m_data.OtherOp(), Clock::now() + m_settings.connectTimeout))
-        FailTimeout("Timed out opening the data connection", "data connection timed out");
-    if (m_data.OtherOp().ec) {
-        const std::string reason = "cannot open the data connection (" + NetworkReason(m_data.OtherOp().ec) + ")";
-        m_data.Reset();
-        // Nothing was sent for it yet, so the session itself is still in step.
-        Fail(FtpErrorKind::Job, "Cannot open the data connection", reason);
-    }
+    return *port;
 }
 
 FtpSession::TransferStart FtpSession::StartTransfer(const std::string& command, const std::string& argument) {
-    OpenDataConnection();
+    const std::string line = command + " " + argument;
+    std::uint16_t port = 0;
+    bool commandSent = false;
+    if (m_settings.pipelining && m_epsvAnswered) {
+        // EPSV has worked on this session, and the transfer command does not depend on the
+        // port it names: the two go out together, a round trip less per transfer.
+        const auto deadline = Clock::now() + m_settings.replyTimeout;
+        SendCommands({"EPSV", line}, deadline);
+        const FtpReply reply = ReadFinalReply(deadline);
+        const auto epsvPort = reply.code == 229 ? ParseEpsvPort(reply.text) : std::nullopt;
+        if (!epsvPort)
+            FailReply("The FTP server refused passive mode", reply); // the command sent with it is lost
+        port = *epsvPort;
+        commandSent = true;
+    } else {
+        port = PassivePort();
+    }
+    // Only the port of the answer is used; the address is always the control connection's
+    // peer, so a server (or a man in the middle) cannot point the client at another host.
+    // The command goes out while the connection is still being made, as a server in passive
+    // mode waits for the connection after the command either way: on a real link that saves
+    // a round trip per transfer.
+    m_data.Reset();
+    m_data.StartConnect(tcp::endpoint(m_peer, port));
+    const auto connectDeadline = Clock::now() + m_settings.connectTimeout;
     const auto deadline = Clock::now() + m_settings.replyTimeout;
-    SendCommands({command + " " + argument}, deadline);
+    if (!commandSent)
+        SendCommands({line}, deadline);
+    bool connected = false;
     bool handshaken = true;
 #if defined(CLOUDTRANSFER_TLS)
-    // Started at once: some servers accept TLS on the data connection before they answer
-    // the command, others after; waiting for either first could wait for ever.
-    if (m_tls) {
-        m_data.StartHandshake(*m_tls, true);
-        handshaken = false;
-    }
+    handshaken = m_tls == nullptr;
 #endif
     TransferStart start;
     for (;;) {
+        if (!connected && m_data.OtherOp().Take()) {
+            if (m_data.OtherOp().ec) {
+                const std::string reason =
+                    "cannot open the data connection (" + NetworkReason(m_data.OtherOp().ec) + ")";
+                m_data.Reset();
+                // A server that refuses the command closes its listener at once, so the
+                // connection may fail before the refusal has been read: the reply says why.
+                if (!start.final) {
+                    try {
+                        start.final = ReadFinalReply(
+                            Clock::now() + std::min<Clock::duration>(m_settings.replyTimeout, CutReplyBudget));
+                    } catch (const FtpError& e) {
+                        if (e.Kind() == FtpErrorKind::Aborted)
+                            throw;
+                    }
+                }
+                if (start.final && !start.final->Positive())
+                    return start;
+                // Otherwise the server still waits for the connection with the command
+                // unanswered: the session is out of step.
+                CloseAll();
+                Fail(FtpErrorKind::Job, "Cannot open the data connection", reason);
+            }
+            connected = true;
 #if defined(CLOUDTRANSFER_TLS)
-        if (!handshaken && m_data.OtherOp().Take()) {
+            // Started at once: some servers accept TLS on the data connection before they
+            // answer the command, others after; waiting for either first could wait for ever.
+            if (m_tls)
+                m_data.StartHandshake(*m_tls, true);
+#endif
+        }
+#if defined(CLOUDTRANSFER_TLS)
+        if (connected && !handshaken && m_data.OtherOp().Take()) {
             const asio::error_code ec = m_data.OtherOp().ec;
             std::string problem = m_data.PeerCheck().problem;
             if (!ec && problem.empty())
@@ -829,15 +962,19 @@ FtpSession::TransferStart FtpSession::StartTransfer(const std::string& command, 
         if (m_controlGarbled || m_controlError)
             ReadReply(deadline); // raises the failure that fits
         // A final 2xx may come before the data has been read (an empty file, a fast server).
-        if ((start.opening || start.final) && handshaken)
+        if ((start.opening || start.final) && connected && handshaken)
             return start;
         ArmControlRead();
-        WaitEnd end = m_waiter.WaitForAny(deadline);
+        WaitEnd end = m_waiter.WaitForAny(connected ? deadline : std::min(deadline, connectDeadline));
         if (end == WaitEnd::Aborted)
             FailAborted();
-        if (end == WaitEnd::TimedOut)
-            FailTimeout("Timed out waiting for the FTP server's reply to " + command,
-                        "no reply to " + command + " (timed out)");
+        if (end == WaitEnd::TimedOut) {
+            if (!connected && Clock::now() >= connectDeadline)
+                FailTimeout("Timed out opening the data connection", "data connection timed out");
+            if (Clock::now() >= deadline)
+                FailTimeout("Timed out waiting for the FTP server's reply to " + command,
+                            "no reply to " + command + " (timed out)");
+        }
     }
 }
 
@@ -956,10 +1093,11 @@ void FtpSession::Receive(FtpLocalFile& file, WorkReporter& reporter, std::int64_
     }
 }
 
-void FtpSession::Send(FtpLocalFile& file, WorkReporter& reporter, std::int64_t& total, std::optional<FtpReply>& final) {
+void FtpSession::Send(FtpLocalFile& file, UploadProgress& progress, std::optional<FtpReply>& final) {
     const std::string what = "The upload broke off";
     auto& buffer = Buffer();
     SpeedFloor floor(m_settings);
+    WorkReporter& reporter = progress.Reporter();
     auto lastProgress = Clock::now();
     std::size_t have = 0;
     std::size_t offset = 0;
@@ -970,11 +1108,12 @@ void FtpSession::Send(FtpLocalFile& file, WorkReporter& reporter, std::int64_t& 
             if (write.ec)
                 FailCut(what, write.ec, final);
             offset += write.bytes;
-            total += static_cast<std::int64_t>(write.bytes);
+            progress.Written(static_cast<std::int64_t>(write.bytes));
             floor.Moved(static_cast<std::int64_t>(write.bytes));
             lastProgress = Clock::now();
-            reporter.Progress(total);
         }
+        if (progress.Sample() > 0)
+            lastProgress = Clock::now();
         TakeReplyDuringTransfer(what, final);
         if (final) {
             // A 2xx before the whole file was sent: the server stopped listening early.
@@ -996,7 +1135,7 @@ void FtpSession::Send(FtpLocalFile& file, WorkReporter& reporter, std::int64_t& 
             }
             if (offset == have && endOfFile)
                 return;
-            m_data.StartWriteSome(asio::buffer(buffer.data() + offset, have - offset));
+            m_data.StartWriteSome(asio::buffer(buffer.data() + offset, std::min(have - offset, UploadPiece)));
         }
         const auto now = Clock::now();
         if (now >= lastProgress + m_settings.dataTimeout)
@@ -1004,7 +1143,10 @@ void FtpSession::Send(FtpLocalFile& file, WorkReporter& reporter, std::int64_t& 
         if (!floor.Holds(now))
             FailTooSlow(what, floor.Describe());
         reporter.Tick(now);
-        if (m_waiter.WaitForAny(std::min({lastProgress + m_settings.dataTimeout, floor.WindowEnd(), reporter.Due()})) ==
+        // While the socket holds bytes the server has not acknowledged, look again soon.
+        const auto look = progress.AllTaken() ? Clock::time_point::max() : now + DrainTick;
+        if (m_waiter.WaitForAny(
+                std::min({lastProgress + m_settings.dataTimeout, floor.WindowEnd(), reporter.Due(), look})) ==
             WaitEnd::Aborted)
             FailAborted();
     }
@@ -1016,11 +1158,11 @@ void FtpSession::Send(FtpLocalFile& file, WorkReporter& reporter, std::int64_t& 
 // server answers; the bytes it acknowledges count as progress. A server that refuses the
 // upload part-way (a size limit) resets the data connection or answers 4xx/5xx, and either
 // ends the wait at once.
-void FtpSession::FinishUpload(std::optional<FtpReply>& final) {
+void FtpSession::FinishUpload(UploadProgress& progress, std::optional<FtpReply>& final) {
     const std::string what = "The upload broke off at its end";
     SpeedFloor floor(m_settings);
+    WorkReporter& reporter = progress.Reporter();
     auto lastProgress = Clock::now();
-    std::int64_t unacknowledged = m_data.Unacknowledged();
     const bool secure = m_data.Secure();
 #if defined(CLOUDTRANSFER_TLS)
     if (secure)
@@ -1056,10 +1198,8 @@ void FtpSession::FinishUpload(std::optional<FtpReply>& final) {
         if (dataDone || final)
             break;
         const auto now = Clock::now();
-        const std::int64_t left = m_data.Unacknowledged();
-        if (left >= 0 && (unacknowledged < 0 || left < unacknowledged)) {
-            floor.Moved(unacknowledged < 0 ? 0 : unacknowledged - left);
-            unacknowledged = left;
+        if (const std::int64_t gained = progress.Sample(); gained > 0) {
+            floor.Moved(gained);
             lastProgress = now;
         }
         if (auto ec = m_data.PendingError())
@@ -1068,6 +1208,7 @@ void FtpSession::FinishUpload(std::optional<FtpReply>& final) {
             FailStalled(what);
         if (!floor.Holds(now))
             FailTooSlow(what, floor.Describe());
+        reporter.Tick(now);
         auto deadline = std::min({lastProgress + m_settings.dataTimeout, floor.WindowEnd(), now + DrainTick});
         if (m_waiter.WaitForAny(deadline) == WaitEnd::Aborted)
             FailAborted();
@@ -1196,19 +1337,21 @@ void FtpSession::Put(const std::string& localPath, const std::string& remoteName
                  "upload ended early by the server");
         }
         reporter.Begin(file.Size());
-        std::int64_t total = 0;
+        UploadProgress progress(m_data, reporter);
         std::optional<FtpReply> final;
-        Send(file, reporter, total, final);
-        FinishUpload(final);
+        Send(file, progress, final);
+        FinishUpload(progress, final);
         if (!final)
             final = ReadFinalReply(Clock::now() + m_settings.replyTimeout);
-        reporter.Final(total);
+        reporter.Final(progress.WrittenTotal());
         if (!final->Positive())
             FailReply("The upload of " + remoteName + " failed", *final);
         SetState(FtpState::Ready);
         ArmControlRead();
         reporter.End();
     } catch (...) {
+        // Refused or broken off: the folder the session stood in may be gone.
+        m_knownDir.clear();
         reporter.EndQuietly();
         throw;
     }

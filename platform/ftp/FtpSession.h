@@ -21,6 +21,7 @@ namespace ct::ftp {
 
 class FtpLocalFile;
 struct ResolveJob;
+class UploadProgress;
 class WorkReporter;
 
 // Where the session stands. Only SetState changes it; every failure is classified by the
@@ -64,6 +65,8 @@ public:
     void MakeDir(const std::string& name);
     void ChangeDir(const std::string& path);
     std::string RetrieveCurrentDir();
+    std::vector<bool> RunFolderCommands(const std::vector<FtpFolderCommand>& commands);
+    const std::string& KnownCurrentDir() const { return m_knownDir; }
 
     void Abort() { m_waiter.Abort(); }
     void ResetAbort() { m_waiter.ResetAbort(); }
@@ -115,13 +118,17 @@ private:
     void SecureControl();
     void Login();
 
-    void OpenDataConnection();
-    // Sends the transfer command and waits for its 1xx and, over TLS, the data handshake;
-    // returns early with a final reply that refuses the transfer.
+    // What a ChangeDir that got this answer tells about where the session stands.
+    void NoteChangeDir(const std::string& path, bool done);
+    // EPSV, or PASV where EPSV is refused: the port of the data connection to open.
+    std::uint16_t PassivePort();
+    // Opens the data connection, sends the transfer command meanwhile, and waits for its 1xx
+    // and, over TLS, the data handshake; returns early with a final reply that refuses the
+    // transfer.
     TransferStart StartTransfer(const std::string& command, const std::string& argument);
     void Receive(FtpLocalFile& file, WorkReporter& reporter, std::int64_t& total, std::optional<FtpReply>& final);
-    void Send(FtpLocalFile& file, WorkReporter& reporter, std::int64_t& total, std::optional<FtpReply>& final);
-    void FinishUpload(std::optional<FtpReply>& final);
+    void Send(FtpLocalFile& file, UploadProgress& progress, std::optional<FtpReply>& final);
+    void FinishUpload(UploadProgress& progress, std::optional<FtpReply>& final);
     // A final reply that arrived while data still moved: a refusal ends the transfer now.
     void TakeReplyDuringTransfer(const std::string& what, std::optional<FtpReply>& final);
     [[noreturn]] void FailStalled(const std::string& what);
@@ -155,6 +162,9 @@ private:
 
     std::optional<TIdFTPTransferType> m_serverType;
     bool m_epsvRefused = false;
+    bool m_epsvAnswered = false;
+    // The folder the session is sure it stands in; empty when unsure.
+    std::string m_knownDir;
     // The last SIZE answer, for the download that normally follows it at once.
     std::optional<std::pair<std::string, std::int64_t>> m_sizeMemo;
 

@@ -37,6 +37,10 @@ struct FtpSettings {
     // real link, however slow.
     std::int64_t lowSpeedBytes = 1024;
     std::chrono::milliseconds lowSpeedWindow{60000};
+    // Folder commands that do not wait for each other's answers go out in one write, their
+    // replies read in order. Off: one command at a time, for a server or a middlebox that
+    // loses commands sent together.
+    bool pipelining = true;
 };
 
 } // namespace ct

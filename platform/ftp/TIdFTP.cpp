@@ -47,6 +47,14 @@ void TIdFTP::ChangeDir(const std::string& path) {
 std::string TIdFTP::RetrieveCurrentDir() {
     return m_session->RetrieveCurrentDir();
 }
+std::vector<bool> TIdFTP::RunFolderCommands(const std::vector<FtpFolderCommand>& commands) {
+    if (!m_settings.pipelining || commands.size() < 2)
+        return IFtpClient::RunFolderCommands(commands);
+    return m_session->RunFolderCommands(commands);
+}
+std::string TIdFTP::KnownCurrentDir() const {
+    return m_session->KnownCurrentDir();
+}
 void TIdFTP::Abort() {
     m_session->Abort();
 }

@@ -61,6 +61,9 @@ public:
     void SetTimeouts(std::chrono::milliseconds timeout);
     // A transfer fails once it moves fewer than `bytes` in any `window` (0 bytes: never).
     void SetLowSpeedLimit(std::int64_t bytes, std::chrono::milliseconds window);
+    // Whether folder commands that do not wait for each other go out together (the default).
+    bool Pipelining() const { return m_settings.pipelining; }
+    void SetPipelining(bool on) { m_settings.pipelining = on; }
 
     bool Connected() override;
     void Connect() override;
@@ -73,6 +76,8 @@ public:
     void MakeDir(const std::string& name) override;
     void ChangeDir(const std::string& path) override;
     std::string RetrieveCurrentDir() override;
+    std::vector<bool> RunFolderCommands(const std::vector<FtpFolderCommand>& commands) override;
+    std::string KnownCurrentDir() const override;
 
     void Abort() override;
     void ResetAbort() override;

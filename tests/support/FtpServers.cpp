@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <fstream>
 #include <stdexcept>
 #include <thread>
@@ -83,8 +84,10 @@ bool CanConnect(std::uint16_t port) {
 }
 } // namespace
 
-VsftpdServer::VsftpdServer(bool rootOnTmpfs) {
-    m_work = std::make_unique<TempDir>("ct-vsftpd", rootOnTmpfs);
+VsftpdServer::VsftpdServer(bool rootOnTmpfs) : VsftpdServer(VsftpdOptions{.rootOnTmpfs = rootOnTmpfs}) {}
+
+VsftpdServer::VsftpdServer(const VsftpdOptions& options) {
+    m_work = std::make_unique<TempDir>("ct-vsftpd", options.rootOnTmpfs);
     m_root = m_work->Path() / "root";
     fs::create_directories(m_root / "up");
     fs::create_directories(m_work->Path() / "empty");
@@ -92,7 +95,8 @@ VsftpdServer::VsftpdServer(bool rootOnTmpfs) {
     chmod(m_root.c_str(), 0555);
     chmod((m_root / "up").c_str(), 0777);
     m_port = FreeLoopbackPort();
-    std::uint16_t pasvLow = static_cast<std::uint16_t>(20000 + (m_port % 20000));
+    m_pasvLow = static_cast<std::uint16_t>(20000 + (m_port % 20000));
+    m_pasvHigh = static_cast<std::uint16_t>(m_pasvLow + std::max<std::uint16_t>(options.passivePorts, 1) - 1);
     fs::path conf = m_work->Path() / "vsftpd.conf";
     {
         std::ofstream c(conf);
@@ -101,8 +105,9 @@ VsftpdServer::VsftpdServer(bool rootOnTmpfs) {
           << "anonymous_enable=YES\nno_anon_password=YES\nnopriv_user=nobody\nftp_username=ftp\n"
           << "anon_root=" << m_root.string() << "\n"
           << "local_enable=NO\nwrite_enable=YES\nanon_upload_enable=YES\nanon_mkdir_write_enable=YES\n"
-          << "anon_other_write_enable=YES\nanon_umask=022\npasv_enable=YES\npasv_address=127.0.0.1\n"
-          << "pasv_min_port=" << pasvLow << "\npasv_max_port=" << pasvLow + 200 << "\n"
+          << "anon_other_write_enable=YES\nanon_umask=022\npasv_enable=YES\n"
+          << "pasv_address=" << options.pasvAddress << "\n"
+          << "pasv_min_port=" << m_pasvLow << "\npasv_max_port=" << m_pasvHigh << "\n"
           << "connect_from_port_20=NO\n"
           << "secure_chroot_dir=" << (m_work->Path() / "empty").string() << "\n"
           << "seccomp_sandbox=NO\nxferlog_enable=NO\nsyslog_enable=NO\n";

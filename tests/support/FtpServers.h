@@ -47,6 +47,16 @@ private:
     std::uint16_t m_port = 0;
 };
 
+struct VsftpdOptions {
+    // The chroot below /dev/shm (for throughput measurements).
+    bool rootOnTmpfs = false;
+    // The address PASV replies name: another loopback address where a proxy listens on the
+    // control port and on every port of the passive range (a slow link for benchmarks).
+    std::string pasvAddress = "127.0.0.1";
+    // How many ports the passive range has.
+    std::uint16_t passivePorts = 201;
+};
+
 // vsftpd in the foreground with a config of the test's own: anonymous sessions chrooted to a
 // root of mode 0555 with a writable subfolder "up/". Needs root; Available() says whether it
 // can run here (tests skip otherwise).
@@ -54,10 +64,14 @@ class VsftpdServer {
 public:
     // rootOnTmpfs puts the chroot below /dev/shm (for throughput measurements).
     explicit VsftpdServer(bool rootOnTmpfs = false);
+    explicit VsftpdServer(const VsftpdOptions& options);
     ~VsftpdServer();
     static bool Available();
 
     std::uint16_t Port() const { return m_port; }
+    // The passive range, both ends included.
+    std::uint16_t PassiveLow() const { return m_pasvLow; }
+    std::uint16_t PassiveHigh() const { return m_pasvHigh; }
     // The chroot; tests write below Root()/"up".
     const std::filesystem::path& Root() const { return m_root; }
     bool Started() const { return m_started; }
@@ -68,6 +82,8 @@ private:
     std::filesystem::path m_root;
     std::unique_ptr<ChildProcess> m_process;
     std::uint16_t m_port = 0;
+    std::uint16_t m_pasvLow = 0;
+    std::uint16_t m_pasvHigh = 0;
     bool m_started = false;
     std::string m_error;
 };

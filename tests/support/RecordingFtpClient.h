@@ -1,10 +1,15 @@
 #pragma once
 
-#include <cstdint>
-#include <filesystem>
+#include <chrono>
+#include <condition_variable>
+#include <deque>
 #include <fstream>
+#include <functional>
 #include <map>
+#include <memory>
+#include <mutex>
 #include <set>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -12,126 +17,118 @@
 
 namespace ct::test {
 
-// A fake FTP client over an in-memory server tree that logs every call as a line
-// ("PWD", "CWD /up", "MKD in", "STOR a.txt", ...), for tests of exact command sequences.
-// Refusals raise FtpError like the real client: MKD of anything that exists (directory or
-// file) or whose parent is missing, CWD into anything that is not a directory, an empty
-// MKD or CWD. With Disconnected() true every server call raises.
-class RecordingFtpClient : public IFtpClient {
-public:
-    RecordingFtpClient() { m_dirs.insert("/"); }
+// What a connect attempt of the recording client does. Raises: a refused login (kind Job);
+// Unavailable: a refused connection; Busy: 421 before the login (both kind Unavailable).
+enum class ConnectOutcome { Connects, StaysDown, Raises, Unavailable, Busy };
 
-    // The tree. Paths are absolute, without a trailing "/".
-    void AddDir(const std::string& path) { m_dirs.insert(Normalise(path)); }
-    void AddFile(const std::string& path, std::string content = {}) { m_files[Normalise(path)] = std::move(content); }
-    bool HasDir(const std::string& path) const { return m_dirs.count(Normalise(path)) > 0; }
-    bool HasFile(const std::string& path) const { return m_files.count(Normalise(path)) > 0; }
-    const std::string& FileContent(const std::string& path) const { return m_files.at(Normalise(path)); }
-    const std::string& CurrentDir() const { return m_cwd; }
-    void SetCurrentDir(const std::string& path) { m_cwd = Normalise(path); }
+// The "server" behind the recording clients of one test, outliving each run's client: a folder
+// tree with its files, the log of every call, and the faults the test scripts. Paths in the
+// tree are absolute, without a trailing "/". Refusals raise FtpError as the real client does:
+// MKD of anything that exists (folder or file) or whose parent is missing, CWD into anything
+// that is not a folder, an empty MKD or CWD.
+struct RecordingFtpServer {
+    std::mutex mutex;
+    // One line per call, in order: "CONNECT", "PWD", "MKD in", "CWD /up", "PUT c.txt",
+    // "GET /x.bin", "SIZE /x.bin", the settings ("HOST h", "USER u", "PASSIVE", ...),
+    // "CONNECTED? yes", "DISCONNECT", "ABORT".
+    std::vector<std::string> log;
+    // Each RunFolderCommands call as the commands it was given, joined by "|".
+    std::vector<std::string> batches;
+    std::set<std::string> dirs{"/"};
+    std::map<std::string, std::string> files;
 
-    // Every call that reaches the "server", in order.
-    std::vector<std::string> calls;
-    // Commands (the first word of a call line, e.g. "PWD") that the server refuses with 550.
-    std::set<std::string> refuse;
-    // Exact call lines (e.g. "CWD /home") that the server refuses with 550.
-    std::set<std::string> refuseCalls;
-    bool failEverything = false;
-    bool connected = false;
-    int connectCount = 0;
+    std::deque<ConnectOutcome> connects;       // consumed one per Connect; Connects when empty
+    std::set<std::string> downServers;         // "host:port" whose every connect is refused
+    std::set<std::string> refuse;              // call words ("PWD", "MKD") refused with 550
+    std::set<std::string> refuseCalls;         // exact call lines ("CWD /home") refused with 550
+    // A call word ("CONNECT", "MKD", "SIZE", "PUT", "GET") and the error it raises, once each.
+    std::map<std::string, std::deque<FtpError>> raises;
+    bool failEverything = false;               // every server call raises: a lost connection
+    bool sizeRaises = false;
+    bool sizeUnknown = false;                  // Size gives -1 whatever the file
+    std::string putRaisesFor;                  // a Put whose remote name contains this raises 553
+    // A call word on which a call waits until Abort, as a silent server would keep it.
+    std::string blockOn;
+    bool aborted = false;                      // sticky, as the client's contract says
+    bool blocked = false;                      // a call is waiting in blockOn now
+    std::condition_variable abortCv;
+    int clientsMade = 0;
+    // Called inside Put / Get after the begin event, on the calling thread.
+    std::function<void()> duringTransfer;
+    // The clients keep track of the folder they stand in as the real client does
+    // (KnownCurrentDir); otherwise they never know it, and every walk is made whole.
+    bool knowsCurrentDir = false;
 
-    std::string Host() const override { return m_host; }
-    void SetHost(const std::string& host) override { m_host = host; }
-    std::uint16_t Port() const override { return m_port; }
-    void SetPort(std::uint16_t port) override { m_port = port; }
-    std::string Username() const override { return m_user; }
-    void SetUsername(const std::string& user) override { m_user = user; }
-    std::string Password() const override { return m_password; }
-    void SetPassword(const std::string& password) override { m_password = password; }
-    bool Passive() const override { return m_passive; }
-    void SetPassive(bool passive) override { m_passive = passive; }
-    TIdFTPTransferType TransferType() const override { return m_type; }
-    void SetTransferType(TIdFTPTransferType type) override { m_type = type; }
-    FtpSecurity Security() const override { return m_security; }
-    void SetSecurity(FtpSecurity security) override { m_security = security; }
-    std::string PinnedFingerprint() const override { return m_pinnedFingerprint; }
-    void SetPinnedFingerprint(const std::string& fingerprint) override { m_pinnedFingerprint = fingerprint; }
-
-    bool Connected() override { return connected && !failEverything; }
-    void Connect() override {
-        Record("CONNECT " + m_host + ":" + std::to_string(m_port) + " " + m_user);
-        ++connectCount;
-        connected = true;
+    void AddDir(const std::string& path) {
+        std::lock_guard<std::mutex> lock(mutex);
+        dirs.insert(Normalise(path));
     }
-    void Disconnect() override {
-        if (connected)
-            calls.push_back("QUIT");
-        connected = false;
+    void AddFile(const std::string& path, std::string content = {}) {
+        std::lock_guard<std::mutex> lock(mutex);
+        files[Normalise(path)] = std::move(content);
     }
-
-    std::int64_t Size(const std::string& remotePath) override {
-        Record("SIZE " + remotePath);
-        auto it = m_files.find(Resolve(remotePath));
-        return it == m_files.end() ? -1 : static_cast<std::int64_t>(it->second.size());
+    // A folder and everything below it disappear, as another client might remove them.
+    void RemoveDir(const std::string& path) {
+        std::lock_guard<std::mutex> lock(mutex);
+        const std::string gone = Normalise(path);
+        auto below = [&](const std::string& p) { return p == gone || p.rfind(gone + "/", 0) == 0; };
+        std::erase_if(dirs, below);
+        std::erase_if(files, [&](const auto& entry) { return below(entry.first); });
     }
-    void Get(const std::string& remotePath, const std::string& localPath, bool, bool) override {
-        Record("RETR " + remotePath);
-        auto it = m_files.find(Resolve(remotePath));
-        if (it == m_files.end())
-            throw FtpError("RETR refused", 550);
-        Work(TWorkMode::wmRead, static_cast<std::int64_t>(it->second.size()));
-        std::ofstream(std::filesystem::path(localPath), std::ios::binary | std::ios::trunc) << it->second;
+    bool HasDir(const std::string& path) {
+        std::lock_guard<std::mutex> lock(mutex);
+        return dirs.count(Normalise(path)) > 0;
     }
-    void Put(const std::string& localPath, const std::string& remoteName, bool, std::int64_t) override {
-        Record("STOR " + remoteName);
-        std::ifstream in(std::filesystem::path(localPath), std::ios::binary);
-        if (!in)
-            throw FtpError("Cannot open the local file " + localPath);
-        std::string content((std::istreambuf_iterator<char>(in)), {});
-        Work(TWorkMode::wmWrite, static_cast<std::int64_t>(content.size()));
-        m_files[Resolve(remoteName)] = std::move(content);
+    bool HasFile(const std::string& path) {
+        std::lock_guard<std::mutex> lock(mutex);
+        return files.count(Normalise(path)) > 0;
     }
-    void MakeDir(const std::string& name) override {
-        Record("MKD " + name);
-        std::string target = Resolve(name);
-        if (name.empty() || m_dirs.count(target) || m_files.count(target) || !m_dirs.count(Parent(target)))
-            throw FtpError("MKD refused", 550);
-        m_dirs.insert(target);
+    std::vector<std::string> Log() {
+        std::lock_guard<std::mutex> lock(mutex);
+        return log;
     }
-    void ChangeDir(const std::string& path) override {
-        Record("CWD " + path);
-        std::string target = Resolve(path);
-        if (path.empty() || !m_dirs.count(target))
-            throw FtpError("CWD refused", 550);
-        m_cwd = target;
+    std::vector<std::string> Batches() {
+        std::lock_guard<std::mutex> lock(mutex);
+        return batches;
     }
-    std::string RetrieveCurrentDir() override {
-        Record("PWD");
-        return m_cwd;
+    void ClearLog() {
+        std::lock_guard<std::mutex> lock(mutex);
+        log.clear();
+        batches.clear();
     }
-    void ResetAbort() override {}
-    void Abort() override { ++aborts; }
-    int aborts = 0;
-
-private:
-    FtpSecurity m_security = FtpSecurity::None;
-    std::string m_pinnedFingerprint;
+    bool Blocked() {
+        std::lock_guard<std::mutex> lock(mutex);
+        return blocked;
+    }
     void Record(const std::string& line) {
-        calls.push_back(line);
-        std::string word = line.substr(0, line.find(' '));
+        std::lock_guard<std::mutex> lock(mutex);
+        log.push_back(line);
+    }
+
+    // Every server call: logged, then a scripted wait, abort or error, then the refusals.
+    void Call(const std::string& line) {
+        const std::string word = line.substr(0, line.find(' '));
+        std::unique_lock<std::mutex> lock(mutex);
+        log.push_back(line);
+        if (!aborted && blockOn == word) {
+            blocked = true;
+            abortCv.wait_for(lock, std::chrono::seconds(20), [&] { return aborted; });
+            blocked = false;
+        }
+        if (aborted)
+            throw FtpError("aborted", 0, FtpErrorKind::Aborted);
+        auto it = raises.find(word);
+        if (it != raises.end() && !it->second.empty()) {
+            FtpError error = it->second.front();
+            it->second.pop_front();
+            throw error;
+        }
         if (failEverything)
             throw FtpError("Not connected to the FTP server");
         if (refuse.count(word) || refuseCalls.count(line))
             throw FtpError(line + " refused", 550);
     }
-    void Work(TWorkMode mode, std::int64_t size) {
-        if (OnWorkBegin)
-            OnWorkBegin(this, mode, size);
-        if (OnWork)
-            OnWork(this, mode, size);
-        if (OnWorkEnd)
-            OnWorkEnd(this, mode);
-    }
+
     static std::string Normalise(const std::string& absolute) {
         std::vector<std::string> parts;
         std::size_t start = 0;
@@ -153,23 +150,225 @@ private:
             out += "/" + p;
         return out.empty() ? "/" : out;
     }
-    std::string Resolve(const std::string& path) const {
-        return Normalise(!path.empty() && path.front() == '/' ? path : m_cwd + "/" + path);
-    }
     static std::string Parent(const std::string& path) {
         auto slash = path.rfind('/');
         return slash == 0 ? "/" : path.substr(0, slash);
     }
+};
 
-    std::set<std::string> m_dirs;
-    std::map<std::string, std::string> m_files;
-    std::string m_cwd = "/";
+// A fake FTP client over a RecordingFtpServer: logs every call, keeps the tree and the files in
+// memory, never touches the network. For exact command sequences; transfers themselves are
+// proven on real servers. The batches of RunFolderCommands run as the plain calls they stand
+// for, so the log shows each command in the order a sequential client sends it.
+class RecordingFtpClient : public IFtpClient {
+public:
+    explicit RecordingFtpClient(std::shared_ptr<RecordingFtpServer> server = std::make_shared<RecordingFtpServer>())
+        : m_server(std::move(server)) {
+        std::lock_guard<std::mutex> lock(m_server->mutex);
+        ++m_server->clientsMade;
+    }
+
+    RecordingFtpServer& Server() { return *m_server; }
+    // The log so far (every call, the server's view).
+    std::vector<std::string> Calls() { return m_server->Log(); }
+    const std::string& CurrentDir() const { return m_cwd; }
+    void SetCurrentDir(const std::string& path) { m_cwd = RecordingFtpServer::Normalise(path); }
+
+    std::string Host() const override { return m_host; }
+    void SetHost(const std::string& host) override { m_host = host; m_server->Record("HOST " + host); }
+    std::uint16_t Port() const override { return m_port; }
+    void SetPort(std::uint16_t port) override { m_port = port; m_server->Record("PORT " + std::to_string(port)); }
+    std::string Username() const override { return m_user; }
+    void SetUsername(const std::string& user) override { m_user = user; m_server->Record("USER " + user); }
+    std::string Password() const override { return m_password; }
+    void SetPassword(const std::string& password) override {
+        m_password = password;
+        m_server->Record("PASS " + password);
+    }
+    bool Passive() const override { return m_passive; }
+    void SetPassive(bool passive) override { m_passive = passive; m_server->Record(passive ? "PASSIVE" : "ACTIVE"); }
+    TIdFTPTransferType TransferType() const override { return m_type; }
+    void SetTransferType(TIdFTPTransferType type) override {
+        m_type = type;
+        m_server->Record(type == TIdFTPTransferType::ftBinary ? "TYPE I" : "TYPE A");
+    }
+    FtpSecurity Security() const override { return m_security; }
+    void SetSecurity(FtpSecurity security) override {
+        m_security = security;
+        m_server->Record(security == FtpSecurity::None          ? "SECURITY none"
+                         : security == FtpSecurity::ExplicitTls ? "SECURITY tls"
+                                                                : "SECURITY implicit");
+    }
+    std::string PinnedFingerprint() const override { return m_pinnedFingerprint; }
+    void SetPinnedFingerprint(const std::string& fingerprint) override {
+        m_pinnedFingerprint = fingerprint;
+        m_server->Record("FP " + fingerprint);
+    }
+
+    bool Connected() override {
+        m_server->Record(m_connected ? "CONNECTED? yes" : "CONNECTED? no");
+        return m_connected;
+    }
+    void Connect() override {
+        m_server->Call("CONNECT");
+        m_known.clear();
+        ConnectOutcome outcome = ConnectOutcome::Connects;
+        {
+            std::lock_guard<std::mutex> lock(m_server->mutex);
+            if (!m_server->connects.empty()) {
+                outcome = m_server->connects.front();
+                m_server->connects.pop_front();
+            }
+            if (m_server->downServers.count(m_host + ":" + std::to_string(m_port)))
+                outcome = ConnectOutcome::Unavailable;
+        }
+        if (outcome == ConnectOutcome::Raises)
+            throw FtpError("530 Login incorrect.", 530, FtpErrorKind::Job, "login refused (530)");
+        if (outcome == ConnectOutcome::Unavailable)
+            throw FtpError("Cannot connect to " + m_host, 0, FtpErrorKind::Unavailable, "connection refused");
+        if (outcome == ConnectOutcome::Busy)
+            throw FtpError("421 Too many connections", 421, FtpErrorKind::Unavailable, "421 Too many connections");
+        m_connected = outcome == ConnectOutcome::Connects;
+        m_cwd = "/";
+    }
+    void Disconnect() override {
+        m_server->Record("DISCONNECT");
+        m_connected = false;
+        m_known.clear();
+    }
+
+    std::int64_t Size(const std::string& remotePath) override {
+        m_server->Call("SIZE " + remotePath);
+        std::lock_guard<std::mutex> lock(m_server->mutex);
+        if (m_server->sizeRaises)
+            throw FtpError("connection lost");
+        if (m_server->sizeUnknown)
+            return -1;
+        auto it = m_server->files.find(Resolve(remotePath));
+        return it == m_server->files.end() ? -1 : static_cast<std::int64_t>(it->second.size());
+    }
+    void Get(const std::string& remotePath, const std::string& localPath, bool, bool) override {
+        m_server->Call("GET " + remotePath);
+        std::string content;
+        {
+            std::lock_guard<std::mutex> lock(m_server->mutex);
+            auto it = m_server->files.find(Resolve(remotePath));
+            if (it == m_server->files.end())
+                throw FtpError("550 no such file", 550, FtpErrorKind::RemoteMissing);
+            content = it->second;
+        }
+        Transfer(TWorkMode::wmRead, static_cast<std::int64_t>(content.size()));
+        std::ofstream(std::filesystem::path(localPath), std::ios::binary | std::ios::trunc) << content;
+    }
+    void Put(const std::string& localPath, const std::string& remoteName, bool, std::int64_t) override {
+        try {
+            m_server->Call("PUT " + remoteName);
+            const std::string target = Resolve(remoteName);
+            {
+                std::lock_guard<std::mutex> lock(m_server->mutex);
+                if (!m_server->putRaisesFor.empty() && remoteName.find(m_server->putRaisesFor) != std::string::npos)
+                    throw FtpError("553 refused", 553);
+                // A name in a folder that does not exist (any more) is refused, as a server does.
+                if (!m_server->dirs.count(RecordingFtpServer::Parent(target)))
+                    throw FtpError("553 Could not create file.", 553);
+            }
+            std::ifstream in(std::filesystem::path(localPath), std::ios::binary);
+            if (!in)
+                throw FtpError("cannot open " + localPath);
+            std::stringstream content;
+            content << in.rdbuf();
+            Transfer(TWorkMode::wmWrite, static_cast<std::int64_t>(content.str().size()));
+            std::lock_guard<std::mutex> lock(m_server->mutex);
+            m_server->files[target] = content.str();
+        } catch (...) {
+            m_known.clear();
+            throw;
+        }
+    }
+    void MakeDir(const std::string& name) override {
+        m_server->Call("MKD " + name);
+        std::lock_guard<std::mutex> lock(m_server->mutex);
+        const std::string target = Resolve(name);
+        if (name.empty() || m_server->dirs.count(target) || m_server->files.count(target) ||
+            !m_server->dirs.count(RecordingFtpServer::Parent(target)))
+            throw FtpError("MKD refused", 550);
+        m_server->dirs.insert(target);
+    }
+    void ChangeDir(const std::string& path) override {
+        m_known.clear();
+        m_server->Call("CWD " + path);
+        std::string target = Resolve(path);
+        {
+            std::lock_guard<std::mutex> lock(m_server->mutex);
+            if (path.empty() || !m_server->dirs.count(target))
+                throw FtpError("CWD refused", 550);
+        }
+        m_cwd = target;
+        if (path.front() == '/')
+            m_known = path;
+    }
+    std::string RetrieveCurrentDir() override {
+        m_server->Call("PWD");
+        return m_cwd;
+    }
+    std::vector<bool> RunFolderCommands(const std::vector<FtpFolderCommand>& commands) override {
+        std::string batch;
+        for (const auto& command : commands)
+            batch += (batch.empty() ? "" : "|") +
+                     std::string(command.verb == FtpFolderCommand::Verb::MakeDir ? "MKD " : "CWD ") + command.name;
+        {
+            std::lock_guard<std::mutex> lock(m_server->mutex);
+            m_server->batches.push_back(batch);
+        }
+        return IFtpClient::RunFolderCommands(commands);
+    }
+    std::string KnownCurrentDir() const override {
+        std::lock_guard<std::mutex> lock(m_server->mutex);
+        return m_server->knowsCurrentDir ? m_known : std::string();
+    }
+    void ResetAbort() override {
+        std::lock_guard<std::mutex> lock(m_server->mutex);
+        m_server->aborted = false;
+    }
+    void Abort() override {
+        m_server->Record("ABORT");
+        std::lock_guard<std::mutex> lock(m_server->mutex);
+        m_server->aborted = true;
+        m_server->abortCv.notify_all();
+    }
+
+private:
+    void Transfer(TWorkMode mode, std::int64_t size) {
+        if (OnWorkBegin)
+            OnWorkBegin(this, mode, size);
+        std::function<void()> hook;
+        {
+            std::lock_guard<std::mutex> lock(m_server->mutex);
+            hook = m_server->duringTransfer;
+        }
+        if (hook)
+            hook();
+        if (OnWork)
+            OnWork(this, mode, size);
+        if (OnWorkEnd)
+            OnWorkEnd(this, mode);
+    }
+    std::string Resolve(const std::string& path) const {
+        return RecordingFtpServer::Normalise(!path.empty() && path.front() == '/' ? path : m_cwd + "/" + path);
+    }
+
+    std::shared_ptr<RecordingFtpServer> m_server;
     std::string m_host;
     std::uint16_t m_port = 21;
     std::string m_user;
     std::string m_password;
-    bool m_passive = true;
-    TIdFTPTransferType m_type = TIdFTPTransferType::ftBinary;
+    bool m_passive = false;
+    TIdFTPTransferType m_type = TIdFTPTransferType::ftASCII;
+    FtpSecurity m_security = FtpSecurity::None;
+    std::string m_pinnedFingerprint;
+    bool m_connected = false;
+    std::string m_cwd = "/";
+    std::string m_known;
 };
 
 } // namespace ct::test

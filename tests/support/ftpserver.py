@@ -13,7 +13,10 @@ Faults are scripted from the command line:
   --stall-retr                   open the data connection for RETR, then send nothing
   --truncate-stor N              keep only N bytes of an upload, still reply 226
   --idle-timeout S               close an idle control connection with 421 after S seconds
-  --throttle BPS                 limit data transfers to BPS bytes per second
+  --throttle BPS                 limit data transfers to BPS bytes per second (pyftpdlib's way:
+                                 a second's worth at full speed, then a pause)
+  --pace BPS                     limit data transfers to BPS bytes per second evenly, each read
+                                 waiting until a link of that speed would have carried it
   --data-rcvbuf N                a data socket receive buffer of N bytes (with --throttle: a slow
                                  link, where an upload backs up in the client's send queue)
   --hook FILE                    exec FILE with Handler and DTPHandler in scope
@@ -32,6 +35,7 @@ from pyftpdlib.authorizers import DummyAuthorizer
 import socket
 
 from pyftpdlib.handlers import FTPHandler, DTPHandler, PassiveDTP, ThrottledDTPHandler
+from pyftpdlib.ioloop import timer
 from pyftpdlib.servers import FTPServer
 
 
@@ -94,6 +98,7 @@ def main():
     ap.add_argument("--truncate-stor", type=int)
     ap.add_argument("--idle-timeout", type=float)
     ap.add_argument("--throttle", type=int)
+    ap.add_argument("--pace", type=int)
     ap.add_argument("--data-rcvbuf", type=int)
     ap.add_argument("--hook")
     add_session_fault_options(ap)
@@ -120,7 +125,7 @@ def main():
         refusals.append((cmd.upper(), argpart, code))
     silent = {s.upper() for s in args.silent}
 
-    base_dtp = ThrottledDTPHandler if args.throttle else DTPHandler
+    base_dtp = ThrottledDTPHandler if args.throttle or args.pace else DTPHandler
 
     class TestDTP(base_dtp):
         def send(self, data):
@@ -151,9 +156,30 @@ def main():
         # handle_read; without this alias the override above is never reached.
         handle_read_event = handle_read
 
-    if args.throttle:
-        TestDTP.read_limit = args.throttle
-        TestDTP.write_limit = args.throttle
+        def _throttle_bandwidth(self, len_chunk, max_speed):
+            if not args.pace:
+                return super()._throttle_bandwidth(len_chunk, max_speed)
+            now = timer()
+            if not self._datacount:
+                self._pace_start = now
+            self._datacount += len_chunk
+            due = self._pace_start + self._datacount / float(max_speed)
+            if due <= now:
+                return
+
+            def unsleep():
+                self.add_channel(events=self.ioloop.READ if self.receive else self.ioloop.WRITE)
+
+            self.del_channel()
+            self._cancel_throttler()
+            self._throttler = self.ioloop.call_later(due - now, unsleep, _errback=self.handle_error)
+
+    if args.throttle or args.pace:
+        TestDTP.read_limit = args.throttle or args.pace
+        TestDTP.write_limit = args.throttle or args.pace
+    if args.pace:
+        # Reads of a twentieth of a second's worth, so that the pace is even at that scale too.
+        TestDTP.ac_in_buffer_size = TestDTP.ac_out_buffer_size = max(4096, args.pace // 20)
 
     class TestFile:
         """Wraps an upload's file so that only the first N bytes reach the disk."""

@@ -180,6 +180,28 @@ TEST_P(TlsTransfers, EveryDataConnectionOfALongSessionWorks) {
     EXPECT_TRUE(ftp->Connected());
 }
 
+// Folder commands sent together arrive in one TLS record; each is answered in order, and an
+// upload into the folder they end in follows on the same session.
+TEST_P(TlsTransfers, FolderCommandsSentTogetherAreAnsweredInOrder) {
+    AnyTlsServer server(GetParam());
+    if (!server.why.empty())
+        GTEST_SKIP() << server.why;
+    auto ftp = server.Client();
+    ftp->Connect();
+    const auto mkd = FtpFolderCommand::Verb::MakeDir;
+    const auto cwd = FtpFolderCommand::Verb::ChangeDir;
+    const std::string target = server.remote + "a/b";
+    EXPECT_EQ(ftp->RunFolderCommands({{cwd, server.remote}, {mkd, "a"}, {cwd, "a"}, {mkd, "a"}, {mkd, "b"},
+                                      {cwd, "nope"}, {cwd, target}}),
+              (std::vector<bool>{true, true, true, true, true, false, true}));
+    EXPECT_EQ(ftp->KnownCurrentDir(), target);
+    test::TempDir local;
+    test::WriteFileBytes(local / "f.bin", "in the folder");
+    ftp->Put((local / "f.bin").string(), "f.bin", false, -1);
+    EXPECT_EQ(test::ReadFileBytes(server.folder / "a" / "b" / "f.bin"), "in the folder");
+    EXPECT_TRUE(std::filesystem::is_directory(server.folder / "a" / "a"));
+}
+
 INSTANTIATE_TEST_SUITE_P(Servers, TlsTransfers,
                          ::testing::Values(Flavour::VsftpdTls13, Flavour::VsftpdTls12, Flavour::VsftpdImplicit,
                                            Flavour::Pyftpdlib),

@@ -5,7 +5,7 @@
 
 #include <gtest/gtest.h>
 
-#include "FakeFtpClient.h"
+#include "support/RecordingFtpClient.h"
 #include "WorkerTestSupport.h"
 #include "platform/error/CloudError.h"
 #include "transfer/PartialDownloads.h"
@@ -80,11 +80,11 @@ class DownloadJournal : public WorkerTest {
 protected:
     std::unique_ptr<TThreadCopia> MakeFakeWorker() {
         auto worker = MakeWorker();
-        worker->ClientFactory = [state = state] { return std::make_unique<FakeFtpClient>(state); };
+        worker->ClientFactory = [state = state] { return std::make_unique<RecordingFtpClient>(state); };
         return worker;
     }
     fs::path journal = dir / "cloud_transfer.parts";
-    std::shared_ptr<FakeFtpState> state = std::make_shared<FakeFtpState>();
+    std::shared_ptr<RecordingFtpServer> state = std::make_shared<RecordingFtpServer>();
 };
 
 TEST_F(DownloadJournal, NamesTheTemporaryFileWhileItExistsAndTheFileKeepsItsMode) {

@@ -1,11 +1,13 @@
 #include "transfer/TThreadCopia.h"
 
+#include <algorithm>
 #include <regex>
 #include <thread>
 
 #include <gtest/gtest.h>
 
-#include "FakeFtpClient.h"
+#include "support/RecordingFtpClient.h"
+#include "support/TestClock.h"
 #include "WorkerTestSupport.h"
 #include "transfer/AppGlobals.h"
 
@@ -131,6 +133,47 @@ TEST_F(WorkHandlers, AnUnannouncedTotalTakesTheFallbackMaximum) {
     EXPECT_EQ(log.With("bar.max "), (Events{"0", "0"}));
 }
 
+struct ExactSpeed {
+    const char* name;
+    std::chrono::microseconds elapsed;  // from the begin event to the progress event
+    std::int64_t bytes;
+    const char* text;
+};
+
+void PrintTo(const ExactSpeed& c, std::ostream* os) {
+    *os << c.name;
+}
+
+class SpeedOnTheWorkersClock : public WorkHandlers, public ::testing::WithParamInterface<ExactSpeed> {};
+
+// Times on the worker's clock make the figure exact: the elapsed time counted in whole
+// milliseconds, the bytes over 1024, nothing shown before a millisecond has passed. (Each time
+// lies half a millisecond off the boundary: the date-time in days cannot hold an exact one.)
+TEST_P(SpeedOnTheWorkersClock, FollowsTheFormula) {
+    const ExactSpeed c = GetParam();
+    TestClock clock;
+    worker->Clock = &clock;
+    worker->FTPWorkBegin(nullptr, TWorkMode::wmWrite, c.bytes);
+    clock.Advance(c.elapsed);
+    worker->FTPWork(nullptr, TWorkMode::wmWrite, c.bytes);
+    EXPECT_EQ(log.With("speed.caption "), (Events{c.text}));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, SpeedOnTheWorkersClock,
+    ::testing::Values(ExactSpeed{"the same millisecond", std::chrono::microseconds(0), 4096, "0.00 KB/s"},
+                      ExactSpeed{"under a millisecond", std::chrono::microseconds(900), 4096, "0.00 KB/s"},
+                      ExactSpeed{"one whole millisecond", std::chrono::microseconds(1500), 1024, "1000.00 KB/s"},
+                      ExactSpeed{"a steady megabyte a second", std::chrono::microseconds(2000500), 2 << 20,
+                                 "1024.00 KB/s"},
+                      ExactSpeed{"longer than a day", std::chrono::microseconds(90000000500LL),
+                                 std::int64_t{90000} * 10 * 1024, "10.00 KB/s"}),
+    [](const auto& info) {
+        std::string name = info.param.name;
+        std::replace(name.begin(), name.end(), ' ', '_');
+        return name;
+    });
+
 class BarScale : public WorkHandlers, public ::testing::WithParamInterface<std::int64_t> {};
 
 // The bar takes 32-bit values: large transfers are scaled so that it still runs 0..full.
@@ -165,7 +208,7 @@ protected:
     void SetUp() override {
         WorkerTest::SetUp();
         worker = MakeWorker();
-        worker->ClientFactory = [state = state] { return std::make_unique<FakeFtpClient>(state); };
+        worker->ClientFactory = [state = state] { return std::make_unique<RecordingFtpClient>(state); };
         worker->LabelFile = &fileLabel;
         worker->BalloonHint = &tray;
         worker->fileCloudTotCount = 10;
@@ -186,7 +229,7 @@ protected:
         return JobLineText(job);
     }
 
-    std::shared_ptr<FakeFtpState> state = std::make_shared<FakeFtpState>();
+    std::shared_ptr<RecordingFtpServer> state = std::make_shared<RecordingFtpServer>();
     ControlLog log;
     RecordingLabel fileLabel{log, "file"};
     RecordingTray tray{log};

@@ -7,6 +7,7 @@
 #include <thread>
 #include <vector>
 
+#include "transfer/Clock.h"
 #include "transfer/StatusControls.h"
 
 namespace ct::test {
@@ -108,6 +109,8 @@ public:
         return m_snapshots.size();
     }
     std::function<void(std::size_t reload)> OnReload;
+    // Where Times() come from; the system's steady clock when null.
+    IClock* Clock = nullptr;
 
 private:
     std::filesystem::path m_batchFile;

@@ -2,12 +2,15 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cstdlib>
 #include <functional>
 
 #include <gtest/gtest.h>
 
-#include "FakeFtpClient.h"
+#include "support/RecordingFtpClient.h"
+#include "support/TestClock.h"
 #include "batch/BatchFileStore.h"
+#include "platform/ftp/TIdFTP.h"
 #include "WorkerTestSupport.h"
 #include "transfer/AppGlobals.h"
 
@@ -22,7 +25,7 @@ class WorkerSequence : public WorkerTest {
 protected:
     std::unique_ptr<TThreadCopia> MakeFakeWorker() {
         auto worker = MakeWorker();
-        worker->ClientFactory = [state = state] { return std::make_unique<FakeFtpClient>(state); };
+        worker->ClientFactory = [state = state] { return std::make_unique<RecordingFtpClient>(state); };
         return worker;
     }
     // A local file to upload.
@@ -51,7 +54,7 @@ protected:
         return static_cast<int>(std::count(log.begin(), log.end(), what));
     }
 
-    std::shared_ptr<FakeFtpState> state = std::make_shared<FakeFtpState>();
+    std::shared_ptr<RecordingFtpServer> state = std::make_shared<RecordingFtpServer>();
 };
 
 TEST_F(WorkerSequence, MissingBatchFileEndsAtOnceWithoutAClient) {
@@ -381,6 +384,138 @@ TEST_F(WorkerSequence, ADownloadWithoutRemotePathFailsBeforeAnyServerCall) {
     }
 }
 
+// The pause between jobs, on the worker's clock: SecDelay seconds after every job, the last one
+// too, in steps short enough for a stop request to be seen.
+TEST_F(WorkerSequence, ThePauseLastsSecDelayAfterEveryJob) {
+    SecDelay = 3600;
+    WriteLines(batch, {JobLineText(Upload("a.txt")), JobLineText(Upload("b.txt"))});
+    TestClock clock;
+    view.Clock = &clock;
+    auto worker = MakeFakeWorker();
+    worker->Clock = &clock;
+    worker->Execute();
+    const auto times = view.Times();
+    ASSERT_EQ(times.size(), 2u);
+    EXPECT_EQ(times[1] - times[0], std::chrono::seconds(3600));
+    EXPECT_EQ(clock.Elapsed(), std::chrono::seconds(7200));
+    for (auto step : clock.Sleeps())
+        EXPECT_LE(step, std::chrono::milliseconds(20));
+    EXPECT_FALSE(fs::exists(batch));
+}
+
+// The switch a user has for a server or a middlebox that loses commands sent together.
+TEST(DefaultFtpClient, PipeliningCanBeSwitchedOffFromTheEnvironment) {
+    struct Restore {
+        ~Restore() { ::unsetenv("CLOUDTRANSFER_FTP_PIPELINING"); }
+    } restore;
+    for (const auto& [value, on] : std::vector<std::pair<const char*, bool>>{
+             {nullptr, true}, {"off", false}, {"0", false}, {"NO", false}, {"on", true}}) {
+        if (value)
+            ::setenv("CLOUDTRANSFER_FTP_PIPELINING", value, 1);
+        auto client = DefaultFtpClient();
+        auto* ftp = dynamic_cast<TIdFTP*>(client.get());
+        ASSERT_NE(ftp, nullptr);
+        EXPECT_EQ(ftp->Pipelining(), on) << (value ? value : "(unset)");
+    }
+}
+
+// ---- Jobs into the folder the client already stands in --------------------------------
+
+class WorkerFolderShortcut : public WorkerSequence {
+protected:
+    void SetUp() override {
+        WorkerSequence::SetUp();
+        state->knowsCurrentDir = true;
+    }
+    // The folder commands and the uploads, in order.
+    std::vector<std::string> FolderAndTransferCalls() {
+        std::vector<std::string> out;
+        for (auto& line : state->Log())
+            if (line == "PWD" || line.rfind("MKD", 0) == 0 || line.rfind("CWD", 0) == 0 || line.rfind("PUT", 0) == 0)
+                out.push_back(line);
+        return out;
+    }
+};
+
+TEST_F(WorkerFolderShortcut, JobsIntoOneFolderWalkOnce) {
+    WriteLines(batch, {JobLineText(Upload("a.txt", "\\in\\a.txt")), JobLineText(Upload("b.txt", "\\in\\b.txt")),
+                       JobLineText(Upload("c.txt", "\\in\\c.txt"))});
+    MakeFakeWorker()->Execute();
+    EXPECT_EQ(FolderAndTransferCalls(), (std::vector<std::string>{"PWD", "CWD /", "MKD in", "CWD in", "MKD ", "CWD ",
+                                                                  "CWD /", "CWD /in/", "PUT a.txt", "PUT b.txt",
+                                                                  "PUT c.txt"}));
+    EXPECT_TRUE(state->HasFile("/in/c.txt"));
+    EXPECT_FALSE(fs::exists(batch));
+}
+
+// Another client removes the folder between two jobs: the upload is refused, and the same job
+// walks and uploads once more, so that no job fails for having skipped the walk.
+TEST_F(WorkerFolderShortcut, AFolderGoneSinceTheLastJobIsMadeAgainInTheSameJob) {
+    WriteLines(batch, {JobLineText(Upload("a.txt", "\\in\\a.txt")), JobLineText(Upload("b.txt", "\\in\\b.txt"))});
+    view.OnReload = [&](std::size_t reload) {
+        if (reload == 1) {
+            state->RemoveDir("/in");
+            state->ClearLog();
+        }
+    };
+    auto worker = MakeFakeWorker();
+    worker->Execute();
+    EXPECT_EQ(FolderAndTransferCalls(), (std::vector<std::string>{"PUT b.txt", "PWD", "CWD /", "MKD in", "CWD in",
+                                                                  "MKD ", "CWD ", "CWD /in", "CWD /in/", "PUT b.txt"}));
+    EXPECT_TRUE(state->HasFile("/in/b.txt"));
+    EXPECT_FALSE(fs::exists(batch)) << "both done, none marked";
+}
+
+struct NoRetryCase {
+    const char* name;
+    std::function<void(RecordingFtpServer&)> second;   // what the second job meets
+    int puts;                                          // the second job's uploads
+};
+
+void PrintTo(const NoRetryCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
+class WorkerFolderShortcutFailure : public WorkerFolderShortcut, public ::testing::WithParamInterface<NoRetryCase> {};
+
+// One more try, and only for a refusal of the upload itself: a transfer that began, a stop, a
+// lost session fail (or end) the job as before.
+TEST_P(WorkerFolderShortcutFailure, TriesAtMostOnceMore) {
+    const NoRetryCase c = GetParam();
+    const std::string second = JobLineText(Upload("b.txt", "\\in\\b.txt"));
+    WriteLines(batch, {JobLineText(Upload("a.txt", "\\in\\a.txt")), second});
+    auto worker = MakeFakeWorker();
+    view.OnReload = [&](std::size_t reload) {
+        if (reload == 1) {
+            c.second(*state);
+            state->ClearLog();
+        } else if (reload == 2) {
+            worker->AbortTransfer = true;  // one attempt of the second job only
+        }
+    };
+    worker->Execute();
+    EXPECT_EQ(Count("PUT b.txt"), c.puts);
+    const auto lines = ReadLines(batch);
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_EQ(ErrorMark(lines[0]), "1");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, WorkerFolderShortcutFailure,
+    ::testing::Values(
+        NoRetryCase{"refused again after the walk", [](RecordingFtpServer& s) { s.putRaisesFor = "b.txt"; }, 2},
+        NoRetryCase{"cut after the transfer began",
+                    [](RecordingFtpServer& s) {
+                        s.duringTransfer = [&s] {
+                            s.duringTransfer = nullptr;
+                            throw FtpError("426 Connection closed; transfer aborted.", 426);
+                        };
+                    },
+                    1},
+        NoRetryCase{"a failure without a reply", [](RecordingFtpServer& s) {
+                        s.raises["PUT"].push_back(FtpError("connection lost"));
+                    }, 1}));
+
 // ---- A server that cannot be reached --------------------------------------------------
 
 JobSpec On(JobSpec job, std::int64_t port, const std::string& user = "user") {
@@ -460,14 +595,17 @@ TEST_P(WorkerBusyServer, GetsOneMoreTryOnlyRightAfterTheWorkerClosedASession) {
     lines.push_back(second);
     WriteLines(batch, lines);
     auto worker = MakeFakeWorker();
-    const auto started = std::chrono::steady_clock::now();
+    TestClock clock;
+    worker->Clock = &clock;
     worker->Execute();
-    const auto took = std::chrono::steady_clock::now() - started;
+    const auto took = clock.Elapsed();
     EXPECT_EQ(Count("CONNECT") - (c.afterOwnClose ? 1 : 0), c.connects2);
     EXPECT_EQ(Count("PUT second.txt"), c.done ? 1 : 0);
     EXPECT_EQ(ReadLines(batch), c.done ? std::vector<std::string>{} : std::vector<std::string>{second});
     if (c.connects2 > 1) {
-        EXPECT_GE(took, std::chrono::milliseconds(1000)) << "the server is given a moment";
+        EXPECT_EQ(took, std::chrono::milliseconds(1500)) << "the server is given a moment";
+    } else {
+        EXPECT_EQ(took, std::chrono::milliseconds(0));
     }
 }
 
@@ -482,7 +620,7 @@ INSTANTIATE_TEST_SUITE_P(
 
 struct KindCase {
     const char* name;
-    std::function<void(FakeFtpState&, JobSpec&)> setup;
+    std::function<void(RecordingFtpServer&, JobSpec&)> setup;
     const char* expectedMark;   // "(gone)", "(unchanged)" or the new "error"
     const char* reasonPart;     // part of the "reason" member when marked
     TThreadCopia::RunEnd runEnd;
@@ -533,32 +671,32 @@ using RunEnd = TThreadCopia::RunEnd;
 INSTANTIATE_TEST_SUITE_P(
     Cases, WorkerFailureKind,
     ::testing::Values(
-        KindCase{"login refused", [](FakeFtpState& s, JobSpec&) { s.connects = {ConnectOutcome::Raises}; }, "1",
+        KindCase{"login refused", [](RecordingFtpServer& s, JobSpec&) { s.connects = {ConnectOutcome::Raises}; }, "1",
                  "login refused (530)", RunEnd::Stopped},
-        KindCase{"connection refused", [](FakeFtpState& s, JobSpec&) { s.connects = {ConnectOutcome::Unavailable}; },
+        KindCase{"connection refused", [](RecordingFtpServer& s, JobSpec&) { s.connects = {ConnectOutcome::Unavailable}; },
                  "(unchanged)", "", RunEnd::ServersUnreachable},
         KindCase{"server echoes the password",
-                 [](FakeFtpState& s, JobSpec&) {
+                 [](RecordingFtpServer& s, JobSpec&) {
                      s.raises["PUT"].push_back(Failure(FtpErrorKind::Job, "550 pw-9f3k is not a file name", 550));
                  },
                  "1", "550 *** is not a file name", RunEnd::Stopped},
-        KindCase{"aborted", [](FakeFtpState& s, JobSpec&) { s.raises["PUT"].push_back(Failure(FtpErrorKind::Aborted, "aborted")); },
+        KindCase{"aborted", [](RecordingFtpServer& s, JobSpec&) { s.raises["PUT"].push_back(Failure(FtpErrorKind::Aborted, "aborted")); },
                  "(unchanged)", "", RunEnd::Stopped},
-        KindCase{"local file missing", [](FakeFtpState&, JobSpec& j) { j.f += ".missing"; }, "1", "local file not found",
+        KindCase{"local file missing", [](RecordingFtpServer&, JobSpec& j) { j.f += ".missing"; }, "1", "local file not found",
                  RunEnd::Stopped},
-        KindCase{"local file is a folder", [](FakeFtpState&, JobSpec& j) { j.f = fs::path(j.f).parent_path().string(); },
+        KindCase{"local file is a folder", [](RecordingFtpServer&, JobSpec& j) { j.f = fs::path(j.f).parent_path().string(); },
                  "1", "not a regular file", RunEnd::Stopped},
         KindCase{"remote folder refused",
-                 [](FakeFtpState& s, JobSpec&) {
+                 [](RecordingFtpServer& s, JobSpec&) {
                      for (int i = 0; i < 20; ++i)
                          s.raises["CWD"].push_back(Failure(FtpErrorKind::Job, "550 no", 550));
                  },
                  "1", "remote folder /in/ could not be made", RunEnd::Stopped},
-        KindCase{"unknown security", [](FakeFtpState&, JobSpec& j) { j.s = "ssl3"; }, "1", "\"ssl3\"", RunEnd::Stopped},
-        KindCase{"download of a missing file", [](FakeFtpState&, JobSpec& j) { j.v = "get"; }, "(gone)", "",
+        KindCase{"unknown security", [](RecordingFtpServer&, JobSpec& j) { j.s = "ssl3"; }, "1", "\"ssl3\"", RunEnd::Stopped},
+        KindCase{"download of a missing file", [](RecordingFtpServer&, JobSpec& j) { j.v = "get"; }, "(gone)", "",
                  RunEnd::Done},
         KindCase{"download cut",
-                 [](FakeFtpState& s, JobSpec& j) {
+                 [](RecordingFtpServer& s, JobSpec& j) {
                      j.v = "get";
                      j.f = (fs::path(j.f).parent_path() / "got" / "x.txt").string();
                      s.files["/in/x.txt"] = "remote";

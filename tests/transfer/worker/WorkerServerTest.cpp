@@ -1,5 +1,6 @@
 #include "transfer/TThreadCopia.h"
 
+#include <algorithm>
 #include <atomic>
 #include <future>
 #include <regex>
@@ -12,6 +13,7 @@
 #include "WorkerTestSupport.h"
 #include "platform/ftp/TIdFTP.h"
 #include "support/FtpServers.h"
+#include "support/TestClock.h"
 #include "transfer/AppGlobals.h"
 
 namespace ct::test {
@@ -383,14 +385,21 @@ TEST_F(WorkerServer, StopDuringThePauseEndsTheRunAtOnce) {
     EXPECT_EQ(view.Reloads(), 1u);
 }
 
+// Timed on the worker's clock, which a test moves: an hour's pause passes at once and is
+// still measured whole.
 TEST_F(WorkerServer, ThePauseBetweenJobsLastsSecDelay) {
     Start();
-    SecDelay = 1;
+    SecDelay = 3600;
     WriteLines(batch, {JobLineText(Upload("a.txt", "\\a.txt")), JobLineText(Upload("b.txt", "\\b.txt"))});
-    MakeServerWorker()->Execute();
+    TestClock clock;
+    view.Clock = &clock;
+    auto worker = MakeServerWorker();
+    worker->Clock = &clock;
+    worker->Execute();
     auto times = view.Times();
     ASSERT_EQ(times.size(), 2u);
-    EXPECT_GE(times[1] - times[0], std::chrono::seconds(1));
+    EXPECT_EQ(times[1] - times[0], std::chrono::seconds(3600)) << "the second job itself takes no time on this clock";
+    EXPECT_EQ(server->Commands("STOR").size(), 2u);
 }
 
 TEST_F(WorkerServer, LinesAppendedDuringARunAreProcessedInTheSameRun) {
@@ -545,6 +554,48 @@ TEST_F(WorkerServer, InlineRunShowsTheFilesTheCountsAndTheProgress) {
     for (auto id : log.Threads())
         EXPECT_EQ(id, dispatcher.MainThreadId()) << "an inline run runs on the GUI thread";
     EXPECT_EQ(ReadFileBytes(down), MakePattern(200000, 3));
+}
+
+// Against a slow server the bar and the speed follow what the server has taken: small steps
+// from the start, and a speed near the link's, never the rate at which the socket swallowed
+// the first megabyte.
+TEST_F(WorkerServer, TheUploadBarFollowsASlowServerInSmallSteps) {
+    const int pace = 600000;  // bytes per second, evenly
+    Start({.extraArgs = {"--pace", std::to_string(pace), "--data-rcvbuf", "32768"}});
+    const std::int64_t size = 2000000;
+    WriteLines(batch, {JobLineText(Upload("big.bin", "\\big.bin", MakePattern(static_cast<std::size_t>(size), 4)))});
+    ControlLog log;
+    RecordingLabel speed{log, "speed"};
+    RecordingProgressBar bar{log};
+    auto worker = MakeServerWorker();
+    worker->LabelSpeed = &speed;
+    worker->ProgressBarSpeed = &bar;
+    worker->Execute();
+    ASSERT_FALSE(fs::exists(batch));
+
+    std::vector<std::int64_t> positions;
+    for (const auto& p : log.With("bar.pos "))
+        positions.push_back(std::stoll(p));
+    ASSERT_GE(positions.size(), 12u);
+    EXPECT_EQ(positions.back(), 0) << "reset at the end";
+    positions.pop_back();
+    EXPECT_EQ(positions.back(), size);
+    std::int64_t before = 0;
+    for (std::int64_t p : positions) {
+        EXPECT_GE(p, before);
+        EXPECT_LE(p - before, size / 12) << "a step from " << before << " to " << p;
+        before = p;
+    }
+    std::vector<double> speeds;
+    for (auto caption : log.With("speed.caption ")) {
+        std::replace(caption.begin(), caption.end(), ',', '.');
+        speeds.push_back(std::stod(caption));
+    }
+    ASSERT_FALSE(speeds.empty());
+    const double linkKb = pace / 1024.0;
+    for (double s : speeds)
+        EXPECT_LT(s, 10 * linkKb) << "a speed reading far beyond the link";
+    EXPECT_NEAR(speeds.back(), linkKb, linkKb / 2) << "over the whole upload";
 }
 
 // ---- Servers that cannot be reached ------------------------------------------------------------

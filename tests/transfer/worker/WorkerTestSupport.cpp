@@ -91,7 +91,7 @@ void RecordingQueueView::LoadBatchList() {
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         m_snapshots.push_back(lines);
-        m_times.push_back(std::chrono::steady_clock::now());
+        m_times.push_back(Clock ? Clock->Now() : std::chrono::steady_clock::now());
         reload = m_snapshots.size();
     }
     if (OnReload)
