@@ -808,9 +808,16 @@ Collected Collect(const fs::path& file, std::vector<LateEntry>& entries, const R
             continue;
         }
         // An open() that looked the name up just before the rename has not asked for write
-        // access yet; give it a moment to get as far as the lease check, where it shows.
-        if (e.replacedAt)
+        // access yet; it needs a moment to get as far as the lease check, where it shows. An
+        // operation that may not wait leaves so young a version to a later one (its link keeps
+        // it safe meanwhile), so that back-to-back jobs never sleep here.
+        if (e.replacedAt && Clock::now() < *e.replacedAt + std::chrono::milliseconds(1)) {
+            if (wait <= std::chrono::milliseconds(0)) {
+                ++it;
+                continue;
+            }
             std::this_thread::sleep_until(*e.replacedAt + std::chrono::milliseconds(1));
+        }
         Lease lease = Lease::Unsupported;
         if (e.useLeases) {
             PrepareLeaseSignal();
