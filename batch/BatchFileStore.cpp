@@ -790,6 +790,33 @@ void RunRewrite(const fs::path& file, StoreRewrite& op, RewriteOptions options =
     RewriteFileFromSource(file, op.Planner(), op.Options(std::move(options)));
 }
 
+bool AnyLine(const std::string&) {
+    return true;
+}
+
+enum class LineOneOnly { No, Yes };
+
+// The first non-empty line of the queue that `accept` takes, read as a reader the rewrites
+// wait for; with LineOneOnly::Yes only line 1 is looked at. None when no line is taken or there
+// is no queue.
+std::optional<std::string> FindLine(const fs::path& file, const std::function<bool(const std::string&)>& accept,
+                                    LineOneOnly lineOneOnly) {
+    RewriteReaderGuard reading;
+    std::optional<ReadOnlyFile> queue = ReadOnlyFile::Open(file);
+    if (!queue)
+        return std::nullopt;
+    CappedLines lines(*queue);
+    std::string line;
+    bool complete = false;
+    while (lines.Next(line, complete)) {
+        if (!line.empty() && accept(line))
+            return line;
+        if (lineOneOnly == LineOneOnly::Yes)
+            break;
+    }
+    return std::nullopt;
+}
+
 } // namespace
 
 fs::path BatchFilePath() {
@@ -803,17 +830,8 @@ void SetBatchFileLockWait(std::chrono::milliseconds wait) {
 std::string ReadFirstBatchLine(const fs::path& file) {
     return Guarded(file, [&] {
         CarryLeftoversOnce(file, RewriteOptions::Patience::Wait);
-        {
-            RewriteReaderGuard reading;
-            std::optional<ReadOnlyFile> queue = ReadOnlyFile::Open(file);
-            if (!queue)
-                return std::string();
-            CappedLines lines(*queue);
-            std::string line;
-            bool complete = false;
-            if (lines.Next(line, complete) && !line.empty())
-                return line;
-        }
+        if (std::optional<std::string> line = FindLine(file, AnyLine, LineOneOnly::Yes))
+            return *line;
         // Line 1 is empty: either the queue is exhausted (the file goes) or empty lines stand in
         // front of jobs (they go, so that the queue does not stall on them). Decided under the
         // lock, on what the file holds by then, once producers late for a replaced version are
@@ -828,17 +846,7 @@ std::string ReadFirstBatchLine(const fs::path& file) {
         StoreRewrite carry(file, StoreRewrite::Kind::KeepAll);
         if (SettleLateWriters(file, kSettleWait, carry.Planner(), carry.Options()).carriedBytes == 0)
             return std::string();
-        RewriteReaderGuard reading;
-        std::optional<ReadOnlyFile> queue = ReadOnlyFile::Open(file);
-        if (!queue)
-            return std::string();
-        CappedLines lines(*queue);
-        std::string line;
-        bool complete = false;
-        while (lines.Next(line, complete))
-            if (!line.empty())
-                return line;
-        return std::string();
+        return FindLine(file, AnyLine, LineOneOnly::No).value_or(std::string());
     });
 }
 
@@ -1013,19 +1021,7 @@ void CheckBatchFileWritable(const fs::path& file) {
 }
 
 std::optional<std::string> FindFirstBatchLine(const fs::path& file, const std::function<bool(const std::string&)>& accept) {
-    return Guarded(file, [&]() -> std::optional<std::string> {
-        RewriteReaderGuard reading;
-        std::optional<ReadOnlyFile> queue = ReadOnlyFile::Open(file);
-        if (!queue)
-            return std::nullopt;
-        CappedLines lines(*queue);
-        std::string line;
-        bool complete = false;
-        while (lines.Next(line, complete))
-            if (!line.empty() && accept(line))
-                return line;
-        return std::nullopt;
-    });
+    return Guarded(file, [&] { return FindLine(file, accept, LineOneOnly::No); });
 }
 
 void SettleBatchFile(const fs::path& file) {

@@ -3,6 +3,7 @@
 #include <vector>
 
 #include "platform/json/SuperObject.h"
+#include "ui/StrToInt.h"
 
 namespace ct {
 
@@ -63,16 +64,6 @@ private:
             ++m_pos;
     }
 
-    static int HexValue(char c) {
-        if (c >= '0' && c <= '9')
-            return c - '0';
-        if (c >= 'a' && c <= 'f')
-            return c - 'a' + 10;
-        if (c >= 'A' && c <= 'F')
-            return c - 'A' + 10;
-        return -1;
-    }
-
     // A member name, decoded as far as a comparison with "ftp" or "p" needs: an escaped
     // letter (\u0070) is the letter, as it is to the parser; anything else that is escaped
     // or longer than three characters cannot match and reads as a non-ASCII mark.
@@ -92,7 +83,7 @@ private:
                         return false;
                     int code = 0;
                     for (int i = 0; i < 4; ++i) {
-                        const int digit = HexValue(m_text[m_pos++]);
+                        const int digit = HexDigitValue(m_text[m_pos++]);
                         if (digit < 0)
                             return false;
                         code = code * 16 + digit;

@@ -4,9 +4,7 @@
 
 namespace ct {
 
-namespace {
-
-int HexDigit(char c) {
+int HexDigitValue(char c) {
     if (c >= '0' && c <= '9')
         return c - '0';
     if (c >= 'a' && c <= 'f')
@@ -15,8 +13,6 @@ int HexDigit(char c) {
         return c - 'A' + 10;
     return -1;
 }
-
-} // namespace
 
 std::optional<std::int32_t> TryStrToInt(std::string_view text) {
     std::size_t i = 0;
@@ -41,7 +37,7 @@ std::optional<std::int32_t> TryStrToInt(std::string_view text) {
     std::uint64_t value = 0;
     const std::uint64_t limit = hex ? 0xFFFFFFFFull : (negative ? 2147483648ull : 2147483647ull);
     for (; i < text.size(); ++i) {
-        const int digit = hex ? HexDigit(text[i]) : (text[i] >= '0' && text[i] <= '9' ? text[i] - '0' : -1);
+        const int digit = hex ? HexDigitValue(text[i]) : (text[i] >= '0' && text[i] <= '9' ? text[i] - '0' : -1);
         if (digit < 0)
             return std::nullopt;
         value = value * (hex ? 16 : 10) + static_cast<std::uint64_t>(digit);

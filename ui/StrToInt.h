@@ -21,4 +21,7 @@ std::optional<std::int32_t> TryStrToInt(std::string_view text);
 // As TryStrToInt; raises EConvertError when the text is refused.
 std::int32_t StrToInt(std::string_view text);
 
+// The value of a hexadecimal digit of either case; -1 for any other character.
+int HexDigitValue(char c);
+
 } // namespace ct

@@ -108,4 +108,39 @@ inline double RunLftp(const Target& target, const std::string& commands, const f
     return seconds;
 }
 
+// The seconds of every round of a comparison, the worker's and lftp's.
+struct Rounds {
+    std::vector<double> worker;
+    std::vector<double> lftp;
+};
+
+// Makes the files below localRoot, then runs the rounds of a comparison over them: in each the
+// worker uploads them into "worker-<tag>-r<N>", then lftp into "lftp-<tag>-r<N>", standing in
+// that folder and in localRoot when `lftpUploads` begin. Both must store every file.
+inline Rounds RunRounds(const Target& target, const fs::path& queueDir, const fs::path& localRoot,
+                        const std::vector<std::string>& files, const std::string& tag, int rounds,
+                        const std::string& lftpUploads) {
+    const int jobs = static_cast<int>(files.size());
+    MakeFiles(localRoot, files);
+    Rounds seconds;
+    for (int round = 0; round < rounds; ++round) {
+        const std::string name = tag + "-r" + std::to_string(round);
+        const fs::path batch = queueDir / "cloud_batch.txt";
+        WriteQueue(batch, target, localRoot, files, target.Below("worker-" + name));
+        seconds.worker.push_back(RunWorker(batch));
+        if (CountFiles(target.writable / ("worker-" + name)) != jobs)
+            throw std::runtime_error("the worker did not store every file");
+
+        const std::string lftpDir = "lftp-" + name;
+        fs::create_directories(target.writable / lftpDir);
+        fs::permissions(target.writable / lftpDir, fs::perms::all);
+        seconds.lftp.push_back(RunLftp(target,
+                                       "cd " + target.Below(lftpDir) + "\nlcd " + localRoot.string() + "\n" + lftpUploads,
+                                       queueDir / "lftp.script"));
+        if (CountFiles(target.writable / lftpDir) != jobs)
+            throw std::runtime_error("lftp did not store every file");
+    }
+    return seconds;
+}
+
 } // namespace ct::bench

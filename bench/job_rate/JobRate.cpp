@@ -56,7 +56,7 @@ double OfflineSecondsPerJob(const fs::path& batch, const Target& target, const f
 
 struct Result {
     std::string layout;
-    std::vector<double> worker, lftp;
+    Rounds seconds;
     double offline = 0;
 };
 
@@ -100,44 +100,26 @@ int main(int argc, char** argv) {
 
         std::vector<Result> results;
         for (const auto& layout : layouts) {
-            Result result{layout, {}, {}};
             const auto files = Files(layout, jobs);
             const fs::path localRoot = local.Path() / layout;
-            MakeFiles(localRoot, files);
-            for (int round = 0; round < rounds; ++round) {
-                const std::string tag = layout + "-r" + std::to_string(round);
-                const fs::path batch = queue.Path() / "cloud_batch.txt";
-                WriteQueue(batch, target, localRoot, files, target.Below("worker-" + tag));
-                result.worker.push_back(RunWorker(batch));
-                if (CountFiles(target.writable / ("worker-" + tag)) != jobs)
-                    throw std::runtime_error("the worker did not store every file");
-
-                const std::string lftpDir = "lftp-" + tag;
-                fs::create_directories(target.writable / lftpDir);
-                fs::permissions(target.writable / lftpDir, fs::perms::all);
-                // Into one folder lftp makes it once and puts every file there; into the tree
-                // `mput -d` makes each file's folder on the way.
-                const std::string put = layout == "tree" ? "mput -d t*/m*/l*/*.bin\n"
-                                                         : "mkdir -p -f a/b/c\ncd a/b/c\nlcd a/b/c\nmput *.bin\n";
-                result.lftp.push_back(RunLftp(target,
-                                              "cd " + target.Below(lftpDir) + "\nlcd " + localRoot.string() + "\n" + put,
-                                              queue.Path() / "lftp.script"));
-                if (CountFiles(target.writable / lftpDir) != jobs)
-                    throw std::runtime_error("lftp did not store every file");
-            }
-            result.offline = OfflineSecondsPerJob(queue.Path() / "cloud_batch.txt", target, localRoot, files);
-            results.push_back(result);
+            // Into one folder lftp makes it once and puts every file there; into the tree
+            // `mput -d` makes each file's folder on the way.
+            const std::string put = layout == "tree" ? "mput -d t*/m*/l*/*.bin\n"
+                                                     : "mkdir -p -f a/b/c\ncd a/b/c\nlcd a/b/c\nmput *.bin\n";
+            const Rounds seconds = RunRounds(target, queue.Path(), localRoot, files, layout, rounds, put);
+            const double offline = OfflineSecondsPerJob(queue.Path() / "cloud_batch.txt", target, localRoot, files);
+            results.push_back({layout, seconds, offline});
         }
 
         std::printf("server: %s, %d uploads of 1 KiB, SecDelay 0, median of %d\n", serverKind.c_str(), jobs, rounds);
         for (const auto& r : results) {
-            const double workerRate = jobs / Median(r.worker);
-            const double lftpRate = jobs / Median(r.lftp);
+            const double workerRate = jobs / Median(r.seconds.worker);
+            const double lftpRate = jobs / Median(r.seconds.lftp);
             std::printf("%s: %s\n", r.layout.c_str(),
                         r.layout == "folder" ? "all into one three-level folder"
                                              : "spread over 100 leaf folders of a three-level tree");
             for (int i = 0; i < rounds; ++i)
-                std::printf("  round %d: worker %.3f s, lftp %.3f s\n", i, r.worker[i], r.lftp[i]);
+                std::printf("  round %d: worker %.3f s, lftp %.3f s\n", i, r.seconds.worker[i], r.seconds.lftp[i]);
             std::printf("  worker: %.1f jobs/s, lftp: %.1f files/s\n", workerRate, lftpRate);
             std::printf("  ratio worker/lftp: %.2f (target >= %s)\n", workerRate / lftpRate,
                         r.layout == "folder" ? "1.00" : "0.80");

@@ -34,12 +34,11 @@ std::vector<std::string> Files(const std::string& layout, int jobs) {
     return files;
 }
 
-// What lftp is told after the login: the same uploads, each of its folders made on the way.
-std::string LftpCommands(const std::string& layout, const std::string& remoteDir, const fs::path& localRoot,
-                         const std::vector<std::string>& files) {
-    std::string commands = "cd " + remoteDir + "\nlcd " + localRoot.string() + "\n";
+// What lftp is told in its folder: the same uploads, each of its folders made on the way.
+std::string LftpUploads(const std::string& layout, const std::vector<std::string>& files) {
     if (layout == "folder")
-        return commands + "mkdir -p -f a/b/c\ncd a/b/c\nlcd a/b/c\nmput *.bin\n";
+        return "mkdir -p -f a/b/c\ncd a/b/c\nlcd a/b/c\nmput *.bin\n";
+    std::string commands;
     for (const auto& file : files) {
         const std::string folder = file.substr(0, file.rfind('/'));  // jN/m/l
         commands += "mkdir -p -f " + folder + "\nput -O " + folder + " " + file + "\n";
@@ -49,7 +48,7 @@ std::string LftpCommands(const std::string& layout, const std::string& remoteDir
 
 struct Result {
     std::string layout;
-    std::vector<double> worker, lftp;
+    Rounds seconds;
 };
 
 } // namespace
@@ -104,27 +103,9 @@ int main(int argc, char** argv) {
         ct::test::TempDir queue("ct-bench-queue", true);
         std::vector<Result> results;
         for (const auto& layout : layouts) {
-            Result result{layout, {}, {}};
             const auto files = Files(layout, jobs);
-            const fs::path localRoot = local.Path() / layout;
-            MakeFiles(localRoot, files);
-            for (int round = 0; round < rounds; ++round) {
-                const std::string tag = layout + "-r" + std::to_string(round);
-                const fs::path batch = queue.Path() / "cloud_batch.txt";
-                WriteQueue(batch, target, localRoot, files, target.Below("worker-" + tag));
-                result.worker.push_back(RunWorker(batch));
-                if (CountFiles(target.writable / ("worker-" + tag)) != jobs)
-                    throw std::runtime_error("the worker did not store every file");
-
-                const std::string lftpDir = "lftp-" + tag;
-                fs::create_directories(target.writable / lftpDir);
-                fs::permissions(target.writable / lftpDir, fs::perms::all);
-                result.lftp.push_back(RunLftp(target, LftpCommands(layout, target.Below(lftpDir), localRoot, files),
-                                              queue.Path() / "lftp.script"));
-                if (CountFiles(target.writable / lftpDir) != jobs)
-                    throw std::runtime_error("lftp did not store every file");
-            }
-            results.push_back(result);
+            results.push_back({layout, RunRounds(target, queue.Path(), local.Path() / layout, files, layout, rounds,
+                                                 LftpUploads(layout, files))});
         }
 
         const double roundTrip = 2.0 * delayMs / 1000.0;
@@ -132,14 +113,14 @@ int main(int argc, char** argv) {
                     "median of %d, %llu connections through the proxy\n",
                     delayMs, roundTrip * 1000, jobs, rounds, static_cast<unsigned long long>(proxy.Connections()));
         for (const auto& r : results) {
-            const double worker = Median(r.worker) / jobs;
-            const double lftp = Median(r.lftp) / jobs;
+            const double worker = Median(r.seconds.worker) / jobs;
+            const double lftp = Median(r.seconds.lftp) / jobs;
             const bool own = r.layout == "own";
             std::printf("%s: %s\n", r.layout.c_str(),
                         own ? "a three-level folder of its own per job (lftp: mkdir -p, put -O)"
                             : "all into one three-level folder (lftp: mkdir -p once, mput in it)");
             for (int i = 0; i < rounds; ++i)
-                std::printf("  round %d: worker %.2f s, lftp %.2f s\n", i, r.worker[i], r.lftp[i]);
+                std::printf("  round %d: worker %.2f s, lftp %.2f s\n", i, r.seconds.worker[i], r.seconds.lftp[i]);
             std::printf("  worker: %.1f ms/job = %.1f round trips/job%s\n", worker * 1000, worker / roundTrip,
                         own ? "" : " (target <= 5)");
             std::printf("  lftp:   %.1f ms/job = %.1f round trips/job\n", lftp * 1000, lftp / roundTrip);

@@ -142,21 +142,16 @@ void TempFile::Close() noexcept {
     m_open = false;
 }
 
-void TempFile::CommitTo(const fs::path& target) {
-    if (!m_open)
-        throw FileSystemError("the temporary file " + Display(m_path) + " is gone");
-    if (!StillOurs()) {
-        Discard();
-        throw FileSystemError("the temporary file " + Display(m_path) + " was replaced while it was written");
-    }
-    if (!MoveFileExW(m_path.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING)) {
-        const DWORD error = GetLastError();
-        Discard();
-        throw FileSystemError("cannot put the downloaded file in place as " + Display(target) + " (error " +
-                              std::to_string(error) + ")");
-    }
-    Close();
+namespace {
+
+// Moves the file over target; what went wrong, or "" when it is in place.
+std::string RenameOver(const fs::path& from, const fs::path& target) {
+    if (MoveFileExW(from.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING))
+        return {};
+    return " (error " + std::to_string(GetLastError()) + ")";
 }
+
+} // namespace
 
 void TempFile::Discard() noexcept {
     if (!m_open)
@@ -214,21 +209,16 @@ void TempFile::Close() noexcept {
     m_open = false;
 }
 
-void TempFile::CommitTo(const fs::path& target) {
-    if (!m_open)
-        throw FileSystemError("the temporary file " + Display(m_path) + " is gone");
-    if (!StillOurs()) {
-        Discard();
-        throw FileSystemError("the temporary file " + Display(m_path) + " was replaced while it was written");
-    }
-    if (::rename(m_path.c_str(), target.c_str()) != 0) {
-        const int error = errno;
-        Discard();
-        throw FileSystemError("cannot put the downloaded file in place as " + Display(target) + ": " +
-                              std::strerror(error));
-    }
-    Close();
+namespace {
+
+// Moves the file over target; what went wrong, or "" when it is in place.
+std::string RenameOver(const fs::path& from, const fs::path& target) {
+    if (::rename(from.c_str(), target.c_str()) == 0)
+        return {};
+    return std::string(": ") + std::strerror(errno);
 }
+
+} // namespace
 
 void TempFile::Discard() noexcept {
     if (!m_open)
@@ -239,5 +229,20 @@ void TempFile::Discard() noexcept {
 }
 
 #endif
+
+void TempFile::CommitTo(const fs::path& target) {
+    if (!m_open)
+        throw FileSystemError("the temporary file " + Display(m_path) + " is gone");
+    if (!StillOurs()) {
+        Discard();
+        throw FileSystemError("the temporary file " + Display(m_path) + " was replaced while it was written");
+    }
+    const std::string failure = RenameOver(m_path, target);
+    if (!failure.empty()) {
+        Discard();
+        throw FileSystemError("cannot put the downloaded file in place as " + Display(target) + failure);
+    }
+    Close();
+}
 
 } // namespace ct

@@ -1,25 +1,15 @@
 #include "support/FtpsServers.h"
 
-#include <arpa/inet.h>
-#include <fcntl.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <fstream>
+#include <sstream>
 #include <stdexcept>
-#include <thread>
-
-extern char** environ;
 
 namespace ct::test {
 
 namespace fs = std::filesystem;
-using namespace std::chrono_literals;
 
 namespace {
 
@@ -29,39 +19,6 @@ constexpr const char* SecretHash =
     "$6$ctsalt$LJh/IUdTHNTfXY4s5PYu77UXMU0b4fToCREruW0ZpWYYY5v0.OXbxKAHB.atZx1o1bSB3rAcQ02lBdeebHtbv1";
 // The unprivileged account the servers hand their sessions to.
 constexpr int NobodyId = 65534;
-
-bool CanConnect(std::uint16_t port) {
-    int s = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    addr.sin_port = htons(port);
-    bool ok = connect(s, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
-    close(s);
-    return ok;
-}
-
-// Waits for a server to listen; false when it ended first or took too long.
-bool AwaitListening(ChildProcess& process, std::uint16_t port) {
-    auto deadline = std::chrono::steady_clock::now() + 15s;
-    while (std::chrono::steady_clock::now() < deadline) {
-        if (CanConnect(port))
-            return true;
-        if (!process.Running())
-            return false;
-        std::this_thread::sleep_for(20ms);
-    }
-    return false;
-}
-
-std::string ReadAll(const fs::path& file) {
-    std::ifstream in(file);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
-std::uint16_t PassiveLow(std::uint16_t port) {
-    return static_cast<std::uint16_t>(20000 + (port % 20000));
-}
 
 std::string Fingerprint(const fs::path& certificate) {
     std::string out = RunForOutput({"/usr/bin/openssl", "x509", "-in", certificate.string(), "-noout", "-fingerprint",
@@ -74,50 +31,6 @@ std::string Fingerprint(const fs::path& certificate) {
 }
 
 } // namespace
-
-std::string RunForOutput(const std::vector<std::string>& argv, const std::vector<std::string>& env) {
-    int out[2];
-    if (pipe2(out, O_CLOEXEC) != 0)
-        throw std::runtime_error("pipe failed");
-    std::vector<std::string> envStrings;
-    for (char** e = environ; *e; ++e)
-        envStrings.emplace_back(*e);
-    envStrings.insert(envStrings.end(), env.begin(), env.end());
-    std::vector<char*> cargv, cenv;
-    for (const auto& a : argv)
-        cargv.push_back(const_cast<char*>(a.c_str()));
-    cargv.push_back(nullptr);
-    for (const auto& e : envStrings)
-        cenv.push_back(const_cast<char*>(e.c_str()));
-    cenv.push_back(nullptr);
-    pid_t pid = fork();
-    if (pid < 0)
-        throw std::runtime_error("fork failed");
-    if (pid == 0) {
-        dup2(out[1], 1);
-        dup2(out[1], 2);
-        int in = open("/dev/null", O_RDONLY);
-        if (in >= 0)
-            dup2(in, 0);
-        execve(cargv[0], cargv.data(), cenv.data());
-        _exit(127);
-    }
-    close(out[1]);
-    std::string text;
-    char buffer[4096];
-    for (;;) {
-        ssize_t n = read(out[0], buffer, sizeof buffer);
-        if (n <= 0)
-            break;
-        text.append(buffer, static_cast<std::size_t>(n));
-    }
-    close(out[0]);
-    int status = 0;
-    waitpid(pid, &status, 0);
-    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0)
-        throw std::runtime_error(argv[0] + " failed: " + text);
-    return text;
-}
 
 // ---- certificates ----
 
@@ -154,92 +67,57 @@ TestCertificates::TestCertificates() {
 
 // ---- vsftpd with TLS ----
 
-bool VsftpdTlsServer::Available() {
-    return geteuid() == 0 && fs::exists("/usr/sbin/vsftpd");
-}
+namespace {
 
-VsftpdTlsServer::VsftpdTlsServer(VsftpdTlsOptions options) {
-    m_work = std::make_unique<TempDir>("ct-vsftpd-tls", options.rootOnTmpfs);
-    m_root = m_work->Path() / "root";
-    fs::create_directories(m_root / "up");
-    fs::create_directories(m_work->Path() / "empty");
-    chmod(m_work->Path().c_str(), 0755);
-    chmod(m_root.c_str(), 0555);
-    chmod((m_root / "up").c_str(), 0777);
-    m_port = FreeLoopbackPort();
-    const std::uint16_t low = PassiveLow(m_port);
-    const fs::path conf = m_work->Path() / "vsftpd.conf";
-    {
-        std::ofstream c(conf);
-        c << "listen=YES\nlisten_ipv6=NO\nbackground=NO\nlisten_address=127.0.0.1\n"
-          << "listen_port=" << m_port << "\n"
-          << "anonymous_enable=YES\nno_anon_password=YES\nnopriv_user=nobody\nftp_username=ftp\n"
-          << "anon_root=" << m_root.string() << "\n"
-          << "local_enable=NO\nwrite_enable=YES\nanon_upload_enable=YES\nanon_mkdir_write_enable=YES\n"
-          << "anon_other_write_enable=YES\nanon_umask=022\npasv_enable=YES\npasv_address=127.0.0.1\n"
-          << "pasv_min_port=" << low << "\npasv_max_port=" << low + 200 << "\n"
-          << "connect_from_port_20=NO\n"
-          << "secure_chroot_dir=" << (m_work->Path() / "empty").string() << "\n"
-          << "seccomp_sandbox=NO\nxferlog_enable=NO\nsyslog_enable=NO\n"
-          << "ssl_enable=YES\nallow_anon_ssl=YES\nssl_ciphers=HIGH\nrequire_ssl_reuse=YES\n"
-          << "force_anon_logins_ssl=" << (options.requireTls ? "YES" : "NO") << "\n"
-          << "force_anon_data_ssl=" << (options.requireTls ? "YES" : "NO") << "\n"
-          << "rsa_cert_file=" << options.certificate->certificate.string() << "\n"
-          << "rsa_private_key_file=" << options.certificate->key.string() << "\n";
-        if (options.implicitTls)
-            c << "implicit_ssl=YES\n";
-        if (options.maxRate > 0)
-            c << "anon_max_rate=" << options.maxRate << "\n";
-    }
-    std::vector<std::string> env;
+VsftpdServer::Variant TlsVariant(const VsftpdTlsOptions& options) {
+    std::ostringstream c;
+    c << "ssl_enable=YES\nallow_anon_ssl=YES\nssl_ciphers=HIGH\nrequire_ssl_reuse=YES\n"
+      << "force_anon_logins_ssl=" << (options.requireTls ? "YES" : "NO") << "\n"
+      << "force_anon_data_ssl=" << (options.requireTls ? "YES" : "NO") << "\n"
+      << "rsa_cert_file=" << options.certificate->certificate.string() << "\n"
+      << "rsa_private_key_file=" << options.certificate->key.string() << "\n";
+    if (options.implicitTls)
+        c << "implicit_ssl=YES\n";
+    if (options.maxRate > 0)
+        c << "anon_max_rate=" << options.maxRate << "\n";
+    VsftpdServer::Variant variant{"ct-vsftpd-tls", c.str(), {}};
     if (options.tls12Only) {
-        const fs::path opensslConf = m_work->Path() / "openssl.cnf";
-        std::ofstream(opensslConf) << "openssl_conf = default_conf\n[default_conf]\nssl_conf = ssl_sect\n"
-                                   << "[ssl_sect]\nsystem_default = system_default_sect\n"
-                                   << "[system_default_sect]\nMaxProtocol = TLSv1.2\n";
-        env.push_back("OPENSSL_CONF=" + opensslConf.string());
+        variant.environment = [](const fs::path& work) {
+            const fs::path opensslConf = work / "openssl.cnf";
+            std::ofstream(opensslConf) << "openssl_conf = default_conf\n[default_conf]\nssl_conf = ssl_sect\n"
+                                       << "[ssl_sect]\nsystem_default = system_default_sect\n"
+                                       << "[system_default_sect]\nMaxProtocol = TLSv1.2\n";
+            return std::vector<std::string>{"OPENSSL_CONF=" + opensslConf.string()};
+        };
     }
-    // vsftpd writes its start-up errors to file descriptor 0.
-    const fs::path errors = m_work->Path() / "startup.txt";
-    std::ofstream(errors).close();
-    m_process = std::make_unique<ChildProcess>(std::vector<std::string>{"/usr/sbin/vsftpd", conf.string()}, env, errors);
-    m_started = AwaitListening(*m_process, m_port);
-    if (!m_started)
-        m_error = ReadAll(errors);
+    return variant;
 }
 
-VsftpdTlsServer::~VsftpdTlsServer() = default;
+} // namespace
+
+VsftpdTlsServer::VsftpdTlsServer(const VsftpdTlsOptions& options)
+    : VsftpdServer(VsftpdOptions{.rootOnTmpfs = options.rootOnTmpfs}, TlsVariant(options)) {}
 
 // ---- pyftpdlib with TLS ----
 
-PyFtpTlsServer::PyFtpTlsServer(PyFtpTlsOptions options) {
-    m_root = std::make_unique<TempDir>("ct-ftproot");
-    m_work = std::make_unique<TempDir>("ct-ftpwork");
-    m_log = m_work->Path() / "commands.log";
-    std::vector<std::string> argv{CT_PYTHON, std::string(CT_TEST_SUPPORT_DIR) + "/ftpserver_tls.py",
-                                  "--root", m_root->Path().string(), "--log", m_log.string(),
-                                  "--user", "user:" + options.password,
+namespace {
+
+std::vector<std::string> TlsServerArgs(const PyFtpTlsOptions& options) {
+    std::vector<std::string> args{"--user", "user:" + options.password,
                                   "--cert", options.certificate->certificate.string(),
                                   "--key", options.certificate->key.string()};
     if (options.requireTls)
-        argv.push_back("--require-tls");
-    argv.insert(argv.end(), options.extraArgs.begin(), options.extraArgs.end());
-    m_process = std::make_unique<ChildProcess>(argv);
-    std::string line = m_process->ReadLine(20s);
-    if (line.rfind("PORT ", 0) != 0)
-        throw std::runtime_error("the TLS test FTP server did not start (got '" + line + "')");
-    m_port = static_cast<std::uint16_t>(std::stoi(line.substr(5)));
+        args.push_back("--require-tls");
+    args.insert(args.end(), options.extraArgs.begin(), options.extraArgs.end());
+    return args;
 }
+
+} // namespace
+
+PyFtpTlsServer::PyFtpTlsServer(const PyFtpTlsOptions& options)
+    : PyFtpProcess("ftpserver_tls.py", false, TlsServerArgs(options), "the TLS test FTP server") {}
 
 PyFtpTlsServer::~PyFtpTlsServer() = default;
-
-std::vector<std::string> PyFtpTlsServer::Log() const {
-    std::vector<std::string> lines;
-    std::ifstream in(m_log);
-    for (std::string line; std::getline(in, line);)
-        lines.push_back(line);
-    return lines;
-}
 
 // ---- proftpd and pure-ftpd, unpacked ----
 
@@ -269,12 +147,12 @@ bool ProftpdServer::Available() {
     return geteuid() == 0 && fs::exists(UnpackedFtpdRoot() / "usr/sbin/proftpd");
 }
 
-ProftpdServer::ProftpdServer(ProftpdOptions options) {
+ProftpdServer::ProftpdServer(const ProftpdOptions& options) {
     m_work = std::make_unique<TempDir>("ct-proftpd");
     m_root = PrepareRoot(*m_work);
     const fs::path work = m_work->Path();
     m_port = FreeLoopbackPort();
-    const std::uint16_t low = PassiveLow(m_port);
+    const std::uint16_t low = PassiveLowFor(m_port);
     std::ofstream(work / "passwd") << "user:" << SecretHash << ":" << NobodyId << ":" << NobodyId << "::"
                                    << m_root.string() << ":/bin/sh\n";
     std::ofstream(work / "group") << "nogroup:x:" << NobodyId << ":\n";
@@ -307,12 +185,9 @@ ProftpdServer::ProftpdServer(ProftpdOptions options) {
     }
     const fs::path output = work / "output.txt";
     std::ofstream(output).close();
-    m_process = std::make_unique<ChildProcess>(
-        std::vector<std::string>{(UnpackedFtpdRoot() / "usr/sbin/proftpd").string(), "-n", "-q", "-c", conf.string()},
-        std::vector<std::string>{LibraryPath()}, output);
-    m_started = AwaitListening(*m_process, m_port);
-    if (!m_started)
-        m_error = ReadAll(work / "system.log");
+    if (!Launch({(UnpackedFtpdRoot() / "usr/sbin/proftpd").string(), "-n", "-q", "-c", conf.string()}, {LibraryPath()},
+                output))
+        m_error = ReadFileIfAny(work / "system.log");
 }
 
 ProftpdServer::~ProftpdServer() = default;
@@ -321,12 +196,12 @@ bool PureFtpdServer::Available() {
     return geteuid() == 0 && fs::exists(UnpackedFtpdRoot() / "usr/sbin/pure-ftpd");
 }
 
-PureFtpdServer::PureFtpdServer(std::vector<std::string> extraArgs) {
+PureFtpdServer::PureFtpdServer(const std::vector<std::string>& extraArgs) {
     m_work = std::make_unique<TempDir>("ct-pureftpd");
     m_root = PrepareRoot(*m_work);
     const fs::path work = m_work->Path();
     m_port = FreeLoopbackPort();
-    const std::uint16_t low = PassiveLow(m_port);
+    const std::uint16_t low = PassiveLowFor(m_port);
     std::ofstream(work / "users.txt") << "user:" << SecretHash << ":" << NobodyId << ":" << NobodyId << "::"
                                       << m_root.string() << "/./::::::::::::\n";
     try {
@@ -343,9 +218,7 @@ PureFtpdServer::PureFtpdServer(std::vector<std::string> extraArgs) {
                                   "-p", std::to_string(low) + ":" + std::to_string(low + 200),
                                   "-E", "-A", "-H"};
     argv.insert(argv.end(), extraArgs.begin(), extraArgs.end());
-    m_process = std::make_unique<ChildProcess>(argv, std::vector<std::string>{LibraryPath()});
-    m_started = AwaitListening(*m_process, m_port);
-    if (!m_started)
+    if (!Launch(argv, {LibraryPath()}))
         m_error = "pure-ftpd did not start";
 }
 

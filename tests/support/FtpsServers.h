@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "support/FtpServers.h"
 #include "support/TestSupport.h"
 
 namespace ct::test {
@@ -36,9 +37,6 @@ private:
     Pair m_selfSigned;
 };
 
-// Runs a program to its end and returns its standard output; throws when it fails.
-std::string RunForOutput(const std::vector<std::string>& argv, const std::vector<std::string>& env = {});
-
 // vsftpd with TLS, anonymous sessions chrooted as VsftpdServer does (writable folder "up/").
 struct VsftpdTlsOptions {
     const TestCertificates::Pair* certificate = nullptr;
@@ -53,23 +51,9 @@ struct VsftpdTlsOptions {
     bool rootOnTmpfs = false;
 };
 
-class VsftpdTlsServer {
+class VsftpdTlsServer : public VsftpdServer {
 public:
-    explicit VsftpdTlsServer(VsftpdTlsOptions options);
-    ~VsftpdTlsServer();
-    static bool Available();
-    bool Started() const { return m_started; }
-    std::string StartupError() const { return m_error; }
-    std::uint16_t Port() const { return m_port; }
-    const std::filesystem::path& Root() const { return m_root; }
-
-private:
-    std::unique_ptr<TempDir> m_work;
-    std::filesystem::path m_root;
-    std::unique_ptr<ChildProcess> m_process;
-    std::uint16_t m_port = 0;
-    bool m_started = false;
-    std::string m_error;
+    explicit VsftpdTlsServer(const VsftpdTlsOptions& options);
 };
 
 // pyftpdlib's TLS_FTPHandler (tests/support/ftpserver_tls.py), user "user" with the given
@@ -81,20 +65,10 @@ struct PyFtpTlsOptions {
     std::vector<std::string> extraArgs;
 };
 
-class PyFtpTlsServer {
+class PyFtpTlsServer : public PyFtpProcess {
 public:
-    explicit PyFtpTlsServer(PyFtpTlsOptions options);
+    explicit PyFtpTlsServer(const PyFtpTlsOptions& options);
     ~PyFtpTlsServer();
-    std::uint16_t Port() const { return m_port; }
-    const std::filesystem::path& Root() const { return m_root->Path(); }
-    std::vector<std::string> Log() const;
-
-private:
-    std::unique_ptr<TempDir> m_root;
-    std::unique_ptr<TempDir> m_work;
-    std::unique_ptr<ChildProcess> m_process;
-    std::filesystem::path m_log;
-    std::uint16_t m_port = 0;
 };
 
 // proftpd and pure-ftpd are never installed (every Debian FTP server conflicts with
@@ -114,44 +88,20 @@ struct ProftpdOptions {
     std::string tlsProtocols = "TLSv1.2 TLSv1.3";
 };
 
-class ProftpdServer {
+class ProftpdServer : public FtpdProcess {
 public:
-    explicit ProftpdServer(ProftpdOptions options = {});
+    explicit ProftpdServer(const ProftpdOptions& options = {});
     ~ProftpdServer();
     static bool Available();
-    bool Started() const { return m_started; }
-    std::string StartupError() const { return m_error; }
-    std::uint16_t Port() const { return m_port; }
-    const std::filesystem::path& Root() const { return m_root; }
-
-private:
-    std::unique_ptr<TempDir> m_work;
-    std::filesystem::path m_root;
-    std::unique_ptr<ChildProcess> m_process;
-    std::uint16_t m_port = 0;
-    bool m_started = false;
-    std::string m_error;
 };
 
 // pure-ftpd in the foreground, user "user" / "secret" chrooted to Root().
-class PureFtpdServer {
+class PureFtpdServer : public FtpdProcess {
 public:
     // Extra command-line options, for example {"-r"} (never overwrite: store as name.1).
-    explicit PureFtpdServer(std::vector<std::string> extraArgs = {});
+    explicit PureFtpdServer(const std::vector<std::string>& extraArgs = {});
     ~PureFtpdServer();
     static bool Available();
-    bool Started() const { return m_started; }
-    std::string StartupError() const { return m_error; }
-    std::uint16_t Port() const { return m_port; }
-    const std::filesystem::path& Root() const { return m_root; }
-
-private:
-    std::unique_ptr<TempDir> m_work;
-    std::filesystem::path m_root;
-    std::unique_ptr<ChildProcess> m_process;
-    std::uint16_t m_port = 0;
-    bool m_started = false;
-    std::string m_error;
 };
 
 } // namespace ct::test

@@ -13,6 +13,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <iterator>
 #include <random>
 #include <sstream>
 #include <stdexcept>
@@ -61,26 +62,51 @@ std::string MakePattern(std::size_t size, std::uint32_t seed) {
     return s;
 }
 
+namespace {
+
+// The argument and environment arrays execve takes, and the strings they point into. The
+// environment is this process's, each "NAME=value" of `add` in place of NAME's own entry.
+class ExecArrays {
+public:
+    ExecArrays(const std::vector<std::string>& argv, const std::vector<std::string>& add) : m_args(argv) {
+        for (char** e = environ; *e; ++e)
+            m_env.emplace_back(*e);
+        for (const auto& entry : add) {
+            auto name = entry.substr(0, entry.find('=') + 1);
+            std::erase_if(m_env, [&](const std::string& s) { return s.rfind(name, 0) == 0; });
+            m_env.push_back(entry);
+        }
+        for (auto& a : m_args)
+            m_argv.push_back(a.data());
+        m_argv.push_back(nullptr);
+        for (auto& e : m_env)
+            m_envp.push_back(e.data());
+        m_envp.push_back(nullptr);
+    }
+    ExecArrays(const ExecArrays&) = delete;
+    ExecArrays& operator=(const ExecArrays&) = delete;
+
+    // In the child: replaces it with the program, or ends it with status 127.
+    [[noreturn]] void Exec() {
+        execve(m_argv[0], m_argv.data(), m_envp.data());
+        _exit(127);
+    }
+
+private:
+    std::vector<std::string> m_args;
+    std::vector<std::string> m_env;
+    std::vector<char*> m_argv;
+    std::vector<char*> m_envp;
+};
+
+} // namespace
+
 ChildProcess::ChildProcess(const std::vector<std::string>& argv, const std::vector<std::string>& env,
                            const fs::path& stdinFile) {
     int pipeFd[2];
     if (pipe2(pipeFd, O_CLOEXEC) != 0)
         throw std::runtime_error("pipe failed");
-    std::vector<std::string> envStrings;
-    for (char** e = environ; *e; ++e)
-        envStrings.emplace_back(*e);
-    for (const auto& add : env) {
-        auto name = add.substr(0, add.find('=') + 1);
-        std::erase_if(envStrings, [&](const std::string& s) { return s.rfind(name, 0) == 0; });
-        envStrings.push_back(add);
-    }
-    std::vector<char*> cargv, cenv;
-    for (const auto& a : argv)
-        cargv.push_back(const_cast<char*>(a.c_str()));
-    cargv.push_back(nullptr);
-    for (const auto& e : envStrings)
-        cenv.push_back(const_cast<char*>(e.c_str()));
-    cenv.push_back(nullptr);
+    ExecArrays exec(argv, env);
 
     m_pid = fork();
     if (m_pid < 0)
@@ -91,8 +117,7 @@ ChildProcess::ChildProcess(const std::vector<std::string>& argv, const std::vect
         if (in >= 0)
             dup2(in, 0);
         setpgid(0, 0);
-        execve(cargv[0], cargv.data(), cenv.data());
-        _exit(127);
+        exec.Exec();
     }
     close(pipeFd[1]);
     m_stdout = pipeFd[0];
@@ -172,6 +197,71 @@ std::uint16_t FreeLoopbackPort() {
     getsockname(s, reinterpret_cast<sockaddr*>(&addr), &len);
     close(s);
     return ntohs(addr.sin_port);
+}
+
+std::string RunForOutput(const std::vector<std::string>& argv, const std::vector<std::string>& env) {
+    int out[2];
+    if (pipe2(out, O_CLOEXEC) != 0)
+        throw std::runtime_error("pipe failed");
+    ExecArrays exec(argv, env);
+    pid_t pid = fork();
+    if (pid < 0)
+        throw std::runtime_error("fork failed");
+    if (pid == 0) {
+        dup2(out[1], 1);
+        dup2(out[1], 2);
+        int in = open("/dev/null", O_RDONLY);
+        if (in >= 0)
+            dup2(in, 0);
+        exec.Exec();
+    }
+    close(out[1]);
+    std::string text;
+    char buffer[4096];
+    for (;;) {
+        ssize_t n = read(out[0], buffer, sizeof buffer);
+        if (n <= 0)
+            break;
+        text.append(buffer, static_cast<std::size_t>(n));
+    }
+    close(out[0]);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0)
+        throw std::runtime_error(argv[0] + " failed: " + text);
+    return text;
+}
+
+std::string ReadFileIfAny(const fs::path& file) {
+    std::ifstream in(file);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+namespace {
+
+bool CanConnect(std::uint16_t port) {
+    int s = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    addr.sin_port = htons(port);
+    bool ok = connect(s, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
+    close(s);
+    return ok;
+}
+
+} // namespace
+
+bool AwaitListening(ChildProcess& process, std::uint16_t port, std::chrono::milliseconds timeout) {
+    auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (std::chrono::steady_clock::now() < deadline) {
+        if (CanConnect(port))
+            return true;
+        if (!process.Running())
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return false;
 }
 
 } // namespace ct::test

@@ -58,4 +58,14 @@ private:
 // A TCP port on 127.0.0.1 that was free a moment ago.
 std::uint16_t FreeLoopbackPort();
 
+// Waits for a server to listen on the port of 127.0.0.1; false when it ended first or took too long.
+bool AwaitListening(ChildProcess& process, std::uint16_t port, std::chrono::milliseconds timeout);
+
+// Runs a program to its end and returns its standard output and error; throws when it fails.
+// env entries as for ChildProcess.
+std::string RunForOutput(const std::vector<std::string>& argv, const std::vector<std::string>& env = {});
+
+// The whole text of a file; "" when there is none (a log a failed start did not write).
+std::string ReadFileIfAny(const std::filesystem::path& file);
+
 } // namespace ct::test

@@ -1,6 +1,28 @@
 #include "FtpTestHelpers.h"
 
+#include <exception>
+
+#include <gtest/gtest.h>
+
 namespace ct::test {
+
+FtpError ExpectFtpError(const std::function<void()>& call) {
+    try {
+        call();
+    } catch (const FtpError& e) {
+        return e;
+    } catch (const std::exception& e) {
+        ADD_FAILURE() << "not an FtpError: " << e.what();
+        return FtpError("wrong type");
+    }
+    ADD_FAILURE() << "no FtpError raised";
+    return FtpError("none");
+}
+
+std::string WriteHook(const TempDir& work, const std::string& python) {
+    WriteFileBytes(work / "hook.py", python);
+    return (work / "hook.py").string();
+}
 
 std::unique_ptr<TIdFTP> MakeClient(std::uint16_t port, const std::string& user, const std::string& password,
                                    const std::string& host) {

@@ -4,6 +4,7 @@
 #include <chrono>
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -18,6 +19,14 @@ constexpr auto TestTimeout = std::chrono::seconds(20);
 
 std::unique_ptr<TIdFTP> MakeClient(std::uint16_t port, const std::string& user = "user",
                                    const std::string& password = "secret", const std::string& host = "127.0.0.1");
+
+// Runs the call and returns the FtpError it raises; the test fails when it raises none or
+// another exception.
+FtpError ExpectFtpError(const std::function<void()>& call);
+
+// Writes Python for ftpserver.py's "--hook" (run inside the server, where Handler and
+// DTPHandler are the handler classes) into the folder; returns the file's path.
+std::string WriteHook(const TempDir& work, const std::string& python);
 
 // Records the work events of one client.
 struct WorkLog {

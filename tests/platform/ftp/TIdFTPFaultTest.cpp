@@ -21,6 +21,7 @@ namespace ct {
 namespace {
 
 using namespace std::chrono_literals;
+using test::WriteHook;
 
 // Distinctive, so that finding it in a message cannot be a coincidence.
 const std::string Password = "Pw-7f3a9c!";
@@ -41,20 +42,12 @@ std::unique_ptr<TIdFTP> Client(const test::PyFtpServer& server, std::chrono::mil
 // Runs the call, expects an FtpError, checks that its text never holds the password, and
 // returns it for further checks.
 FtpError ExpectFtpError(const std::function<void()>& call) {
-    try {
-        call();
-    } catch (const FtpError& e) {
-        EXPECT_EQ(std::string(e.what()).find(Password), std::string::npos) << e.what();
-        EXPECT_EQ(e.Reason().find(Password), std::string::npos) << e.Reason();
-        EXPECT_FALSE(std::string(e.what()).empty());
-        EXPECT_FALSE(e.Reason().empty());
-        return e;
-    } catch (const std::exception& e) {
-        ADD_FAILURE() << "not an FtpError: " << e.what();
-        return FtpError("wrong type");
-    }
-    ADD_FAILURE() << "no error raised";
-    return FtpError("none");
+    FtpError e = test::ExpectFtpError(call);
+    EXPECT_EQ(std::string(e.what()).find(Password), std::string::npos) << e.what();
+    EXPECT_EQ(e.Reason().find(Password), std::string::npos) << e.Reason();
+    EXPECT_FALSE(std::string(e.what()).empty());
+    EXPECT_FALSE(e.Reason().empty());
+    return e;
 }
 
 // ---- connecting and logging in ----
@@ -68,17 +61,12 @@ TEST(FtpConnectFaults, RefusedConnectionIsUnavailable) {
     EXPECT_FALSE(ftp->Connected());
 }
 
-std::string Hook(const test::TempDir& work, const std::string& python) {
-    test::WriteFileBytes(work / "hook.py", python);
-    return (work / "hook.py").string();
-}
-
 TEST(FtpConnectFaults, A4xxBeforeTheLoginIsUnavailable) {
     test::TempDir work;
-    test::PyFtpServer busy(Scripted({"--hook", Hook(work, "def handle(self):\n"
-                                                          "    self.respond('421 Too many connections from this IP.')\n"
-                                                          "    self.close_when_done()\n"
-                                                          "Handler.handle = handle\n")}));
+    test::PyFtpServer busy(Scripted({"--hook", WriteHook(work, "def handle(self):\n"
+                                                               "    self.respond('421 Too many connections from this IP.')\n"
+                                                               "    self.close_when_done()\n"
+                                                               "Handler.handle = handle\n")}));
     auto ftp = Client(busy);
     auto e = ExpectFtpError([&] { ftp->Connect(); });
     EXPECT_EQ(e.Kind(), FtpErrorKind::Unavailable);
@@ -95,8 +83,8 @@ TEST(FtpConnectFaults, A4xxBeforeTheLoginIsUnavailable) {
 // A greeting of hundreds of lines is a greeting, not a broken server.
 TEST(FtpConnectFaults, AGreetingOverSixtyFourKilobytesIsRead) {
     test::TempDir work;
-    test::PyFtpServer server(Scripted({"--hook", Hook(work, "Handler.banner = '\\r\\n'.join(\n"
-                                                            "    'line %d of a long welcome %s' % (i, 'x' * 120) for i in range(600))\n")}));
+    test::PyFtpServer server(Scripted({"--hook", WriteHook(work, "Handler.banner = '\\r\\n'.join(\n"
+                                                                 "    'line %d of a long welcome %s' % (i, 'x' * 120) for i in range(600))\n")}));
     auto ftp = Client(server);
     ftp->Connect();
     EXPECT_TRUE(ftp->Connected());
@@ -126,11 +114,11 @@ TEST(FtpConnectFaults, WrongPassword) {
 
 TEST(FtpConnectFaults, ServerEchoingThePasswordDoesNotLeakIt) {
     test::TempDir work;
-    test::WriteFileBytes(work / "hook.py",
-                         "def ftp_PASS(self, line):\n"
-                         "    self.respond('530 Wrong password %s for %s.' % (line, self.username))\n"
-                         "Handler.ftp_PASS = ftp_PASS\n");
-    test::PyFtpServer server(Scripted({"--hook", (work / "hook.py").string()}));
+    const std::string hook = WriteHook(work,
+                                       "def ftp_PASS(self, line):\n"
+                                       "    self.respond('530 Wrong password %s for %s.' % (line, self.username))\n"
+                                       "Handler.ftp_PASS = ftp_PASS\n");
+    test::PyFtpServer server(Scripted({"--hook", hook}));
     auto ftp = Client(server);
     auto e = ExpectFtpError([&] { ftp->Connect(); });
     EXPECT_EQ(e.ReplyCode(), 530);
@@ -163,9 +151,9 @@ TEST(FtpConnectFaults, SilentGreetingTimesOut) {
 // One deadline per reply, however many 1xx replies the server sends meanwhile.
 TEST(FtpConnectFaults, AGreetingThatNeverComesPast1xxTimesOut) {
     test::TempDir work;
-    test::PyFtpServer server(Scripted({"--hook", Hook(work, "def handle(self):\n"
-                                                            "    self.ioloop.call_every(0.2, lambda: self.push('120 Wait.\\r\\n'))\n"
-                                                            "Handler.handle = handle\n")}));
+    test::PyFtpServer server(Scripted({"--hook", WriteHook(work, "def handle(self):\n"
+                                                                 "    self.ioloop.call_every(0.2, lambda: self.push('120 Wait.\\r\\n'))\n"
+                                                                 "Handler.handle = handle\n")}));
     auto ftp = Client(server, 1s);
     auto start = std::chrono::steady_clock::now();
     auto e = ExpectFtpError([&] { ftp->Connect(); });
@@ -205,9 +193,9 @@ TEST(FtpSessionFaults, KilledServerReadsAsNotConnected) {
 
 TEST(FtpSessionFaults, ACommandAnsweredOnlyWith1xxTimesOut) {
     test::TempDir work;
-    test::PyFtpServer server(Scripted({"--hook", Hook(work, "def ftp_MKD(self, path):\n"
-                                                            "    self.ioloop.call_every(0.2, lambda: self.push('120 Working.\\r\\n'))\n"
-                                                            "Handler.ftp_MKD = ftp_MKD\n")}));
+    test::PyFtpServer server(Scripted({"--hook", WriteHook(work, "def ftp_MKD(self, path):\n"
+                                                                 "    self.ioloop.call_every(0.2, lambda: self.push('120 Working.\\r\\n'))\n"
+                                                                 "Handler.ftp_MKD = ftp_MKD\n")}));
     auto ftp = Client(server, 1s);
     ftp->Connect();
     auto start = std::chrono::steady_clock::now();
@@ -329,11 +317,11 @@ TEST(FtpSecrets, APasswordEchoedByTheServerIsMaskedBeforeAnyTextIsShortened) {
     // The reply puts the password at every offset around the bounds of the reason (120)
     // and of the message (300): shortening first would leave its first characters.
     test::TempDir work;
-    test::PyFtpServer server(Scripted({"--hook", Hook(work, "import posixpath\n"
-                                                            "def ftp_MKD(self, path):\n"
-                                                            "    n = int(posixpath.basename(path))\n"
-                                                            "    self.respond('550 ' + 'y' * n + '" + Password + "' + ' z' * 200)\n"
-                                                            "Handler.ftp_MKD = ftp_MKD\n")}));
+    test::PyFtpServer server(Scripted({"--hook", WriteHook(work, "import posixpath\n"
+                                                                 "def ftp_MKD(self, path):\n"
+                                                                 "    n = int(posixpath.basename(path))\n"
+                                                                 "    self.respond('550 ' + 'y' * n + '" + Password + "' + ' z' * 200)\n"
+                                                                 "Handler.ftp_MKD = ftp_MKD\n")}));
     auto ftp = Client(server);
     ftp->Connect();
     const std::string start = Password.substr(0, 3);
@@ -394,17 +382,17 @@ TEST(FtpTransferFaults, ShortDownloadAcknowledgedWith226IsAnError) {
 // cost a round trip per job.
 TEST(FtpTransferFaults, UploadCutByTheServerIsAnErrorEvenWith226) {
     test::TempDir work;
-    test::WriteFileBytes(work / "hook.py",
-                         "base_read = DTPHandler.handle_read\n"
-                         "def handle_read(self):\n"
-                         "    if self.tot_bytes_received >= 100000:\n"
-                         "        self._resp = ('226 Transfer complete.', lambda *a: None)\n"
-                         "        self.close()\n"
-                         "        return\n"
-                         "    base_read(self)\n"
-                         "DTPHandler.handle_read = handle_read\n"
-                         "DTPHandler.handle_read_event = handle_read\n");
-    test::PyFtpServer server(Scripted({"--hook", (work / "hook.py").string()}));
+    const std::string hook = WriteHook(work,
+                                       "base_read = DTPHandler.handle_read\n"
+                                       "def handle_read(self):\n"
+                                       "    if self.tot_bytes_received >= 100000:\n"
+                                       "        self._resp = ('226 Transfer complete.', lambda *a: None)\n"
+                                       "        self.close()\n"
+                                       "        return\n"
+                                       "    base_read(self)\n"
+                                       "DTPHandler.handle_read = handle_read\n"
+                                       "DTPHandler.handle_read_event = handle_read\n");
+    test::PyFtpServer server(Scripted({"--hook", hook}));
     auto ftp = Client(server);
     ftp->Connect();
     test::TempDir local;
@@ -468,15 +456,15 @@ TEST(FtpTransferFaults, SlowDrainingUploadIsNotMistakenForASilentServer) {
 // A trickle keeps the stall time-out fresh for ever; the low-speed floor ends it.
 TEST(FtpTransferFaults, ATrickleFailsAtTheLowSpeedFloor) {
     test::TempDir work;
-    test::PyFtpServer server(Scripted({"--hook", Hook(work, "def ftp_RETR(self, file):\n"
-                                                            "    self.respond('150 Here it comes, slowly.')\n"
-                                                            "    def tick():\n"
-                                                            "        try:\n"
-                                                            "            self.data_channel.socket.send(b'x')\n"
-                                                            "        except Exception:\n"
-                                                            "            pass  # not accepted yet, or gone\n"
-                                                            "    self.ioloop.call_every(0.1, tick)\n"
-                                                            "Handler.ftp_RETR = ftp_RETR\n")}));
+    test::PyFtpServer server(Scripted({"--hook", WriteHook(work, "def ftp_RETR(self, file):\n"
+                                                                 "    self.respond('150 Here it comes, slowly.')\n"
+                                                                 "    def tick():\n"
+                                                                 "        try:\n"
+                                                                 "            self.data_channel.socket.send(b'x')\n"
+                                                                 "        except Exception:\n"
+                                                                 "            pass  # not accepted yet, or gone\n"
+                                                                 "    self.ioloop.call_every(0.1, tick)\n"
+                                                                 "Handler.ftp_RETR = ftp_RETR\n")}));
     test::WriteFileBytes(server.Root() / "a.bin", "whatever");
     auto ftp = Client(server);
     ftp->SetLowSpeedLimit(100, 1s);

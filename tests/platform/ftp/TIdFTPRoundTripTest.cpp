@@ -13,6 +13,7 @@ namespace ct {
 namespace {
 
 using namespace std::chrono_literals;
+using test::WriteHook;
 using Results = std::vector<bool>;
 using Lines = std::vector<std::string>;
 
@@ -21,11 +22,6 @@ FtpFolderCommand Mkd(const std::string& name) {
 }
 FtpFolderCommand Cwd(const std::string& name) {
     return {FtpFolderCommand::Verb::ChangeDir, name};
-}
-
-std::string Hook(const test::TempDir& work, const std::string& python) {
-    test::WriteFileBytes(work / "hook.py", python);
-    return (work / "hook.py").string();
 }
 
 // The folder commands the server received, in order.
@@ -103,12 +99,12 @@ TEST(FolderBatch, ACommandNeverAnsweredEndsTheSessionWithinTheReplyTimeout) {
 TEST(FolderBatch, PipeliningOffServesAServerThatLosesCommandsSentTogether) {
     test::TempDir work;
     test::PyFtpOptions options;
-    options.extraArgs = {"--hook", Hook(work, "plain_recv = Handler.recv\n"
-                                              "def recv(self, size):\n"
-                                              "    data = plain_recv(self, size)\n"
-                                              "    first, end, rest = data.partition(b'\\r\\n')\n"
-                                              "    return first + end if end else data\n"
-                                              "Handler.recv = recv\n")};
+    options.extraArgs = {"--hook", WriteHook(work, "plain_recv = Handler.recv\n"
+                                                   "def recv(self, size):\n"
+                                                   "    data = plain_recv(self, size)\n"
+                                                   "    first, end, rest = data.partition(b'\\r\\n')\n"
+                                                   "    return first + end if end else data\n"
+                                                   "Handler.recv = recv\n")};
     test::PyFtpServer server(options);
 
     auto pipelined = test::MakeClient(server.Port());
@@ -168,52 +164,51 @@ TEST(KnownCurrentDir, IsSetOnlyByAnAbsoluteChangeDirAndDroppedByWhateverMayMoveI
 
 // ---- the transfer command sent while the data connection opens ----
 
-// The server names a port where nothing listens, as one does that closed its listener the
-// moment it refused the command.
-std::string DeadPortHook(const test::TempDir& work) {
-    return Hook(work, "def ftp_EPSV(self, line):\n"
-                      "    self.respond('229 Entering extended passive mode (|||" +
-                          std::to_string(test::FreeLoopbackPort()) + "|).')\n"
-                      "Handler.ftp_EPSV = ftp_EPSV\n");
-}
+// An upload to a server that names a port where nothing listens, as one does that closed its
+// listener the moment it refused the command; `storArgs` say what it does about the STOR.
+struct DeadPortUpload {
+    explicit DeadPortUpload(const std::vector<std::string>& storArgs)
+        : server(ServerOptions(work, storArgs)), ftp(test::MakeClient(server.Port())) {
+        ftp->Connect();
+    }
+
+    // Uploads a file of one byte; the error it ends in.
+    FtpError Put() {
+        test::TempDir local;
+        test::WriteFileBytes(local / "f", "x");
+        return test::ExpectFtpError([&] { ftp->Put((local / "f").string(), "f", false, -1); });
+    }
+
+    static test::PyFtpOptions ServerOptions(const test::TempDir& work, const std::vector<std::string>& storArgs) {
+        test::PyFtpOptions options;
+        options.extraArgs = {"--hook", WriteHook(work, "def ftp_EPSV(self, line):\n"
+                                                       "    self.respond('229 Entering extended passive mode (|||" +
+                                                           std::to_string(test::FreeLoopbackPort()) + "|).')\n"
+                                                       "Handler.ftp_EPSV = ftp_EPSV\n")};
+        options.extraArgs.insert(options.extraArgs.end(), storArgs.begin(), storArgs.end());
+        return options;
+    }
+
+    test::TempDir work;
+    test::PyFtpServer server;
+    std::unique_ptr<TIdFTP> ftp;
+};
 
 TEST(DataConnection, AFailedConnectionYieldsToTheRefusalThatCausedIt) {
-    test::TempDir work;
-    test::PyFtpOptions options;
-    options.extraArgs = {"--hook", DeadPortHook(work), "--refuse", "STOR=553"};
-    test::PyFtpServer server(options);
-    test::TempDir local;
-    test::WriteFileBytes(local / "f", "x");
-    auto ftp = test::MakeClient(server.Port());
-    ftp->Connect();
-    try {
-        ftp->Put((local / "f").string(), "f", false, -1);
-        ADD_FAILURE() << "no error";
-    } catch (const FtpError& e) {
-        EXPECT_EQ(e.ReplyCode(), 553) << e.what();
-    }
-    EXPECT_TRUE(ftp->Connected()) << "the refusal was the last reply owed";
+    DeadPortUpload upload({"--refuse", "STOR=553"});
+    const FtpError e = upload.Put();
+    EXPECT_EQ(e.ReplyCode(), 553) << e.what();
+    EXPECT_TRUE(upload.ftp->Connected()) << "the refusal was the last reply owed";
 }
 
 TEST(DataConnection, AFailedConnectionWithoutAWordFromTheServerEndsTheSession) {
-    test::TempDir work;
-    test::PyFtpOptions options;
-    options.extraArgs = {"--hook", DeadPortHook(work), "--silent", "STOR"};
-    test::PyFtpServer server(options);
-    test::TempDir local;
-    test::WriteFileBytes(local / "f", "x");
-    auto ftp = test::MakeClient(server.Port());
-    ftp->Connect();
+    DeadPortUpload upload({"--silent", "STOR"});
     const auto started = std::chrono::steady_clock::now();
-    try {
-        ftp->Put((local / "f").string(), "f", false, -1);
-        ADD_FAILURE() << "no error";
-    } catch (const FtpError& e) {
-        EXPECT_EQ(e.Kind(), FtpErrorKind::Job);
-        EXPECT_EQ(e.Reason().rfind("cannot open the data connection", 0), 0u) << e.Reason();
-    }
+    const FtpError e = upload.Put();
+    EXPECT_EQ(e.Kind(), FtpErrorKind::Job);
+    EXPECT_EQ(e.Reason().rfind("cannot open the data connection", 0), 0u) << e.Reason();
     EXPECT_LT(std::chrono::steady_clock::now() - started, 5s);
-    EXPECT_FALSE(ftp->Connected()) << "the server still waits for the connection: out of step";
+    EXPECT_FALSE(upload.ftp->Connected()) << "the server still waits for the connection: out of step";
 }
 
 } // namespace

@@ -17,16 +17,6 @@ namespace {
 
 using namespace std::chrono_literals;
 
-FtpError ExpectFailure(const std::function<void()>& call) {
-    try {
-        call();
-    } catch (const FtpError& e) {
-        return e;
-    }
-    ADD_FAILURE() << "no FtpError raised";
-    return FtpError("none");
-}
-
 #define SKIP_UNLESS(ServerType)                                                                  \
     if (!test::ServerType::Available())                                                          \
     GTEST_SKIP() << #ServerType " is not available (needs root and scripts/setup's unpacked servers)"
@@ -68,7 +58,7 @@ TEST(Proftpd, AnUploadRefusedPartWayFailsAtOnce) {
     test::WriteFileBytes(local / "big.bin", test::MakePattern(16 * 1024 * 1024));
     for (int attempt = 0; attempt < 3; ++attempt) {
         auto start = std::chrono::steady_clock::now();
-        auto e = ExpectFailure([&] { ftp->Put((local / "big.bin").string(), "big.bin", false, -1); });
+        auto e = test::ExpectFtpError([&] { ftp->Put((local / "big.bin").string(), "big.bin", false, -1); });
         EXPECT_LT(std::chrono::steady_clock::now() - start, 1s) << attempt;
         EXPECT_EQ(e.Kind(), FtpErrorKind::Job);
         EXPECT_EQ(e.Reason().rfind("552", 0), 0u) << e.Reason();
@@ -94,7 +84,7 @@ TEST(Proftpd, SizeRefusedByPolicyStillServesDownloads) {
     test::TempDir local;
     ftp->Get("a.bin", (local / "a.bin").string(), true, false);
     EXPECT_TRUE(test::ReadFileBytes(local / "a.bin") == test::MakePattern(123457));
-    auto e = ExpectFailure([&] { ftp->Get("missing.bin", (local / "m.bin").string(), true, false); });
+    auto e = test::ExpectFtpError([&] { ftp->Get("missing.bin", (local / "m.bin").string(), true, false); });
     EXPECT_EQ(e.Kind(), FtpErrorKind::RemoteMissing) << e.what();
 }
 
@@ -110,7 +100,7 @@ TEST(Proftpd, TlsRequiredByTheServer) {
     ASSERT_TRUE(server.Started()) << server.StartupError();
 
     auto plain = test::MakeClient(server.Port());
-    auto e = ExpectFailure([&] { plain->Connect(); });
+    auto e = test::ExpectFtpError([&] { plain->Connect(); });
     EXPECT_EQ(e.Kind(), FtpErrorKind::Job);
     EXPECT_EQ(e.Reason().rfind("TLS required by the server", 0), 0u) << e.Reason();
 
@@ -176,11 +166,11 @@ TEST(VsftpdRetr, FailedToOpenIsMissingUnlessSizeFoundTheFile) {
     ftp->Connect();
     test::TempDir local;
 
-    auto e = ExpectFailure([&] { ftp->Get("/up/missing.bin", (local / "m.bin").string(), true, false); });
+    auto e = test::ExpectFtpError([&] { ftp->Get("/up/missing.bin", (local / "m.bin").string(), true, false); });
     EXPECT_EQ(e.Kind(), FtpErrorKind::RemoteMissing) << e.what();
 
     ASSERT_EQ(ftp->Size("/up/locked.bin"), 14);
-    e = ExpectFailure([&] { ftp->Get("/up/locked.bin", (local / "l.bin").string(), true, false); });
+    e = test::ExpectFtpError([&] { ftp->Get("/up/locked.bin", (local / "l.bin").string(), true, false); });
     EXPECT_EQ(e.Kind(), FtpErrorKind::Job) << e.what();
     EXPECT_EQ(e.Reason(), "550 Failed to open file.");
 }

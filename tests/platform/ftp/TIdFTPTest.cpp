@@ -229,9 +229,9 @@ TEST(FtpSession, EpsvRefusedFallsBackToPasvForTheWholeSession) {
     // The PASV reply names another loopback address where nothing listens; the data
     // connection must go to the control connection's peer all the same.
     test::TempDir work;
-    test::WriteFileBytes(work / "hook.py", "Handler.masquerade_address = '127.0.0.2'\n");
+    const std::string hook = test::WriteHook(work, "Handler.masquerade_address = '127.0.0.2'\n");
     test::PyFtpOptions options;
-    options.extraArgs = {"--refuse", "EPSV=500", "--hook", (work / "hook.py").string()};
+    options.extraArgs = {"--refuse", "EPSV=500", "--hook", hook};
     test::PyFtpServer server(options);
     auto ftp = test::MakeClient(server.Port());
     ftp->Connect();

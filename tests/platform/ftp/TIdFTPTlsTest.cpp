@@ -51,16 +51,6 @@ std::unique_ptr<TIdFTP> TlsClient(std::uint16_t port, FtpSecurity security, cons
     return ftp;
 }
 
-FtpError ExpectFailure(const std::function<void()>& call) {
-    try {
-        call();
-    } catch (const FtpError& e) {
-        return e;
-    }
-    ADD_FAILURE() << "no FtpError raised";
-    return FtpError("none");
-}
-
 void RoundTrip(TIdFTP& ftp, const std::filesystem::path& serverFolder, const std::string& remoteFolder,
                std::size_t size) {
     test::TempDir local;
@@ -220,7 +210,7 @@ TEST_F(TlsVerification, AHostNameIsCheckedAgainstTheCertificate) {
 TEST_F(TlsVerification, ACertificateForAnotherNameIsRefused) {
     AnyTlsServer server(Flavour::Pyftpdlib, Certs().WrongName());
     auto ftp = server.Client();
-    auto e = ExpectFailure([&] { ftp->Connect(); });
+    auto e = test::ExpectFtpError([&] { ftp->Connect(); });
     EXPECT_EQ(e.Kind(), FtpErrorKind::Job);
     EXPECT_NE(e.Reason().find("does not match 127.0.0.1"), std::string::npos) << e.Reason();
     EXPECT_FALSE(ftp->Connected());
@@ -231,7 +221,7 @@ TEST_F(TlsVerification, ACertificateForAnotherNameIsRefused) {
 TEST_F(TlsVerification, AnUntrustedCertificateIsRefusedNamingItsFingerprint) {
     AnyTlsServer server(Flavour::Pyftpdlib, Certs().SelfSigned());
     auto ftp = server.Client();
-    auto e = ExpectFailure([&] { ftp->Connect(); });
+    auto e = test::ExpectFtpError([&] { ftp->Connect(); });
     EXPECT_EQ(e.Kind(), FtpErrorKind::Job);
     EXPECT_NE(e.Reason().find("not trusted"), std::string::npos) << e.Reason();
     // In the form openssl prints, so that a user who has checked it can pin it.
@@ -261,13 +251,13 @@ TEST_F(TlsVerification, AWrongPinIsRefusedEvenForATrustedCertificate) {
     AnyTlsServer server(Flavour::Pyftpdlib);
     auto ftp = server.Client();
     ftp->SetPinnedFingerprint(Certs().SelfSigned().fingerprint);
-    auto e = ExpectFailure([&] { ftp->Connect(); });
+    auto e = test::ExpectFtpError([&] { ftp->Connect(); });
     EXPECT_EQ(e.Kind(), FtpErrorKind::Job);
     EXPECT_NE(e.Reason().find("pinned"), std::string::npos) << e.Reason();
     EXPECT_NE(e.Reason().find(Certs().Trusted().fingerprint), std::string::npos) << e.Reason();
 
     ftp->SetPinnedFingerprint("12:34");
-    e = ExpectFailure([&] { ftp->Connect(); });
+    e = test::ExpectFtpError([&] { ftp->Connect(); });
     EXPECT_EQ(e.Kind(), FtpErrorKind::Job);
     EXPECT_EQ(e.Reason(), "malformed fingerprint");
 }
@@ -277,7 +267,7 @@ TEST_F(TlsVerification, AWrongPinIsRefusedEvenForATrustedCertificate) {
 TEST_F(TlsRefusals, AServerWithoutTlsIsNeverSpokenToInClear) {
     test::PyFtpServer server; // plain pyftpdlib: no AUTH TLS
     auto ftp = TlsClient(server.Port(), FtpSecurity::ExplicitTls, "user", "secret");
-    auto e = ExpectFailure([&] { ftp->Connect(); });
+    auto e = test::ExpectFtpError([&] { ftp->Connect(); });
     EXPECT_EQ(e.Kind(), FtpErrorKind::Job);
     EXPECT_NE(e.Reason().find("TLS refused by the server"), std::string::npos) << e.Reason();
     EXPECT_TRUE(server.Commands("USER").empty());
@@ -285,7 +275,7 @@ TEST_F(TlsRefusals, AServerWithoutTlsIsNeverSpokenToInClear) {
 
     // Implicit TLS against a server in clear: the handshake fails, nothing is sent.
     ftp->SetSecurity(FtpSecurity::ImplicitTls);
-    e = ExpectFailure([&] { ftp->Connect(); });
+    e = test::ExpectFtpError([&] { ftp->Connect(); });
     EXPECT_EQ(e.Kind(), FtpErrorKind::Job);
     EXPECT_NE(e.Reason().find("TLS"), std::string::npos) << e.Reason();
     EXPECT_TRUE(server.Commands("USER").empty());
@@ -298,7 +288,7 @@ TEST_F(TlsRefusals, AServerThatRequiresTlsSaysSoToAJobInClear) {
     test::VsftpdTlsServer server(options);
     ASSERT_TRUE(server.Started()) << server.StartupError();
     auto ftp = TlsClient(server.Port(), FtpSecurity::None);
-    auto e = ExpectFailure([&] { ftp->Connect(); });
+    auto e = test::ExpectFtpError([&] { ftp->Connect(); });
     EXPECT_EQ(e.Kind(), FtpErrorKind::Job);
     EXPECT_EQ(e.Reason(), "TLS required by the server (530)");
 }
@@ -307,22 +297,22 @@ TEST_F(TlsRefusals, AServerThatRequiresTlsSaysSoToAJobInClear) {
 
 TEST_F(TlsDataEnd, ADownloadWithoutTheServersTlsCloseFails) {
     test::TempDir work;
-    test::WriteFileBytes(work / "hook.py",
-                         "from pyftpdlib.handlers import TLS_DTPHandler\n"
-                         "class RudeDTP(TLS_DTPHandler):\n"
-                         "    def close(self):\n"
-                         "        self._error = True  # closes the socket without close_notify\n"
-                         "        super().close()\n"
-                         "Handler.dtp_handler = RudeDTP\n");
+    const std::string hook = test::WriteHook(work,
+                                             "from pyftpdlib.handlers import TLS_DTPHandler\n"
+                                             "class RudeDTP(TLS_DTPHandler):\n"
+                                             "    def close(self):\n"
+                                             "        self._error = True  # closes the socket without close_notify\n"
+                                             "        super().close()\n"
+                                             "Handler.dtp_handler = RudeDTP\n");
     test::PyFtpTlsOptions options;
     options.certificate = &Certs().Trusted();
-    options.extraArgs = {"--hook", (work / "hook.py").string()};
+    options.extraArgs = {"--hook", hook};
     test::PyFtpTlsServer server(options);
     test::WriteFileBytes(server.Root() / "a.bin", test::MakePattern(300000));
     auto ftp = TlsClient(server.Port(), FtpSecurity::ExplicitTls, "user", "secret");
     ftp->Connect();
     test::TempDir local;
-    auto e = ExpectFailure([&] { ftp->Get("a.bin", (local / "a.bin").string(), true, false); });
+    auto e = test::ExpectFtpError([&] { ftp->Get("a.bin", (local / "a.bin").string(), true, false); });
     EXPECT_EQ(e.Kind(), FtpErrorKind::Job);
     EXPECT_EQ(e.Reason(), "download ended without TLS close");
 }
@@ -351,7 +341,7 @@ TEST_F(TlsAbort, AbortDuringATlsTransferEndsItAtOnce) {
             abortedAt = std::chrono::steady_clock::now();
             ftp->Abort();
         });
-        auto e = ExpectFailure([&] {
+        auto e = test::ExpectFtpError([&] {
             if (upload)
                 ftp->Put((local / "big.bin").string(), "/up/put.bin", false, -1);
             else
