@@ -237,6 +237,26 @@ std::string ReadFileIfAny(const fs::path& file) {
     return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
+int RunWithoutPrivileges(const std::function<int()>& body) {
+    const pid_t pid = ::fork();
+    if (pid < 0)
+        throw std::runtime_error("fork failed: " + std::string(std::strerror(errno)));
+    if (pid == 0) {
+        if (::geteuid() == 0 && (::setgid(65534) != 0 || ::setuid(65534) != 0))
+            ::_exit(125);
+        int status = 126;
+        try {
+            status = body();
+        } catch (...) {
+        }
+        ::_exit(status);
+    }
+    int status = 0;
+    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
 namespace {
 
 bool CanConnect(std::uint16_t port) {

@@ -3,6 +3,7 @@
 #include <chrono>
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -67,5 +68,11 @@ std::string RunForOutput(const std::vector<std::string>& argv, const std::vector
 
 // The whole text of a file; "" when there is none (a log a failed start did not write).
 std::string ReadFileIfAny(const std::filesystem::path& file);
+
+// Runs `body` in a forked child that first gives up root's powers over files when the tests
+// run as root (it becomes user and group 65534), so that file and folder modes count. Returns
+// the child's exit status: what `body` returned, 125 when root's powers could not be given up,
+// 126 when `body` threw, -1 when the child died of a signal.
+int RunWithoutPrivileges(const std::function<int()>& body);
 
 } // namespace ct::test

@@ -5,6 +5,8 @@
 #include <cstdlib>
 #include <functional>
 
+#include <unistd.h>
+
 #include <gtest/gtest.h>
 
 #include "support/RecordingFtpClient.h"
@@ -777,21 +779,29 @@ INSTANTIATE_TEST_SUITE_P(Phases, WorkerStopPhase, ::testing::Values("CONNECT", "
 // ---- Runs that must not begin ----------------------------------------------------------------
 
 TEST_F(WorkerSequence, AQueueThatCannotBeRewrittenSendsNothing) {
-    WriteLines(batch, {JobLineText(Upload("a.txt"))});
-    fs::permissions(dir.Path(), fs::perms::owner_read | fs::perms::owner_exec);
-    try {
-        CheckBatchFileWritable(batch);
-        fs::permissions(dir.Path(), fs::perms::owner_all);
-        GTEST_SKIP() << "CheckBatchFileWritable does not refuse a read-only folder here (run as root, or "
-                        "before the store's check is real)";
-    } catch (const BatchFileError&) {
-    }
-    auto worker = MakeFakeWorker();
-    EXPECT_THROW(worker->Execute(), CloudError);
+    const std::string line = JobLineText(Upload("a.txt"));
+    WriteLines(batch, {line});
+    // A folder that the run's user may read but not write (root's powers are given up below).
+    fs::permissions(dir.Path(), static_cast<fs::perms>(::geteuid() == 0 ? 0755 : 0555));
+    fs::permissions(batch, static_cast<fs::perms>(0644));
+    // The run happens in a child process; its exit status says which expectation failed.
+    const int status = RunWithoutPrivileges([&] {
+        auto worker = MakeFakeWorker();
+        try {
+            worker->Execute();
+            return 1;
+        } catch (const CloudError&) {
+        }
+        if (Count("CONNECT") != 0)
+            return 2;
+        if (worker->HowRunEnded() != TThreadCopia::RunEnd::Error)
+            return 3;
+        return worker->RunError().empty() ? 4 : 0;
+    });
     fs::permissions(dir.Path(), fs::perms::owner_all);
-    EXPECT_EQ(Count("CONNECT"), 0);
-    EXPECT_EQ(worker->HowRunEnded(), TThreadCopia::RunEnd::Error);
-    EXPECT_FALSE(worker->RunError().empty());
+    EXPECT_EQ(status, 0) << "1: the run did not raise, 2: it connected, 3: it did not end in an error, "
+                            "4: without a reason";
+    EXPECT_EQ(ReadFileBytes(batch), line + "\r\n") << "the queue is as it was";
 }
 
 // ---- Secure sessions ---------------------------------------------------------------------------
