@@ -15,7 +15,7 @@
 #include "platform/json/SuperObject.h"
 #include "platform/ping/Ping.h"
 #include "platform/thread/TThread.h"
-#include "transfer/Clock.h"
+#include "platform/thread/Clock.h"
 #include "transfer/OutcomeLog.h"
 #include "transfer/StatusControls.h"
 

@@ -5,7 +5,7 @@
 #include <thread>
 #include <vector>
 
-#include "transfer/Clock.h"
+#include "platform/thread/Clock.h"
 
 namespace ct::test {
 

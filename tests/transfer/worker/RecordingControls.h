@@ -7,7 +7,7 @@
 #include <thread>
 #include <vector>
 
-#include "transfer/Clock.h"
+#include "platform/thread/Clock.h"
 #include "transfer/StatusControls.h"
 
 namespace ct::test {

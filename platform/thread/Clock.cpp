@@ -1,4 +1,4 @@
-#include "transfer/Clock.h"
+#include "platform/thread/Clock.h"
 
 #include <cstdint>
 

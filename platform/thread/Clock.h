@@ -4,9 +4,9 @@
 
 namespace ct {
 
-// Where the worker takes its time from and how it waits: the system's clock in a run, a clock
-// that tests move by hand (tests/support/TestClock.h) so that pauses and speeds can be checked
-// without waiting for them.
+// Where the worker, the transfer clients and the store take their time from and how they wait:
+// the system's clock in a run, a clock that tests move by hand (tests/support/TestClock.h), so
+// that pauses, deadlines and speeds can be checked without waiting for them.
 class IClock {
 public:
     virtual ~IClock() = default;
