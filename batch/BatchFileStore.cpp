@@ -29,9 +29,11 @@ namespace journal = batchjournal;
 
 // Text at the file boundary. Lines in memory are UTF-8. On Linux the file's bytes are UTF-8
 // as they stand; on Windows they are the ANSI code page unless the file starts with a UTF-8
-// byte-order mark. A leading UTF-8 mark is never part of line 1: it is dropped when the file
-// is read, and a rewrite does not write it back (every writer of the queue writes the
-// platform's 8-bit text without a mark).
+// byte-order mark. A mark at the very start is the file's; one in front of a later line is
+// that line's own (a producer appended a file an editor saved with one) and says that line is
+// UTF-8. Either way a mark is never part of a line's text: every reader drops it, every
+// comparison is made without it, and what the store writes of its own has none. So the line a
+// reader hands out is the line a rewrite finds again, wherever the line stands by then.
 namespace {
 
 constexpr std::string_view Utf8Bom = "\xEF\xBB\xBF";
@@ -71,12 +73,11 @@ std::string_view OwnAsLine(std::string_view own) {
     return own;
 }
 
-// A line that a rewrite makes line 1: a byte-order mark in front of it is the file's mark from
-// then on, as every later read takes it, so the caller must see the line without it.
-std::string AsLineOne(std::string_view line) {
-    if (StartsWithBom(line))
+// A line's bytes without the marks in front of them.
+std::string_view WithoutMarks(std::string_view line) {
+    while (StartsWithBom(line))
         line.remove_prefix(Utf8Bom.size());
-    return std::string(line);
+    return line;
 }
 
 // Bytes of a file that had (or had not) a byte-order mark, as UTF-8 text.
@@ -88,11 +89,26 @@ std::string DecodeBytes(std::string_view bytes, [[maybe_unused]] bool marked) {
     return std::string(bytes);
 }
 
-// The file's bytes as UTF-8 text without a byte-order mark.
-std::string DecodeFileText(std::string_view bytes) {
-    if (StartsWithBom(bytes))
-        return std::string(bytes.substr(Utf8Bom.size()));
-    return DecodeBytes(bytes, false);
+// One line's bytes (without its line end) as text: its own mark, like the file's, says UTF-8.
+std::string LineText(std::string_view raw, bool fileMarked) {
+    return DecodeBytes(WithoutMarks(raw), fileMarked || StartsWithBom(raw));
+}
+
+// Bytes of a file as UTF-8 text with no mark in front of any line; line ends stay as they are.
+std::string DecodeText(std::string_view bytes) {
+    const bool fileMarked = StartsWithBom(bytes);
+    if (bytes.find("\n\xEF\xBB\xBF") == std::string_view::npos)
+        return DecodeBytes(WithoutMarks(bytes), fileMarked);
+    std::string text;
+    text.reserve(bytes.size());
+    for (std::size_t at = 0; at < bytes.size();) {
+        const std::size_t end = std::min(bytes.find('\n', at), bytes.size());
+        text += LineText(bytes.substr(at, end - at), fileMarked);
+        if (end < bytes.size())
+            text += '\n';
+        at = end + 1;
+    }
+    return text;
 }
 
 std::string EncodeFileText(const std::string& text) {
@@ -104,6 +120,7 @@ std::string EncodeFileText(const std::string& text) {
 }
 
 // CR LF and a lone LF end a line; so does the end of the text after a last line without one.
+// Marks in front of a line are dropped.
 std::vector<std::string> SplitLines(std::string_view text) {
     std::vector<std::string> lines;
     std::size_t start = 0;
@@ -115,7 +132,7 @@ std::vector<std::string> SplitLines(std::string_view text) {
         std::size_t stop = end;
         if (stop > start && text[stop - 1] == '\r')
             --stop;
-        lines.emplace_back(text.substr(start, stop - start));
+        lines.emplace_back(WithoutMarks(text.substr(start, stop - start)));
         start = next;
     }
     return lines;
@@ -134,8 +151,8 @@ std::string JoinLines(const std::vector<std::string>& lines) {
     return text;
 }
 
-std::vector<std::string> LinesOf(const std::string& bytes) {
-    return SplitLines(DecodeFileText(bytes));
+std::vector<std::string> LinesOf(std::string_view bytes) {
+    return SplitLines(DecodeText(bytes));
 }
 
 bool HasJob(const std::vector<std::string>& lines) {
@@ -160,14 +177,18 @@ std::string Capped(std::string_view line) {
 }
 
 // Failures of the layers below, as the store's own errors with a readable reason.
+// Every operation works on the file the queue's name stands for when it starts: a queue that is
+// a symbolic link stays one, and its target is read, locked and rewritten in its own folder.
 template <typename Body>
-auto Guarded(const fs::path& file, Body&& body) -> decltype(body()) {
+auto Guarded(const fs::path& file, Body&& body) -> decltype(body(file)) {
+    fs::path target = file;
     try {
-        return body();
+        target = RewriteTargetOf(file);
+        return body(target);
     } catch (const BatchFileError&) {
         throw;
     } catch (const FileLockTimeout&) {
-        throw BatchFileError("the queue is locked by another process: " + LockFilePathFor(file).string() +
+        throw BatchFileError("the queue is locked by another process: " + LockFilePathFor(target).string() +
                              " stayed locked for more than " +
                              std::to_string((RewriteLockWait().count() + 999) / 1000) + " s");
     } catch (const NotARegularFileError& e) {
@@ -187,15 +208,12 @@ public:
     bool Next(std::string& line, bool& complete) {
         line.clear();
         std::size_t raw = 0;
+        const bool lineMarked = SkipMarks();
         if (m_first) {
             m_first = false;
-            while (m_buffer.size() < Utf8Bom.size() && Fill()) {
-            }
-            if (StartsWithBom(m_buffer)) {
-                m_pos = Utf8Bom.size();
-                m_marked = true;
-            }
+            m_marked = lineMarked;
         }
+        m_lineMarked = lineMarked;
         for (;;) {
             const std::size_t end = m_buffer.find('\n', m_pos);
             const std::size_t stop = end == std::string::npos ? m_buffer.size() : end;
@@ -219,6 +237,22 @@ public:
     }
 
 private:
+    // Steps over the marks in front of the line that starts at m_pos; true when there were any.
+    bool SkipMarks() {
+        bool marked = false;
+        for (;;) {
+            if (m_buffer.size() - m_pos < Utf8Bom.size()) {
+                m_buffer.erase(0, m_pos);
+                m_pos = 0;
+                while (m_buffer.size() < Utf8Bom.size() && Fill()) {
+                }
+            }
+            if (!StartsWithBom(std::string_view(m_buffer).substr(m_pos)))
+                return marked;
+            m_pos += Utf8Bom.size();
+            marked = true;
+        }
+    }
     bool Fill() {
         char chunk[65536];
         const std::size_t got = m_file.ReadInto(m_offset, chunk, sizeof chunk);
@@ -229,7 +263,7 @@ private:
     bool Finish(std::string& line, std::size_t raw) {
         if (raw <= kLineCap && !line.empty() && line.back() == '\r')
             line.pop_back();
-        line = DecodeBytes(line, m_marked);
+        line = DecodeBytes(line, m_marked || m_lineMarked);
         return true;
     }
 
@@ -238,7 +272,8 @@ private:
     std::string m_buffer;
     std::size_t m_pos = 0;
     bool m_first = true;
-    bool m_marked = false;
+    bool m_marked = false;     // the file's mark
+    bool m_lineMarked = false; // the line's own
 };
 
 // The complete lines of [from, end) of a version, read in growing chunks: finding line 1 of
@@ -341,15 +376,12 @@ Layout Examine(const fs::path& path, const RewriteSource& source) {
         std::size_t at = static_cast<std::size_t>(base - from);
         const bool marked = StartsWithBom(layout.tail) && from == 0;
         while (at < checkEnd) {
-            std::size_t lineStart = at;
-            if (lineStart == 0 && marked)
-                lineStart = Utf8Bom.size();
-            const std::size_t end = layout.tail.find('\n', lineStart);
+            const std::size_t end = layout.tail.find('\n', at);
             std::size_t stop = end;
-            if (stop > lineStart && layout.tail[stop - 1] == '\r')
+            if (stop > at && layout.tail[stop - 1] == '\r')
                 --stop;
             layout.appended.push_back({from + static_cast<std::int64_t>(at),
-                                       DecodeBytes(std::string_view(layout.tail).substr(lineStart, stop - lineStart), marked)});
+                                       LineText(std::string_view(layout.tail).substr(at, stop - at), marked)});
             at = end + 1;
         }
     }
@@ -410,7 +442,7 @@ private:
     void Record(const RewriteReport& report);
 
     // The bytes after the kept lines: late lines, the lines this rewrite adds, the ending.
-    std::string Tail(const RewriteSource& source, const std::vector<std::string>& late, const std::vector<std::string>& added,
+    std::string Tail(const RewriteSource& source, const std::vector<std::string>& late, std::vector<std::string> added,
                      std::string own, std::size_t& unterminated);
 
     fs::path m_file;
@@ -420,13 +452,15 @@ private:
 };
 
 std::string StoreRewrite::Tail(const RewriteSource& source, const std::vector<std::string>& late,
-                               const std::vector<std::string>& added, std::string own, std::size_t& unterminated) {
+                               std::vector<std::string> added, std::string own, std::size_t& unterminated) {
     LateEnding ending = ComposeLateEnding(std::move(own), source);
     const std::vector<std::string> endingLines = SplitLines(ending.complete);
     for (const auto& l : late)
         m_change.appended.push_back(l);
-    for (const auto& l : added)
+    for (auto& l : added) {
+        l = std::string(WithoutMarks(l)); // a line of ours would otherwise read back otherwise
         m_change.appended.push_back(l);
+    }
     for (const auto& l : endingLines)
         m_change.appended.push_back(l);
     unterminated = ending.last.size();
@@ -481,7 +515,7 @@ RewritePlan StoreRewrite::PlanWithoutFile(const RewriteSource& source, std::vect
         const std::vector<std::string> all = SplitLines(bytes);
         auto job = std::find_if(all.begin(), all.end(), [](const std::string& l) { return !l.empty(); });
         if (job != all.end())
-            firstJob = Capped(job == all.begin() ? AsLineOne(*job) : *job);
+            firstJob = Capped(*job);
     }
     m_change.afterEnd = static_cast<std::int64_t>(bytes.size() - unterminated);
     return RewritePlan::Replace(bytes);
@@ -506,40 +540,43 @@ std::optional<RewritePlan> StoreRewrite::PlanByRanges(const RewriteSource& sourc
     std::int64_t start = 0;
     std::int64_t next = 0;
     std::string_view text;
+    // The version's own bytes are copied as they stand, marks and all; only the comparisons
+    // look at a line's text.
+    const std::string_view ownText = WithoutMarks(OwnAsLine(layout.own));
     switch (m_kind) {
     case Kind::RemoveOwn:
         if (reader.Next(start, next, text)) {
-            if (jobLine.empty() || text == jobLine) {
+            if (jobLine.empty() || WithoutMarks(text) == jobLine) {
                 cutFrom = start;
                 cutTo = next;
                 m_change.removed.push_back(0);
             } else {
                 for (std::size_t index = 1; reader.Next(start, next, text); ++index) {
-                    if (text == jobLine) {
+                    if (WithoutMarks(text) == jobLine) {
                         cutFrom = start;
                         cutTo = next;
                         m_change.removed.push_back(index);
                         break;
                     }
                 }
-                ownGoes = cutTo == 0 && !layout.own.empty() && OwnAsLine(layout.own) == jobLine;
+                ownGoes = cutTo == 0 && !layout.own.empty() && ownText == jobLine;
             }
         } else {
             if (layout.own.empty())
                 throw BatchFileError("the batch file " + m_file.string() + " holds no line to remove");
-            ownGoes = jobLine.empty() || OwnAsLine(layout.own) == jobLine;
+            ownGoes = jobLine.empty() || ownText == jobLine;
         }
         break;
     case Kind::Move:
         for (std::size_t index = 0; reader.Next(start, next, text); ++index) {
-            if (ContainsIgnoringCase(text, search)) {
+            if (ContainsIgnoringCase(WithoutMarks(text), search)) {
                 cutFrom = start;
                 cutTo = next;
                 m_change.removed.push_back(index);
                 break;
             }
         }
-        ownGoes = cutTo == 0 && !layout.own.empty() && ContainsIgnoringCase(layout.own, search);
+        ownGoes = cutTo == 0 && !layout.own.empty() && ContainsIgnoringCase(ownText, search);
         if (cutTo > 0 || ownGoes) {
             added.push_back(replacement.empty() ? search : replacement);
             hit = true;
@@ -548,8 +585,8 @@ std::optional<RewritePlan> StoreRewrite::PlanByRanges(const RewriteSource& sourc
     case Kind::DropLeadingEmpty: {
         std::size_t empties = 0;
         while (reader.Next(start, next, text)) {
-            if (!text.empty()) {
-                firstJob = Capped(empties > 0 ? AsLineOne(text) : std::string(text));
+            if (!WithoutMarks(text).empty()) {
+                firstJob = Capped(WithoutMarks(text));
                 break;
             }
             ++empties;
@@ -602,9 +639,7 @@ RewritePlan StoreRewrite::PlanInMemory(const RewriteSource& source, const Layout
     std::int64_t accounted = keepOwn ? layout.size : layout.end;
     const std::string all = layout.readFrom == 0 ? layout.tail : source.Read(0, layout.size);
     std::vector<std::string> current = LinesOf(all.substr(0, static_cast<std::size_t>(layout.end)));
-    // The unfinished line is decoded as the file's text is, but a mark in front of it is its
-    // own unless it stands at the very start (then it was taken off already).
-    const std::string ownText(OwnAsLine(DecodeBytes(layout.own, StartsWithBom(all))));
+    const std::string ownText = LineText(OwnAsLine(layout.own), StartsWithBom(all));
     std::vector<bool> gone(current.size(), false);
     std::vector<std::string> added;
     bool ownGoes = false;
@@ -644,17 +679,13 @@ RewritePlan StoreRewrite::PlanInMemory(const RewriteSource& source, const Layout
         break;
     }
     case Kind::DropLeadingEmpty: {
-        // Each line in turn would become line 1, where a mark in front of it is the file's: a
-        // line that is nothing but a mark reads as empty there, and goes as well.
+        // A line that is nothing but a mark reads as empty, and goes as well.
         std::size_t empties = 0;
-        while (empties < current.size() &&
-               (empties == 0 ? current[0].empty() : AsLineOne(current[empties]).empty()))
+        while (empties < current.size() && current[empties].empty())
             ++empties;
         const bool lateJob = HasJob(late) || HasJob({source.lateTail, source.lateContinuation});
-        // An unfinished last line that holds nothing but a CR (or, made line 1, a mark) is an
-        // empty line too.
-        const bool ownBlank =
-            layout.own.empty() || (keepOwn && (current.empty() ? ownText : AsLineOne(ownText)).empty());
+        // An unfinished last line that holds nothing but a CR or a mark is an empty line too.
+        const bool ownBlank = layout.own.empty() || (keepOwn && ownText.empty());
         if (empties == current.size() && ownBlank && !lateJob) {
             deleteFile = true;
             for (std::size_t i = 0; i < current.size(); ++i)
@@ -662,9 +693,9 @@ RewritePlan StoreRewrite::PlanInMemory(const RewriteSource& source, const Layout
             break;
         }
         if (empties < current.size()) {
-            firstJob = Capped(empties > 0 ? AsLineOne(current[empties]) : current[empties]);
+            firstJob = Capped(current[empties]);
         } else if (!layout.own.empty() && keepOwn) {
-            firstJob = Capped(current.empty() ? ownText : AsLineOne(ownText));
+            firstJob = Capped(ownText);
         } else if (!lateJob) {
             return RewritePlan::Keep(); // the only job is still being written
         } else {
@@ -828,78 +859,78 @@ void SetBatchFileLockWait(std::chrono::milliseconds wait) {
 }
 
 std::string ReadFirstBatchLine(const fs::path& file) {
-    return Guarded(file, [&] {
-        CarryLeftoversOnce(file, RewriteOptions::Patience::Wait);
-        if (std::optional<std::string> line = FindLine(file, AnyLine, LineOneOnly::Yes))
+    return Guarded(file, [&](const fs::path& target) {
+        CarryLeftoversOnce(target, RewriteOptions::Patience::Wait);
+        if (std::optional<std::string> line = FindLine(target, AnyLine, LineOneOnly::Yes))
             return *line;
         // Line 1 is empty: either the queue is exhausted (the file goes) or empty lines stand in
         // front of jobs (they go, so that the queue does not stall on them). Decided under the
         // lock, on what the file holds by then, once producers late for a replaced version are
         // in: an exhausted queue must not hide their lines.
-        StoreRewrite op(file, StoreRewrite::Kind::DropLeadingEmpty);
+        StoreRewrite op(target, StoreRewrite::Kind::DropLeadingEmpty);
         RewriteOptions options;
         options.lateWriterWait = kSettleWait;
-        RunRewrite(file, op, options);
-        if (!op.firstJob.empty() || FileExists(file))
+        RunRewrite(target, op, options);
+        if (!op.firstJob.empty() || FileExists(target))
             return op.firstJob;
         // A producer may have opened the exhausted file just before it went.
-        StoreRewrite carry(file, StoreRewrite::Kind::KeepAll);
-        if (SettleLateWriters(file, kSettleWait, carry.Planner(), carry.Options()).carriedBytes == 0)
+        StoreRewrite carry(target, StoreRewrite::Kind::KeepAll);
+        if (SettleLateWriters(target, kSettleWait, carry.Planner(), carry.Options()).carriedBytes == 0)
             return std::string();
-        return FindLine(file, AnyLine, LineOneOnly::No).value_or(std::string());
+        return FindLine(target, AnyLine, LineOneOnly::No).value_or(std::string());
     });
 }
 
 bool UpdateBatchFile(const fs::path& file, const std::string& search, const std::string& replacement,
                      const std::string& jobLine) {
-    return Guarded(file, [&] {
+    return Guarded(file, [&](const fs::path& target) {
         // Checked before the lock so that a vanished queue leaves the folder as it was.
-        if (!FileExists(file))
-            throw BatchFileError("the batch file " + file.string() + " does not exist");
-        StoreRewrite op(file, search.empty() ? StoreRewrite::Kind::RemoveOwn : StoreRewrite::Kind::Move);
+        if (!FileExists(target))
+            throw BatchFileError("the batch file " + target.string() + " does not exist");
+        StoreRewrite op(target, search.empty() ? StoreRewrite::Kind::RemoveOwn : StoreRewrite::Kind::Move);
         op.search = search;
         op.replacement = replacement;
         op.jobLine = jobLine;
-        RunRewrite(file, op);
+        RunRewrite(target, op);
         return op.hit;
     });
 }
 
 BatchLines ReadAllBatchLines(const fs::path& file) {
-    return Guarded(file, [&] {
-        CarryLeftoversOnce(file, RewriteOptions::Patience::NoWait);
+    return Guarded(file, [&](const fs::path& target) {
+        CarryLeftoversOnce(target, RewriteOptions::Patience::NoWait);
         BatchLines result;
         {
             RewriteReaderGuard reading;
-            std::optional<ReadOnlyFile> queue = ReadOnlyFile::Open(file);
+            std::optional<ReadOnlyFile> queue = ReadOnlyFile::Open(target);
             if (!queue)
                 return result;
             result.present = true;
             result.lines = LinesOf(queue->ReadFrom(0));
         }
         if (result.lines.empty())
-            DeleteIfNoLine(file);
+            DeleteIfNoLine(target);
         return result;
     });
 }
 
 void SaveBatchLines(const fs::path& file, const std::vector<std::string>& lines) {
-    Guarded(file, [&] {
-        if (lines.empty() && !FileExists(file))
+    Guarded(file, [&](const fs::path& target) {
+        if (lines.empty() && !FileExists(target))
             return;
-        StoreRewrite op(file, StoreRewrite::Kind::Save);
+        StoreRewrite op(target, StoreRewrite::Kind::Save);
         op.lines = lines;
-        RunRewrite(file, op);
+        RunRewrite(target, op);
     });
 }
 
 void ApplyBatchDeletions(const fs::path& file, const std::vector<std::string>& deleted) {
-    Guarded(file, [&] {
-        if (!FileExists(file))
+    Guarded(file, [&](const fs::path& target) {
+        if (!FileExists(target))
             return;
-        StoreRewrite op(file, StoreRewrite::Kind::Deletions);
+        StoreRewrite op(target, StoreRewrite::Kind::Deletions);
         op.lines = deleted;
-        RunRewrite(file, op);
+        RunRewrite(target, op);
     });
 }
 
@@ -908,9 +939,9 @@ fs::path DeadLetterPathFor(const fs::path& file) {
 }
 
 void AppendDeadLetter(const fs::path& file, const std::string& line) {
-    Guarded(file, [&] {
-        RewriteLock lock(file, RewriteLockWait());
-        const fs::path dead = DeadLetterPathFor(file);
+    Guarded(file, [&](const fs::path& target) {
+        RewriteLock lock(target, RewriteLockWait());
+        const fs::path dead = DeadLetterPathFor(target);
         const std::string text = EncodeFileText(line) + "\r\n";
 #ifdef _WIN32
         HANDLE h = CreateFileW(dead.c_str(), FILE_APPEND_DATA | FILE_READ_DATA | FILE_READ_ATTRIBUTES,
@@ -975,32 +1006,32 @@ void AppendDeadLetter(const fs::path& file, const std::string& line) {
 }
 
 void CheckBatchFileWritable(const fs::path& file) {
-    Guarded(file, [&] {
-        const fs::path folder = file.parent_path().empty() ? fs::path(".") : file.parent_path();
-        if (std::optional<ReadOnlyFile> queue = ReadOnlyFile::Open(file)) {
+    Guarded(file, [&](const fs::path& target) {
+        const fs::path folder = target.parent_path().empty() ? fs::path(".") : target.parent_path();
+        if (std::optional<ReadOnlyFile> queue = ReadOnlyFile::Open(target)) {
 #ifdef _WIN32
-            HANDLE h = CreateFileW(file.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+            HANDLE h = CreateFileW(target.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                                    nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
             if (h == INVALID_HANDLE_VALUE)
-                throw BatchFileError("the queue " + file.string() + " is not writable (error " +
+                throw BatchFileError("the queue " + target.string() + " is not writable (error " +
                                      std::to_string(GetLastError()) + ")");
             CloseHandle(h);
 #else
-            if (::access(file.c_str(), W_OK) != 0)
-                throw BatchFileError("the queue " + file.string() + " is not writable: " + std::strerror(errno));
+            if (::access(target.c_str(), W_OK) != 0)
+                throw BatchFileError("the queue " + target.string() + " is not writable: " + std::strerror(errno));
 #endif
         }
         {
             std::optional<RewriteLock> lock;
             try {
-                lock.emplace(file, RewriteLockWait());
+                lock.emplace(target, RewriteLockWait());
             } catch (const FileLockTimeout&) {
                 throw;
             } catch (const FileSystemError& e) {
                 throw BatchFileError("the queue cannot be locked: " + std::string(e.what()));
             }
             // The rewrite's temporary file goes into the folder: it must take a new file.
-            const fs::path probe = RewriteTempPathFor(file);
+            const fs::path probe = RewriteTempPathFor(target);
 #ifdef _WIN32
             HANDLE h = CreateFileW(probe.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
             if (h == INVALID_HANDLE_VALUE)
@@ -1016,20 +1047,20 @@ void CheckBatchFileWritable(const fs::path& file) {
             ::unlink(probe.c_str());
 #endif
         }
-        CarryLeftoversOnce(file, RewriteOptions::Patience::Wait);
+        CarryLeftoversOnce(target, RewriteOptions::Patience::Wait);
     });
 }
 
 std::optional<std::string> FindFirstBatchLine(const fs::path& file, const std::function<bool(const std::string&)>& accept) {
-    return Guarded(file, [&] { return FindLine(file, accept, LineOneOnly::No); });
+    return Guarded(file, [&](const fs::path& target) { return FindLine(target, accept, LineOneOnly::No); });
 }
 
 void SettleBatchFile(const fs::path& file) {
-    Guarded(file, [&] {
-        StoreRewrite op(file, StoreRewrite::Kind::KeepAll);
-        SettleLateWriters(file, kSettleWait, op.Planner(), op.Options());
+    Guarded(file, [&](const fs::path& target) {
+        StoreRewrite op(target, StoreRewrite::Kind::KeepAll);
+        SettleLateWriters(target, kSettleWait, op.Planner(), op.Options());
         std::lock_guard<std::mutex> lock(g_carriedMutex);
-        g_carried.insert(file.string());
+        g_carried.insert(target.string());
     });
 }
 
@@ -1058,13 +1089,13 @@ std::string_view BatchText::Line(std::size_t i) const {
 }
 
 BatchText ReadBatchText(const fs::path& file) {
-    return Guarded(file, [&] {
-        CarryLeftoversOnce(file, RewriteOptions::Patience::NoWait);
+    return Guarded(file, [&](const fs::path& target) {
+        CarryLeftoversOnce(target, RewriteOptions::Patience::NoWait);
         BatchText result;
         bool noLine = false;
         {
             RewriteReaderGuard reading;
-            std::optional<ReadOnlyFile> queue = ReadOnlyFile::Open(file);
+            std::optional<ReadOnlyFile> queue = ReadOnlyFile::Open(target);
             if (!queue)
                 return result;
             result.present = true;
@@ -1078,13 +1109,14 @@ BatchText ReadBatchText(const fs::path& file) {
             bytes.resize(complete);
             const FileIdentity id = queue->Identity();
             result.mark = {id.device, id.inode, complete == 0 ? 0 : skip + static_cast<std::int64_t>(complete),
-                           journal::Identify(file, *queue)};
-#ifdef _WIN32
-            result.text = DecodeBytes(bytes, marked);
-            bytes = std::string();
-#else
-            result.text = std::move(bytes); // one buffer: the view keeps it, not a copy
+                           journal::Identify(target, *queue)};
+#ifndef _WIN32
+            if (bytes.find("\n\xEF\xBB\xBF") == std::string::npos)
+                result.text = std::move(bytes); // one buffer: the view keeps it, not a copy
+            else
 #endif
+                result.text = DecodeText((marked ? std::string(Utf8Bom) : std::string()) + bytes);
+            bytes = std::string();
             const char* data = result.text.data();
             const std::size_t n = result.text.size();
             result.lineStarts.reserve(n / 128 + 1);
@@ -1096,15 +1128,15 @@ BatchText ReadBatchText(const fs::path& file) {
             journal::NoteReaderMark(result.mark);
         }
         if (noLine)
-            DeleteIfNoLine(file);
+            DeleteIfNoLine(target);
         return result;
     });
 }
 
 std::optional<std::vector<std::string>> ReadBatchLinesAfter(const fs::path& file, BatchFileMark& mark) {
-    return Guarded(file, [&]() -> std::optional<std::vector<std::string>> {
+    return Guarded(file, [&](const fs::path& target) -> std::optional<std::vector<std::string>> {
         RewriteReaderGuard reading;
-        std::optional<ReadOnlyFile> queue = ReadOnlyFile::Open(file);
+        std::optional<ReadOnlyFile> queue = ReadOnlyFile::Open(target);
         if (!queue) {
             if (mark.size < 0)
                 return std::vector<std::string>();
@@ -1112,21 +1144,16 @@ std::optional<std::vector<std::string>> ReadBatchLinesAfter(const fs::path& file
         }
         const FileIdentity id = queue->Identity();
         if (mark.size < 0 || id.device != mark.device || id.inode != mark.inode ||
-            journal::Identify(file, *queue) != mark.generation)
+            journal::Identify(target, *queue) != mark.generation)
             return std::nullopt;
         const std::int64_t size = queue->Size();
         if (size < mark.size)
             return std::nullopt;
         std::string bytes = queue->Read(mark.size, size - mark.size);
-        std::size_t skip = 0;
-        const bool marked = mark.size == 0 && StartsWithBom(bytes);
-        if (marked)
-            skip = Utf8Bom.size();
         const std::size_t lastEnd = bytes.rfind('\n');
-        if (lastEnd == std::string::npos || lastEnd < skip)
+        if (lastEnd == std::string::npos)
             return std::vector<std::string>();
-        std::vector<std::string> lines =
-            SplitLines(DecodeBytes(std::string_view(bytes).substr(skip, lastEnd + 1 - skip), marked));
+        std::vector<std::string> lines = SplitLines(DecodeText(std::string_view(bytes).substr(0, lastEnd + 1)));
         mark.size += static_cast<std::int64_t>(lastEnd + 1);
         journal::NoteReaderMark(mark);
         return lines;
@@ -1134,14 +1161,14 @@ std::optional<std::vector<std::string>> ReadBatchLinesAfter(const fs::path& file
 }
 
 std::optional<std::vector<BatchFileEdit>> BatchFileEditsSince(const fs::path& file, const BatchFileMark& mark) {
-    return Guarded(file, [&] {
+    return Guarded(file, [&](const fs::path& target) {
         BatchFileMark current;
         RewriteReaderGuard reading;
-        if (std::optional<ReadOnlyFile> queue = ReadOnlyFile::Open(file)) {
+        if (std::optional<ReadOnlyFile> queue = ReadOnlyFile::Open(target)) {
             const FileIdentity id = queue->Identity();
-            current = {id.device, id.inode, queue->Size(), journal::Identify(file, *queue)};
+            current = {id.device, id.inode, queue->Size(), journal::Identify(target, *queue)};
         }
-        return journal::EditsSince(file, mark, current);
+        return journal::EditsSince(target, mark, current);
     });
 }
 

@@ -62,6 +62,21 @@ fs::path LockFilePathFor(const fs::path& file) {
     return lock;
 }
 
+fs::path RewriteTargetOf(const fs::path& file) {
+    fs::path at = file;
+    // As many hops as the kernel follows (MAXSYMLINKS) before it gives up with ELOOP.
+    for (int hop = 0; hop < 40; ++hop) {
+        std::error_code ec;
+        if (!fs::is_symlink(fs::symlink_status(at, ec)) || ec)
+            return at;
+        const fs::path to = fs::read_symlink(at, ec);
+        if (ec)
+            return at;
+        at = to.is_absolute() ? to : FolderOf(at) / to;
+    }
+    throw FileSystemError("refused: " + file.string() + " is a chain of symbolic links that does not end");
+}
+
 void SetRewriteLockWait(std::chrono::milliseconds wait) {
     g_lockWaitMs = wait.count();
 }
@@ -292,7 +307,9 @@ void RemoveStaleTempsOnce(const fs::path& file) {
 } // namespace
 
 bool RewriteLock::Open(const fs::path& file) {
-    const fs::path lock = LockFilePathFor(file);
+    // Beside the file a link leads to: producers that lock the file they append to, and every
+    // link to the same file, meet at one lock, and a read-only folder of the link needs none.
+    const fs::path lock = LockFilePathFor(RewriteTargetOf(file));
     // FILE_FLAG_OPEN_REPARSE_POINT: a link planted at the name is opened as itself, and refused.
     HANDLE h = CreateFileW(lock.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                            nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
@@ -323,7 +340,8 @@ RewriteLock::~RewriteLock() {
         CloseHandle(m_handle);
 }
 
-RewriteReport RewriteFileFromSource(const fs::path& file, const SourcePlanner& planner, const RewriteOptions& options) {
+RewriteReport RewriteFileFromSource(const fs::path& name, const SourcePlanner& planner, const RewriteOptions& options) {
+    const fs::path file = RewriteTargetOf(name);
     std::optional<RewriteLock> lock = TakeLock(file, options.patience);
     RemoveStaleTempsOnce(file);
     RewriteReport report;
@@ -963,10 +981,38 @@ LateEntry EntryForReplaced(fs::path link, ReadOnlyFile& current, std::int64_t ac
     return entry;
 }
 
+// Who the current version belongs to.
+struct Ownership {
+    uid_t owner = 0;
+    gid_t group = 0;
+};
+
+std::optional<Ownership> OwnershipOf(const ReadOnlyFile* current) {
+    struct stat st {};
+    if (!current || ::fstat(current->Fd(), &st) != 0)
+        return std::nullopt;
+    return Ownership{st.st_uid, st.st_gid};
+}
+
+// The current version's owner and group on the new one. Giving a file away is root's right; any
+// process may give its own file a group it belongs to. What is refused stays the process's, as
+// any file it makes would. A change of owner clears the set-id bits, so the mode comes last.
+void KeepOwnership(int fd, const std::optional<Ownership>& wanted, mode_t mode) {
+    struct stat st {};
+    if (!wanted || ::fstat(fd, &st) != 0 || (st.st_uid == wanted->owner && st.st_gid == wanted->group))
+        return;
+    if (::fchown(fd, wanted->owner, wanted->group) != 0 && st.st_gid != wanted->group)
+        (void)::fchown(fd, static_cast<uid_t>(-1), wanted->group);
+    if ((mode & 07000) != 0)
+        ::fchmod(fd, mode);
+}
+
 // The temporary file for the new version: a replaced version nobody writes to or reads any more when
 // there is one (its pages are there already: writing a long file afresh costs far more), else
-// a new file. Either way it has the file's mode before a byte of the new content is in it.
-Fd OpenTemporary(const fs::path& file, fs::path& temp, std::vector<LateEntry>& entries, mode_t mode) {
+// a new file. Either way it has the file's mode, group and (where permitted) owner before a byte
+// of the new content is in it.
+Fd OpenTemporary(const fs::path& file, fs::path& temp, std::vector<LateEntry>& entries, mode_t mode,
+                 const std::optional<Ownership>& ownership) {
     auto spare = std::find_if(entries.begin(), entries.end(), [](const LateEntry& e) {
         return e.done && e.carryTo == e.carried && e.owned && e.links == 1 && !e.link.empty();
     });
@@ -978,8 +1024,10 @@ Fd OpenTemporary(const fs::path& file, fs::path& temp, std::vector<LateEntry>& e
             Fd fd(::open(temp.c_str(), O_WRONLY | O_CLOEXEC | O_NOFOLLOW));
             struct stat st {};
             if (fd.Valid() && ::fstat(fd.Get(), &st) == 0 && S_ISREG(st.st_mode) &&
-                ((st.st_mode & 07777) == mode || ::fchmod(fd.Get(), mode) == 0))
+                ((st.st_mode & 07777) == mode || ::fchmod(fd.Get(), mode) == 0)) {
+                KeepOwnership(fd.Get(), ownership, mode);
                 return fd;
+            }
             ::unlink(temp.c_str());
         }
     }
@@ -991,6 +1039,7 @@ Fd OpenTemporary(const fs::path& file, fs::path& temp, std::vector<LateEntry>& e
     // The umask may have taken bits of the file's own mode.
     if (::fstat(fd.Get(), &st) == 0 && (st.st_mode & 07777) != mode)
         ::fchmod(fd.Get(), mode);
+    KeepOwnership(fd.Get(), ownership, mode);
     return fd;
 }
 
@@ -1112,7 +1161,7 @@ RewriteReport RewriteUnderLock(const fs::path& file, const SourcePlanner& planne
 
         const mode_t mode = current ? static_cast<mode_t>(current->Mode()) : 0600;
         fs::path temp;
-        Fd out = OpenTemporary(file, temp, entries, mode);
+        Fd out = OpenTemporary(file, temp, entries, mode, OwnershipOf(current ? &*current : nullptr));
         RemoveUnlessKept tempGuard(temp);
         std::string prefix;
         const std::int64_t written = WritePieces(out.Get(), plan, current ? &*current : nullptr, temp, prefix);
@@ -1186,7 +1235,9 @@ RewriteReport RewriteUnderLock(const fs::path& file, const SourcePlanner& planne
 } // namespace
 
 bool RewriteLock::Open(const fs::path& file) {
-    const fs::path lock = LockFilePathFor(file);
+    // Beside the file a link leads to: producers that lock the file they append to, and every
+    // link to the same file, meet at one lock, and a read-only folder of the link needs none.
+    const fs::path lock = LockFilePathFor(RewriteTargetOf(file));
     // O_NOFOLLOW: a symbolic link planted at the name would make us create or lock its target.
     m_fd = ::open(lock.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0600);
     if (m_fd < 0) {
@@ -1218,7 +1269,8 @@ RewriteLock::~RewriteLock() {
         ::close(m_fd); // closing the descriptor releases the lock
 }
 
-RewriteReport RewriteFileFromSource(const fs::path& file, const SourcePlanner& planner, const RewriteOptions& options) {
+RewriteReport RewriteFileFromSource(const fs::path& name, const SourcePlanner& planner, const RewriteOptions& options) {
+    const fs::path file = RewriteTargetOf(name);
     std::optional<RewriteLock> lock = TakeLock(file, options.patience);
     if (options.useLeases)
         PrepareLeaseSignal();
@@ -1228,8 +1280,9 @@ RewriteReport RewriteFileFromSource(const fs::path& file, const SourcePlanner& p
     return RewriteUnderLock(file, planner, options, checkout.entries, lateWait, false, nullptr);
 }
 
-SettleReport SettleLateWriters(const fs::path& file, std::chrono::milliseconds wait, const SourcePlanner& merge,
+SettleReport SettleLateWriters(const fs::path& name, std::chrono::milliseconds wait, const SourcePlanner& merge,
                                const RewriteOptions& given) {
+    const fs::path file = RewriteTargetOf(name);
     const RewriteOptions::Patience patience = given.patience;
     SettleReport report;
     if (!Registry().Possible(file))

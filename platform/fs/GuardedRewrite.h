@@ -24,6 +24,13 @@ public:
 // Cooperating producers may take it too around their appends.
 std::filesystem::path LockFilePathFor(const std::filesystem::path& file);
 
+// The file a name stands for: the name itself, or where its chain of symbolic links ends (a
+// relative link read from the link's own folder), looked up anew at every call. A rewrite, its
+// lock ("<target>.lock"), its temporary file and the links of replaced versions all work on that
+// file in its own folder, so a file kept elsewhere through a link stays a link. Raises
+// FileSystemError for a chain that does not end.
+std::filesystem::path RewriteTargetOf(const std::filesystem::path& file);
+
 // How long an operation waits for the side-file lock before it raises FileLockTimeout; about
 // 10 s unless set. Process-wide, for every file.
 void SetRewriteLockWait(std::chrono::milliseconds wait);
@@ -177,7 +184,10 @@ struct RewriteReport {
 // be replaced; ReplaceFileW keeps the file's access list.
 //
 // Permissions: the temporary file is created with the current version's mode (0600 when there
-// is none), so the content is never readable by more people than the file's.
+// is none), so the content is never readable by more people than the file's. It takes the
+// current version's group, and its owner where the process may give it (as root), before a byte
+// of content is in it: a file shared through a group stays shared. A name that is a symbolic
+// link is rewritten at its target (see RewriteTargetOf).
 RewriteReport RewriteFileFromSource(const std::filesystem::path& file, const SourcePlanner& planner,
                                     const RewriteOptions& options = {});
 
