@@ -215,6 +215,10 @@ void SetBatchFileLockWait(std::chrono::milliseconds wait) {
     SetRewriteLockWait(wait);
 }
 
+void SetBatchFileClock(IClock& clock) {
+    SetRewriteClock(clock);
+}
+
 std::string ReadFirstBatchLine(const fs::path& file) {
     return Guarded(file, [&](const fs::path& target) {
         CarryLeftoversOnce(target, RewriteOptions::Patience::Wait);

@@ -11,6 +11,7 @@
 
 #include "batch/BatchFileTypes.h"
 #include "platform/error/CloudError.h"
+#include "platform/thread/Clock.h"
 
 namespace ct {
 
@@ -88,6 +89,9 @@ void SettleAllBatchFiles();
 // How long an operation waits for the store's lock before it raises BatchFileError ("the
 // queue is locked by another process: ..."); about 10 s unless set. Process-wide.
 void SetBatchFileLockWait(std::chrono::milliseconds wait);
+// The clock those waits (and the waits for producers still writing) are timed by: the system's
+// unless set. Process-wide; the clock must outlive its use.
+void SetBatchFileClock(IClock& clock);
 
 // The whole queue as one block of text (see BatchText).
 BatchText ReadBatchText(const std::filesystem::path& file);

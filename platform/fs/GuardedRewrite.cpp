@@ -28,6 +28,7 @@ using Clock = std::chrono::steady_clock;
 namespace {
 
 std::atomic<long long> g_lockWaitMs{10000};
+std::atomic<IClock*> g_clock{nullptr};
 std::atomic<int> g_readers{0};
 constexpr std::size_t kPrefixBytes = 512;
 
@@ -84,6 +85,29 @@ void SetRewriteLockWait(std::chrono::milliseconds wait) {
 std::chrono::milliseconds RewriteLockWait() {
     return std::chrono::milliseconds(g_lockWaitMs.load());
 }
+
+void SetRewriteClock(IClock& clock) {
+    g_clock = &clock;
+}
+
+IClock& RewriteClock() {
+    IClock* clock = g_clock.load();
+    return clock ? *clock : SystemClock();
+}
+
+namespace {
+
+// A pause in a wait, on the rewrite clock: a test clock passes it at once; on the system's clock
+// a pause keeps its microseconds.
+void Pause(std::chrono::microseconds pause) {
+    IClock& clock = RewriteClock();
+    if (&clock == &SystemClock())
+        std::this_thread::sleep_for(pause);
+    else
+        clock.Sleep(std::chrono::ceil<std::chrono::milliseconds>(pause));
+}
+
+} // namespace
 
 RewriteReaderGuard::RewriteReaderGuard() {
     ++g_readers;
@@ -505,13 +529,14 @@ Lease TryReadLease(int fd) {
 }
 
 Lease WaitForReadLease(int fd, std::chrono::milliseconds patience) {
-    const auto deadline = Clock::now() + patience;
+    IClock& clock = RewriteClock();
+    const auto deadline = clock.Now() + patience;
     auto pause = std::chrono::microseconds(50);
     for (;;) {
         Lease lease = TryReadLease(fd);
-        if (lease != Lease::Busy || Clock::now() >= deadline)
+        if (lease != Lease::Busy || clock.Now() >= deadline)
             return lease;
-        std::this_thread::sleep_for(pause);
+        Pause(pause);
         pause = std::min(pause * 2, std::chrono::microseconds(5000));
     }
 }
@@ -785,7 +810,8 @@ std::int64_t Nanos(const struct timespec& t) {
 Collected Collect(const fs::path& file, std::vector<LateEntry>& entries, const ReadOnlyFile* current,
                   std::chrono::milliseconds wait) {
     Collected out;
-    const auto deadline = Clock::now() + wait;
+    IClock& clock = RewriteClock();
+    const auto deadline = clock.Now() + wait;
     auto addLines = [&](std::string_view lines) {
         if (lines.empty())
             return;
@@ -839,7 +865,7 @@ Collected Collect(const fs::path& file, std::vector<LateEntry>& entries, const R
         Lease lease = Lease::Unsupported;
         if (e.useLeases) {
             PrepareLeaseSignal();
-            const auto left = std::max(Clock::duration::zero(), deadline - Clock::now());
+            const auto left = std::max(Clock::duration::zero(), deadline - clock.Now());
             lease = WaitForReadLease(e.fd.Get(), std::chrono::duration_cast<std::chrono::milliseconds>(left));
         }
         struct stat st {};
@@ -858,11 +884,11 @@ Collected Collect(const fs::path& file, std::vector<LateEntry>& entries, const R
             const auto quietFor = std::chrono::nanoseconds(WallClockNanos() - changed);
             if (quietFor >= e.quietPeriod)
                 break;
-            const auto left = deadline - Clock::now();
+            const auto left = deadline - clock.Now();
             if (left <= Clock::duration::zero())
                 break;
-            std::this_thread::sleep_for(std::min<Clock::duration>(
-                left, std::chrono::duration_cast<Clock::duration>(e.quietPeriod - quietFor) + std::chrono::milliseconds(1)));
+            Pause(std::chrono::duration_cast<std::chrono::microseconds>(std::min<Clock::duration>(
+                left, std::chrono::duration_cast<Clock::duration>(e.quietPeriod - quietFor) + std::chrono::milliseconds(1))));
         }
         e.owned = st.st_uid == ::geteuid();
         e.links = st.st_nlink;
@@ -1337,13 +1363,14 @@ std::optional<RewriteLock> RewriteLock::TryAcquire(const fs::path& file) {
 
 RewriteLock::RewriteLock(const fs::path& file, std::chrono::milliseconds wait) {
     Open(file);
-    const auto deadline = Clock::now() + wait;
+    IClock& clock = RewriteClock();
+    const auto deadline = clock.Now() + wait;
     auto pause = std::chrono::milliseconds(1);
     while (!TryLock()) {
-        if (Clock::now() >= deadline)
+        if (clock.Now() >= deadline)
             throw FileLockTimeout(LockFilePathFor(file).string() + " has been locked by another process for more than " +
                                   std::to_string((wait.count() + 999) / 1000) + " s");
-        std::this_thread::sleep_for(pause);
+        Pause(pause);
         pause = std::min(pause * 2, std::chrono::milliseconds(20));
     }
 }

@@ -11,6 +11,7 @@
 
 #include "platform/fs/FileSystem.h"
 #include "platform/fs/ReadOnlyFile.h"
+#include "platform/thread/Clock.h"
 
 namespace ct {
 
@@ -35,6 +36,12 @@ std::filesystem::path RewriteTargetOf(const std::filesystem::path& file);
 // 10 s unless set. Process-wide, for every file.
 void SetRewriteLockWait(std::chrono::milliseconds wait);
 std::chrono::milliseconds RewriteLockWait();
+
+// The clock that times the waits for the lock and for writers to finish: the system's unless
+// set (a test clock lets those waits pass without real waiting). Process-wide; the clock must
+// outlive its use.
+void SetRewriteClock(IClock& clock);
+IClock& RewriteClock();
 
 // The exclusive lock on "<file>.lock", held while the object lives. The lock file is created
 // owner-only, never opened through a symbolic link, and must be a regular file.

@@ -20,6 +20,7 @@
 #include "platform/fs/GuardedRewrite.h"
 #include "platform/fs/ProducerSupport.h"
 #include "platform/json/SuperObject.h"
+#include "support/TestClock.h"
 #include "support/TestSupport.h"
 
 namespace ct {
@@ -42,7 +43,10 @@ class StoreSafety : public ::testing::Test {
 protected:
     TempDir dir{"ct-safety"};
     fs::path file = dir / "cloud_batch.txt";
-    void TearDown() override { SetBatchFileLockWait(10s); }
+    void TearDown() override {
+        SetBatchFileLockWait(10s);
+        SetBatchFileClock(SystemClock());
+    }
 };
 
 // --- The lock ---
@@ -128,6 +132,20 @@ TEST_F(StoreSafety, AFifoAsQueueIsRefusedAtOnceByEveryOperation) {
     struct stat st {};
     ASSERT_EQ(::lstat(file.c_str(), &st), 0);
     EXPECT_TRUE(S_ISFIFO(st.st_mode)); // refused, not replaced
+}
+
+// The lock wait runs on the store's clock: ten seconds of it pass without a real wait.
+TEST_F(StoreSafety, TheLockWaitIsTimedByTheStoresClock) {
+    WriteFileBytes(file, "a\r\n");
+    ChildProcess holder(ProducerArgs({"holdlock", LockFilePathFor(file).string()}));
+    ASSERT_EQ(holder.ReadLine(60s), "locked");
+    test::TestClock clock;
+    SetBatchFileClock(clock);
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_THROW(UpdateBatchFile(file, "", "", "a"), BatchFileError);
+    EXPECT_GE(clock.Elapsed(), 10s);
+    EXPECT_LT(clock.Elapsed(), 11s);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 5s);
 }
 
 // --- Modes ---
