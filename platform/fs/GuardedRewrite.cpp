@@ -1101,6 +1101,8 @@ RewriteReport RewriteUnderLock(const fs::path& file, const SourcePlanner& planne
                     ::unlink(link.c_str());
                 throw FileSystemError(Describe("cannot delete", file, error));
             }
+            // An emptied queue must not come back after a power cut and run its jobs again.
+            (void)SyncFolderOf(file);
             if (holding)
                 ReleaseLease(current->Fd());
             holding = false;

@@ -5,13 +5,23 @@
 #include <map>
 #include <mutex>
 #include <optional>
+#include <ostream>
+#include <sstream>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "platform/fs/SafeFile.h"
 
-namespace ct::test {
+namespace ct {
+
+// Readable steps in a failed expectation.
+inline void PrintTo(FileStep step, std::ostream* out) {
+    static const char* const names[] = {"write", "sync", "rename", "syncfolder"};
+    *out << names[static_cast<int>(step)];
+}
+
+namespace test {
 
 // A full disk, a failing device or a short write on cue, and the order of the steps that
 // reached the disk (in the manner of KeePassXC's FailDevice). Installed for the object's life
@@ -53,9 +63,9 @@ public:
     std::string TraceText() const {
         std::string text;
         for (const Event& e : Trace()) {
-            static const char* const names[] = {"write", "sync", "rename", "syncfolder"};
-            text += (text.empty() ? "" : ", ") + std::string(names[static_cast<int>(e.step)]) + " " +
-                    e.file.filename().string();
+            std::ostringstream step;
+            PrintTo(e.step, &step);
+            text += (text.empty() ? "" : ", ") + step.str() + " " + e.file.filename().string();
         }
         return text;
     }
@@ -79,4 +89,5 @@ private:
     std::vector<Event> m_trace;
 };
 
-} // namespace ct::test
+} // namespace test
+} // namespace ct

@@ -123,18 +123,34 @@ TEST_F(SafeFileTest, DurableWriteSyncsTheDataThenRenamesThenSyncsTheFolder) {
     EXPECT_EQ(trace[3].file, dir.Path());
 }
 
-TEST_F(SafeFileTest, QueueRewriteSyncsTheNewVersionBeforeItsRenameAndTheFolderAfter) {
+// What reaches the disk, in order, when the queue is rewritten: a new version (synced before its
+// rename, the folder after) or nothing at all (the folder synced, so that an emptied queue does
+// not come back after a power cut and run its jobs again).
+struct RewriteCase {
+    const char* name;
+    RewritePlan (*plan)();
+    std::vector<FileStep> steps;
+};
+
+class QueueRewriteDurabilityTest : public SafeFileTest, public ::testing::WithParamInterface<RewriteCase> {};
+
+TEST_P(QueueRewriteDurabilityTest, ReachesTheDiskInOrder) {
     WriteFileBytes(file, "a\nb\n");
     FileFaults faults;
-    RewriteFileGuarded(file, [](const std::optional<std::string>&) { return RewritePlan::Replace("b\n"); });
-    EXPECT_EQ(ReadFileBytes(file), "b\n");
-    std::vector<FileStep> order;
+    RewriteFileGuarded(file, [plan = GetParam().plan](const std::optional<std::string>&) { return plan(); });
+    std::vector<FileStep> steps;
     for (const auto& e : faults.Trace())
         if (e.step != FileStep::Write)
-            order.push_back(e.step);
-    EXPECT_EQ(order, (std::vector<FileStep>{FileStep::Sync, FileStep::Rename, FileStep::SyncFolder}))
-        << faults.TraceText();
+            steps.push_back(e.step);
+    EXPECT_EQ(steps, GetParam().steps) << faults.TraceText();
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    Plans, QueueRewriteDurabilityTest,
+    ::testing::Values(RewriteCase{"Replace", [] { return RewritePlan::Replace("b\n"); },
+                                  {FileStep::Sync, FileStep::Rename, FileStep::SyncFolder}},
+                      RewriteCase{"Delete", [] { return RewritePlan::Delete(); }, {FileStep::SyncFolder}}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 // A full disk, a failing device, a write that comes back short: whatever fails, the file holds
 // what it held and the failure says why.
