@@ -20,6 +20,8 @@
 #include <unistd.h>
 #endif
 
+#include "platform/fs/SafeFile.h"
+
 namespace ct {
 
 namespace fs = std::filesystem;
@@ -418,10 +420,12 @@ RewriteReport RewriteFileFromSource(const fs::path& name, const SourcePlanner& p
             ok = WriteFile(out, bytes.data() + done, chunk, &wrote, nullptr) != 0;
             done += wrote;
         }
-        ok = ok && FlushFileBuffers(out) != 0;
+        FileResult<void> synced = ok ? SyncToDisk(out, temp) : FileResult<void>();
         CloseHandle(out);
-        if (!ok) {
+        if (!ok || !synced) {
             DeleteFileW(temp.c_str());
+            if (!synced)
+                synced.OrThrow();
             throw FileSystemError("cannot write " + temp.string());
         }
         const bool existed = current.has_value();
@@ -437,6 +441,7 @@ RewriteReport RewriteFileFromSource(const fs::path& name, const SourcePlanner& p
             DeleteFileW(temp.c_str());
             throw;
         }
+        (void)SyncFolderOf(file);
         report.changed = true;
         report.afterPresent = true;
         report.afterSize = static_cast<std::int64_t>(bytes.size());
@@ -1171,6 +1176,8 @@ RewriteReport RewriteUnderLock(const fs::path& file, const SourcePlanner& planne
                     ::unlink(link.c_str());
                 throw FileSystemError(Describe("cannot delete", file, error));
             }
+            // An emptied queue must not come back after a power cut and run its jobs again.
+            (void)SyncFolderOf(file);
             if (holding)
                 ReleaseLease(current->Fd());
             holding = false;
@@ -1196,6 +1203,8 @@ RewriteReport RewriteUnderLock(const fs::path& file, const SourcePlanner& planne
         struct stat installed {};
         if (::fstat(out.Get(), &installed) != 0)
             throw FileSystemError(Describe("cannot examine", temp, errno));
+        // On disk before the rename: otherwise a power cut can leave the name on an empty file.
+        SyncToDisk(out.Get(), temp).OrThrow();
         if (::close(out.Release()) != 0)
             throw FileSystemError(Describe("cannot write", temp, errno));
 
@@ -1235,6 +1244,9 @@ RewriteReport RewriteUnderLock(const fs::path& file, const SourcePlanner& planne
             undoRenames();
             continue; // a producer created the file meanwhile: plan again over it
         }
+        // The rename (and the links beside it) survive a power cut once the folder is synced;
+        // a folder that cannot be synced cannot undo the rename either.
+        (void)SyncFolderOf(file);
         tempGuard.Keep();
         linkGuard.Keep();
         if (holding)
