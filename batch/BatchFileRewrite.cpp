@@ -7,6 +7,7 @@
 
 #include "batch/BatchFileStore.h"
 #include "batch/BatchLineText.h"
+#include "platform/fs/FileText.h"
 #include "platform/fs/ReadOnlyFile.h"
 
 namespace ct {
@@ -20,13 +21,6 @@ namespace {
 // Lines producers appended since a reader last looked are kept in the journal up to this size;
 // beyond it the reader reads the file whole, which costs no more than reading them.
 constexpr std::int64_t kMaxJournalAppend = 1 << 20;
-
-#ifdef _WIN32
-// The file's bytes are the ANSI code page there: only text compares with a job line.
-constexpr bool kRangesPossible = false;
-#else
-constexpr bool kRangesPossible = true;
-#endif
 
 } // namespace
 
@@ -249,7 +243,8 @@ RewritePlan StoreRewrite::PlanChange(const RewriteSource& source) {
         m_change.producerLines = layout.appended;
     }
     const bool hasOwn = !layout.own.empty();
-    if (kRangesPossible && layout.clean) {
+    // Bytes compare with a job line only where the file's text is UTF-8 as it stands.
+    if (FileTextIsUtf8() && layout.clean) {
         // CR LF throughout: the new version is ranges of the old one (copied by the kernel) plus
         // a few bytes of its own.
         RangeLines index(*source.file, layout.end);

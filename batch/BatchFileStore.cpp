@@ -1,7 +1,6 @@
 #include "batch/BatchFileStore.h"
 
 #include <algorithm>
-#include <cerrno>
 #include <cstring>
 #include <mutex>
 #include <optional>
@@ -12,17 +11,12 @@
 #include "batch/BatchFileRewrite.h"
 #include "batch/BatchLineText.h"
 #include "platform/fs/FileSystem.h"
+#include "platform/fs/FileText.h"
 #include "platform/fs/GuardedRewrite.h"
 #include "platform/fs/ReadOnlyFile.h"
+#include "platform/fs/SafeFile.h"
 #include "platform/json/SuperObject.h"
 
-#ifdef _WIN32
-#include <windows.h>
-#else
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-#endif
 
 namespace ct {
 
@@ -303,84 +297,25 @@ void AppendDeadLetter(const fs::path& file, const std::string& line) {
     Guarded(file, [&](const fs::path& target) {
         RewriteLock lock(target, RewriteLockWait());
         const fs::path dead = DeadLetterPathFor(target);
-        const std::string text = EncodeFileText(line) + "\r\n";
-#ifdef _WIN32
-        HANDLE h = CreateFileW(dead.c_str(), FILE_APPEND_DATA | FILE_READ_DATA | FILE_READ_ATTRIBUTES,
-                               FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
-                               FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
-        if (h == INVALID_HANDLE_VALUE)
-            throw BatchFileError("cannot open " + dead.string() + " (error " + std::to_string(GetLastError()) + ")");
-        struct Closer {
-            HANDLE h;
-            ~Closer() { CloseHandle(h); }
-        } closer{h};
-        BY_HANDLE_FILE_INFORMATION info{};
-        if (GetFileType(h) != FILE_TYPE_DISK || !GetFileInformationByHandle(h, &info) ||
-            (info.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) != 0)
-            throw BatchFileError("refused: " + dead.string() + " is not a regular file");
-        std::string bytes = text;
-        LARGE_INTEGER size{};
-        if (GetFileSizeEx(h, &size) && size.QuadPart > 0) {
-            OVERLAPPED at{};
-            at.Offset = static_cast<DWORD>((size.QuadPart - 1) & 0xffffffff);
-            at.OffsetHigh = static_cast<DWORD>((size.QuadPart - 1) >> 32);
-            char last = '\n';
-            DWORD got = 0;
-            if (ReadFile(h, &last, 1, &got, &at) && got == 1 && last != '\n')
-                bytes = "\r\n" + bytes;
-        }
-        DWORD wrote = 0;
-        if (!WriteFile(h, bytes.data(), static_cast<DWORD>(bytes.size()), &wrote, nullptr) ||
-            static_cast<std::size_t>(wrote) != bytes.size())
-            throw BatchFileError("cannot append to " + dead.string() + " (error " + std::to_string(GetLastError()) + ")");
-#else
-        // O_APPEND, never a rewrite: an earlier line cannot get lost. O_NOFOLLOW: a link planted
-        // at the name would send the job line, password and all, wherever it points.
-        const int fd = ::open(dead.c_str(), O_RDWR | O_APPEND | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0600);
-        if (fd < 0) {
-            if (errno == ELOOP)
-                throw BatchFileError("refused: the dead-letter file " + dead.string() + " is a symbolic link");
-            throw BatchFileError("cannot open " + dead.string() + ": " + std::strerror(errno));
-        }
-        struct Closer {
-            int fd;
-            ~Closer() { ::close(fd); }
-        } closer{fd};
-        struct stat st {};
-        if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode))
+        // Appended, never rewritten: an earlier line cannot get lost. Never through a link: one
+        // planted at the name would send the job line, password and all, wherever it points.
+        AppendOptions options;
+        options.unterminatedPrefix = "\r\n"; // whatever is there stays a line of its own
+        const FileResult<void> appended = AppendOwnerOnly(dead, EncodeFileText(line) + "\r\n", options);
+        if (appended.Is(FileFault::Link))
+            throw BatchFileError("refused: the dead-letter file " + dead.string() + " is a symbolic link");
+        if (appended.Is(FileFault::NotRegular))
             throw BatchFileError("refused: the dead-letter file " + dead.string() + " is not a regular file");
-        std::string bytes = text;
-        char last = '\n';
-        if (st.st_size > 0 && ::pread(fd, &last, 1, st.st_size - 1) == 1 && last != '\n')
-            bytes = "\r\n" + bytes; // whatever is there stays a line of its own
-        std::size_t done = 0;
-        while (done < bytes.size()) {
-            const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
-            if (n < 0 && errno == EINTR)
-                continue;
-            if (n < 0)
-                throw BatchFileError("cannot append to " + dead.string() + ": " + std::strerror(errno));
-            done += static_cast<std::size_t>(n);
-        }
-#endif
+        appended.OrThrow();
     });
 }
 
 void CheckBatchFileWritable(const fs::path& file) {
     Guarded(file, [&](const fs::path& target) {
         const fs::path folder = target.parent_path().empty() ? fs::path(".") : target.parent_path();
-        if (std::optional<ReadOnlyFile> queue = ReadOnlyFile::Open(target)) {
-#ifdef _WIN32
-            HANDLE h = CreateFileW(target.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                   nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-            if (h == INVALID_HANDLE_VALUE)
-                throw BatchFileError("the queue " + target.string() + " is not writable (error " +
-                                     std::to_string(GetLastError()) + ")");
-            CloseHandle(h);
-#else
-            if (::access(target.c_str(), W_OK) != 0)
-                throw BatchFileError("the queue " + target.string() + " is not writable: " + std::strerror(errno));
-#endif
+        if (ReadOnlyFile::Open(target)) {
+            if (const std::optional<std::string> why = WriteRefusal(target))
+                throw BatchFileError("the queue " + target.string() + " is not writable: " + *why);
         }
         {
             std::optional<RewriteLock> lock;
@@ -392,21 +327,8 @@ void CheckBatchFileWritable(const fs::path& file) {
                 throw BatchFileError("the queue cannot be locked: " + std::string(e.what()));
             }
             // The rewrite's temporary file goes into the folder: it must take a new file.
-            const fs::path probe = RewriteTempPathFor(target);
-#ifdef _WIN32
-            HANDLE h = CreateFileW(probe.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
-            if (h == INVALID_HANDLE_VALUE)
-                throw BatchFileError("the folder " + folder.string() + " does not take new files (error " +
-                                     std::to_string(GetLastError()) + ")");
-            CloseHandle(h);
-            DeleteFileW(probe.c_str());
-#else
-            const int fd = ::open(probe.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
-            if (fd < 0)
-                throw BatchFileError("the folder " + folder.string() + " does not take new files: " + std::strerror(errno));
-            ::close(fd);
-            ::unlink(probe.c_str());
-#endif
+            if (const std::optional<std::string> why = NewFileRefusal(target))
+                throw BatchFileError("the folder " + folder.string() + " does not take new files: " + *why);
         }
         CarryLeftoversOnce(target, RewriteOptions::Patience::Wait);
     });
@@ -461,11 +383,9 @@ BatchText ReadBatchText(const fs::path& file) {
             const FileIdentity id = queue->Identity();
             result.mark = {id.device, id.inode, complete == 0 ? 0 : skip + static_cast<std::int64_t>(complete),
                            journal::Identify(target, *queue)};
-#ifndef _WIN32
-            if (bytes.find("\n\xEF\xBB\xBF") == std::string::npos)
+            if (FileTextIsUtf8() && bytes.find("\n\xEF\xBB\xBF") == std::string::npos)
                 result.text = std::move(bytes); // one buffer: the view keeps it, not a copy
             else
-#endif
                 result.text = DecodeText((marked ? std::string(Utf8Bom) : std::string()) + bytes);
             bytes = std::string();
             const char* data = result.text.data();

@@ -2,29 +2,9 @@
 
 #include <algorithm>
 
-#ifdef _WIN32
-#include <windows.h>
-#endif
+#include "platform/fs/FileText.h"
 
 namespace ct::batchtext {
-
-#ifdef _WIN32
-namespace {
-
-std::string Convert(std::string_view bytes, UINT from, UINT to) {
-    if (bytes.empty())
-        return {};
-    int wide = MultiByteToWideChar(from, 0, bytes.data(), static_cast<int>(bytes.size()), nullptr, 0);
-    std::wstring w(static_cast<std::size_t>(wide), L'\0');
-    MultiByteToWideChar(from, 0, bytes.data(), static_cast<int>(bytes.size()), w.data(), wide);
-    int narrow = WideCharToMultiByte(to, 0, w.data(), wide, nullptr, 0, nullptr, nullptr);
-    std::string out(static_cast<std::size_t>(narrow), '\0');
-    WideCharToMultiByte(to, 0, w.data(), wide, out.data(), narrow, nullptr, nullptr);
-    return out;
-}
-
-} // namespace
-#endif
 
 bool StartsWithBom(std::string_view bytes) {
     return bytes.substr(0, Utf8Bom.size()) == Utf8Bom;
@@ -42,11 +22,9 @@ std::string_view WithoutMarks(std::string_view line) {
     return line;
 }
 
-std::string DecodeBytes(std::string_view bytes, [[maybe_unused]] bool marked) {
-#ifdef _WIN32
-    if (!marked)
-        return Convert(bytes, CP_ACP, CP_UTF8);
-#endif
+std::string DecodeBytes(std::string_view bytes, bool marked) {
+    if (!marked && !FileTextIsUtf8())
+        return FileTextToUtf8(bytes);
     return std::string(bytes);
 }
 
@@ -71,11 +49,7 @@ std::string DecodeText(std::string_view bytes) {
 }
 
 std::string EncodeFileText(const std::string& text) {
-#ifdef _WIN32
-    return Convert(text, CP_UTF8, CP_ACP);
-#else
-    return text;
-#endif
+    return Utf8ToFileText(text);
 }
 
 std::vector<std::string> SplitLines(std::string_view text) {

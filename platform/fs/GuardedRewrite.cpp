@@ -349,6 +349,25 @@ bool RewriteLock::Open(const fs::path& file) {
     return true;
 }
 
+std::optional<std::string> WriteRefusal(const fs::path& file) {
+    HANDLE h = CreateFileW(file.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                           OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h == INVALID_HANDLE_VALUE)
+        return "error " + std::to_string(GetLastError());
+    CloseHandle(h);
+    return std::nullopt;
+}
+
+std::optional<std::string> NewFileRefusal(const fs::path& file) {
+    const fs::path probe = RewriteTempPathFor(file);
+    HANDLE h = CreateFileW(probe.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h == INVALID_HANDLE_VALUE)
+        return "error " + std::to_string(GetLastError());
+    CloseHandle(h);
+    DeleteFileW(probe.c_str());
+    return std::nullopt;
+}
+
 bool RewriteLock::TryLock() {
     OVERLAPPED whole{};
     if (LockFileEx(m_handle, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, MAXDWORD, MAXDWORD, &whole))
@@ -1287,6 +1306,22 @@ bool RewriteLock::Open(const fs::path& file) {
     if (::fstat(m_fd, &st) != 0 || !S_ISREG(st.st_mode))
         throw NotARegularFileError("the lock file " + lock.string() + " is not a regular file");
     return true;
+}
+
+std::optional<std::string> WriteRefusal(const fs::path& file) {
+    if (::access(file.c_str(), W_OK) != 0)
+        return std::string(std::strerror(errno));
+    return std::nullopt;
+}
+
+std::optional<std::string> NewFileRefusal(const fs::path& file) {
+    const fs::path probe = RewriteTempPathFor(file);
+    const int fd = ::open(probe.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
+    if (fd < 0)
+        return std::string(std::strerror(errno));
+    ::close(fd);
+    ::unlink(probe.c_str());
+    return std::nullopt;
 }
 
 bool RewriteLock::TryLock() {

@@ -43,6 +43,12 @@ std::chrono::milliseconds RewriteLockWait();
 void SetRewriteClock(IClock& clock);
 IClock& RewriteClock();
 
+// Why the file cannot be opened for writing now, in the system's words; nullopt when it can.
+std::optional<std::string> WriteRefusal(const std::filesystem::path& file);
+// Why the file's folder does not take the new file that a rewrite makes beside it (tried with a
+// file of that kind, removed at once; call it under the lock); nullopt when it does.
+std::optional<std::string> NewFileRefusal(const std::filesystem::path& file);
+
 // The exclusive lock on "<file>.lock", held while the object lives. The lock file is created
 // owner-only, never opened through a symbolic link, and must be a regular file.
 class RewriteLock {
