@@ -15,6 +15,7 @@
 #include <atomic>
 #include <chrono>
 #include <functional>
+#include <ostream>
 #include <thread>
 
 #include "platform/fs/GuardedRewrite.h"
@@ -181,6 +182,10 @@ TEST_F(StoreSafety, EveryRewriteKeepsTheQueuesModeAsItIsNow) {
 // A queue shared through a group (producers in the group append, mode 0660) must stay theirs
 // after a rewrite, whether the run is root's or a group member's.
 enum class Runner { Root, GroupMember };
+
+void PrintTo(Runner runner, std::ostream* os) {
+    *os << (runner == Runner::Root ? "root" : "a member of the queue's group");
+}
 
 class QueueOwnership : public StoreSafety, public ::testing::WithParamInterface<Runner> {};
 
