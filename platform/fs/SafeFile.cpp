@@ -9,6 +9,8 @@
 
 #ifdef _WIN32
 #include <windows.h>
+// After windows.h, which it needs.
+#include <sddl.h>
 #else
 #include <fcntl.h>
 #include <stdio.h>
@@ -180,6 +182,26 @@ std::optional<FileFailure> RefuseUnlessRegular(HANDLE h, const fs::path& file, B
     return std::nullopt;
 }
 
+// The Windows spelling of 0600 for a file created here: a protected access list that lets in
+// its owner and the system only, instead of what the folder would hand down. Without it (an
+// older system that cannot read the form) the file gets the folder's list, as before.
+class OwnerOnlyAttributes {
+public:
+    OwnerOnlyAttributes() {
+        if (ConvertStringSecurityDescriptorToSecurityDescriptorW(L"D:P(A;;FA;;;OW)(A;;FA;;;SY)", SDDL_REVISION_1,
+                                                                 &m_descriptor, nullptr))
+            m_attributes.lpSecurityDescriptor = m_descriptor;
+    }
+    ~OwnerOnlyAttributes() { LocalFree(m_descriptor); }
+    OwnerOnlyAttributes(const OwnerOnlyAttributes&) = delete;
+    OwnerOnlyAttributes& operator=(const OwnerOnlyAttributes&) = delete;
+    SECURITY_ATTRIBUTES* Get() { return m_attributes.lpSecurityDescriptor ? &m_attributes : nullptr; }
+
+private:
+    PSECURITY_DESCRIPTOR m_descriptor = nullptr;
+    SECURITY_ATTRIBUTES m_attributes{sizeof(SECURITY_ATTRIBUTES), nullptr, FALSE};
+};
+
 // Takes the file back to `size` bytes after an append that did not complete.
 void CutBack(const fs::path& file, std::uint64_t size) {
     Handle h{CreateFileW(file.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
@@ -261,11 +283,15 @@ FileResult<bool> RenameIfAbsent(const fs::path& from, const fs::path& to) {
 }
 
 FileResult<bool> WriteFileDurably(const fs::path& target, std::string_view bytes, ReplaceMode mode,
-                                  std::optional<unsigned> /*permissions*/) {
+                                  std::optional<unsigned> permissions) {
     RemoveStaleTemps(target);
     const fs::path temp = RewriteTempPathFor(target);
     {
-        Handle h{CreateFileW(temp.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr)};
+        // Only a file meant for its owner alone gets an access list of its own; ReplaceFileW
+        // then keeps the list of the file it replaces anyway.
+        OwnerOnlyAttributes ownerOnly;
+        SECURITY_ATTRIBUTES* security = permissions && (*permissions & 077) == 0 ? ownerOnly.Get() : nullptr;
+        Handle h{CreateFileW(temp.c_str(), GENERIC_WRITE, 0, security, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr)};
         if (!h.Valid())
             return FailureFromWindows(GetLastError(), "create", temp);
         FileResult<void> written = WriteAll(h.h, bytes, temp);
@@ -291,10 +317,11 @@ FileResult<bool> WriteFileDurably(const fs::path& target, std::string_view bytes
 }
 
 FileResult<void> AppendOwnerOnly(const fs::path& file, std::string_view bytes, const AppendOptions& options) {
+    OwnerOnlyAttributes ownerOnly;
     for (int round = 0;; ++round) {
         // FILE_FLAG_OPEN_REPARSE_POINT: a link at the name is opened as itself, and refused.
         Handle h{CreateFileW(file.c_str(), FILE_APPEND_DATA | FILE_READ_DATA | FILE_READ_ATTRIBUTES,
-                             FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
+                             FILE_SHARE_READ | FILE_SHARE_WRITE, ownerOnly.Get(), OPEN_ALWAYS,
                              FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr)};
         if (!h.Valid())
             return FailureFromWindows(GetLastError(), "open", file);

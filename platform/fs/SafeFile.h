@@ -106,8 +106,9 @@ struct AppendOptions {
     Durability durability = Durability::OnDisk;
 };
 
-// Appends bytes to a file that this program owns. A new file is owner-only (0600) from its
-// first byte; an existing one keeps its mode. A link at the name is refused (Link), and so is
+// Appends bytes to a file that this program owns. A new file is owner-only from its first
+// byte (0600; Windows: an access list for its owner and the system only); an existing one
+// keeps its mode. A link at the name is refused (Link), and so is
 // anything but a regular file (NotRegular), without waiting on a FIFO. Every byte goes to the
 // end of the file even while another process appends. When the bytes cannot all be written
 // (a full disk), the file is cut back to what it held, so no half line stays behind.

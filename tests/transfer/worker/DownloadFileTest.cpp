@@ -169,6 +169,36 @@ TEST_F(DownloadJournal, NamesTheTemporaryFileWhileItExistsAndTheFileKeepsItsMode
     EXPECT_TRUE(FilesContaining(local.parent_path(), ".part-").empty());
 }
 
+// A full disk when the download is to take the old file's place: the old file stays, no
+// temporary file or journal stays behind, the log says why, and the retry fetches the file.
+TEST_F(DownloadJournal, AFullDiskAtTheCommitKeepsTheOldFileAndTheLogSaysWhy) {
+    state->files["/r.bin"] = "remote";
+    const fs::path local = dir / "r.bin";
+    WriteFileBytes(local, "old");
+    JobSpec job;
+    job.v = "get";
+    job.f = local.string();
+    job.d = "\\r.bin";
+    WriteLines(batch, {JobLineText(job)});
+    FileFaults faults(".part-");
+    faults.Fail(FileStep::Sync, 1, ENOSPC);
+    std::vector<std::string> seen; // the local file while each attempt transfers
+    state->duringTransfer = [&] { seen.push_back(ReadFileBytes(local)); };
+    MakeFakeWorker()->Execute();
+    EXPECT_EQ(seen, (std::vector<std::string>{"old", "old"}));
+    std::vector<std::string> outcomes;
+    for (const auto& record : LogRecords()) {
+        outcomes.push_back(record[1]);
+        if (record[1] == "failed") {
+            EXPECT_NE(record[8].find(std::strerror(ENOSPC)), std::string::npos) << record[8];
+        }
+    }
+    EXPECT_EQ(outcomes, (std::vector<std::string>{"start", "failed", "done", "end"}));
+    EXPECT_EQ(ReadFileBytes(local), "remote");
+    EXPECT_TRUE(FilesContaining(dir.Path(), ".part-").empty());
+    EXPECT_FALSE(fs::exists(journal));
+}
+
 TEST_F(DownloadJournal, TheNextRunRemovesWhatAKilledRunLeftAndNothingElse) {
     const fs::path leftover = dir / "x.bin.part-0123456789abcdef";
     const fs::path keep = dir / "keep.txt";
