@@ -13,14 +13,17 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <functional>
 #include <ostream>
 #include <thread>
+#include <utility>
 
 #include "platform/fs/GuardedRewrite.h"
 #include "platform/fs/ProducerSupport.h"
 #include "platform/json/SuperObject.h"
+#include "support/FileFaults.h"
 #include "support/TestClock.h"
 #include "support/TestSupport.h"
 
@@ -283,6 +286,24 @@ TEST_F(StoreSafety, DeadLetterLinesAreAppendedAndNoEarlierLineIsLost) {
     AppendDeadLetter(file, "{\"f\":\"two\"}");
     EXPECT_EQ(ReadFileBytes(dead), "by hand, no line end\r\n{\"f\":\"one\"}\r\n{\"f\":\"two\"}\r\n");
     EXPECT_FALSE(fs::exists(file)); // the queue is not touched
+}
+
+// A full disk or a failing device at the append: the earlier lines stay as they were, no half
+// line is left behind, and the caller learns why (the worker then keeps the job in the queue).
+TEST_F(StoreSafety, DeadLetterThatCannotReachTheDiskStaysAsItWasAndSaysWhy) {
+    const fs::path dead = DeadLetterPathFor(file);
+    WriteFileBytes(dead, "{\"f\":\"earlier\"}\r\n");
+    for (const auto& [step, error] : {std::pair{FileStep::Write, ENOSPC}, std::pair{FileStep::Sync, EIO}}) {
+        test::FileFaults faults("failed");
+        faults.Fail(step, 1, error);
+        try {
+            AppendDeadLetter(file, "{\"f\":\"dropped\"}");
+            ADD_FAILURE() << "the append reported success";
+        } catch (const BatchFileError& e) {
+            EXPECT_NE(std::string(e.what()), "");
+        }
+        EXPECT_EQ(ReadFileBytes(dead), "{\"f\":\"earlier\"}\r\n");
+    }
 }
 
 TEST_F(StoreSafety, DeadLetterNeverFollowsALinkPlantedAtItsName) {
