@@ -92,10 +92,12 @@ void FtpChannel::StartWriteAll(asio::const_buffer buffer) {
 }
 
 #if defined(CLOUDTRANSFER_TLS)
-void FtpChannel::StartHandshake(TlsContext& tls, bool dataConnection) {
+std::string FtpChannel::StartHandshake(TlsContext& tls, bool dataConnection) {
     m_tls = std::make_unique<asio::ssl::stream<tcp::socket&>>(m_socket, tls.Native());
-    tls.Prepare(m_tls->native_handle(), m_peerCheck, dataConnection);
+    if (std::string problem = tls.Prepare(m_tls->native_handle(), m_peerCheck, dataConnection); !problem.empty())
+        return problem;
     m_tls->async_handshake(asio::ssl::stream_base::client, Completion(m_other, [] {}));
+    return {};
 }
 
 void FtpChannel::StartTlsShutdown() {

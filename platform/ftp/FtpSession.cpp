@@ -550,7 +550,10 @@ void FtpSession::ConnectControl(const std::vector<tcp::endpoint>& endpoints, Clo
 void FtpSession::SecureControl() {
 #if defined(CLOUDTRANSFER_TLS)
     SetState(FtpState::Securing);
-    m_control.StartHandshake(*m_tls, false);
+    if (const std::string unready = m_control.StartHandshake(*m_tls, false); !unready.empty()) {
+        CloseAll();
+        Fail(FtpErrorKind::Job, "The TLS connection to " + m_where + " was not started: " + unready, unready);
+    }
     if (!WaitOp(m_control.OtherOp(), Clock::now() + m_settings.replyTimeout))
         FailTimeout("Timed out in the TLS handshake with " + m_where, "TLS handshake timed out");
     const asio::error_code ec = m_control.OtherOp().ec;
@@ -910,8 +913,12 @@ FtpSession::TransferStart FtpSession::StartTransfer(const std::string& command, 
 #if defined(CLOUDTRANSFER_TLS)
             // Started at once: some servers accept TLS on the data connection before they
             // answer the command, others after; waiting for either first could wait for ever.
-            if (m_tls)
-                m_data.StartHandshake(*m_tls, true);
+            if (m_tls) {
+                if (const std::string unready = m_data.StartHandshake(*m_tls, true); !unready.empty()) {
+                    CloseAll();
+                    Fail(FtpErrorKind::Job, "The TLS data connection was not started: " + unready, unready);
+                }
+            }
 #endif
         }
 #if defined(CLOUDTRANSFER_TLS)

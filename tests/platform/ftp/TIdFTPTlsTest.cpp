@@ -7,6 +7,7 @@
 #include <optional>
 #include <thread>
 
+#include <asio/ip/tcp.hpp>
 #include <gtest/gtest.h>
 
 #include "FtpTestHelpers.h"
@@ -260,6 +261,66 @@ TEST_F(TlsVerification, AWrongPinIsRefusedEvenForATrustedCertificate) {
     e = test::ExpectFtpError([&] { ftp->Connect(); });
     EXPECT_EQ(e.Kind(), FtpErrorKind::Job);
     EXPECT_EQ(e.Reason(), "malformed fingerprint");
+}
+
+// ---- an IPv6 address with a zone id ----
+
+// The zone id picks the link, not the server: the certificate must still name the address.
+// Link-local addresses (fe80::1%eth0) are where zone ids occur; on loopback ::1 takes one too.
+struct ZoneCase {
+    const char* name;
+    const char* host;
+    bool rightCertificate;
+};
+
+class TlsZoneId : public ::testing::TestWithParam<ZoneCase> {
+protected:
+    void SetUp() override {
+        if (!ftp::TlsAvailable())
+            GTEST_SKIP() << "built without TLS";
+        asio::io_context io;
+        asio::ip::tcp::acceptor probe(io);
+        asio::error_code ec;
+        probe.open(asio::ip::tcp::v6(), ec);
+        if (!ec)
+            probe.bind({asio::ip::make_address("::1"), 0}, ec);
+        if (ec)
+            GTEST_SKIP() << "no IPv6 loopback here";
+    }
+};
+
+TEST_P(TlsZoneId, TheAddressWithoutItsZoneIsChecked) {
+    const ZoneCase c = GetParam();
+    test::PyFtpTlsOptions options;
+    options.certificate = c.rightCertificate ? &Certs().Trusted() : &Certs().WrongName();
+    options.host = "::1";
+    test::PyFtpTlsServer server(options);
+    auto ftp = TlsClient(server.Port(), FtpSecurity::ExplicitTls, "user", "secret");
+    ftp->SetHost(c.host);
+    if (c.rightCertificate) {
+        ftp->Connect();
+        RoundTrip(*ftp, server.Root(), "/", 1000);
+        return;
+    }
+    auto e = test::ExpectFtpError([&] { ftp->Connect(); });
+    EXPECT_EQ(e.Kind(), FtpErrorKind::Job);
+    EXPECT_NE(e.Reason().find(std::string("does not match ") + c.host), std::string::npos) << e.Reason();
+    const auto log = server.Log();
+    EXPECT_EQ(std::count_if(log.begin(), log.end(), [](const std::string& l) { return l.rfind("USER", 0) == 0; }), 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(Hosts, TlsZoneId,
+                         ::testing::Values(ZoneCase{"NumericZoneAnotherName", "::1%1", false},
+                                           ZoneCase{"NamedZoneAnotherName", "::1%lo", false},
+                                           ZoneCase{"NamedZoneRightAddress", "::1%lo", true}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST(TlsIdentity, ALinkLocalAddressIsExpectedWithoutItsZone) {
+    const auto bytes = asio::ip::make_address_v6("fe80::1").to_bytes();
+    const ftp::TlsIdentity identity = ftp::IdentityOf("fe80::1%eth0");
+    EXPECT_EQ(identity.address, std::vector<unsigned char>(bytes.begin(), bytes.end()));
+    EXPECT_TRUE(identity.name.empty());
+    EXPECT_EQ(identity.shown, "fe80::1%eth0");
 }
 
 // ---- servers and jobs that do not agree on TLS ----
