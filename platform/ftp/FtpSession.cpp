@@ -674,6 +674,14 @@ void FtpSession::Connect() {
                 CloseAll();
                 Fail(kind, message, reason, reply.code);
             }
+            // Whatever came after the 234 was sent in clear, by the server or by anyone on the
+            // path; read after the handshake it would pass for a protected reply (a 230 taken
+            // as the answer to USER).
+            if (m_parser.HasReply() || m_parser.Partial()) {
+                CloseAll();
+                Fail(FtpErrorKind::Job, "The FTP server at " + m_where + " sent clear text after accepting AUTH TLS",
+                     "clear text after AUTH TLS");
+            }
             SecureControl();
         }
 

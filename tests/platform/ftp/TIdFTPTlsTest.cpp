@@ -354,6 +354,54 @@ TEST_F(TlsRefusals, AServerThatRequiresTlsSaysSoToAJobInClear) {
     EXPECT_EQ(e.Reason(), "TLS required by the server (530)");
 }
 
+// A server (or a man in the middle) that sends a reply in clear right behind its 234: read
+// after the handshake, the 230 would stand for the answer to USER. The server answers every
+// command over TLS positively, so a client that trusted the 230 would log in, one reply out
+// of step, and take the session for ready.
+TEST_F(TlsRefusals, ClearTextBehindTheAuthTlsReplyFailsTheSession) {
+    test::TempDir work;
+    test::WriteFileBytes(work / "inject.py", R"(import socket, ssl, sys
+cert, key, log = sys.argv[1:4]
+listener = socket.socket()
+listener.bind(("127.0.0.1", 0))
+listener.listen(1)
+print("PORT %d" % listener.getsockname()[1], flush=True)
+conn, _ = listener.accept()
+conn.sendall(b"220 ready\r\n")
+line = b""
+while not line.endswith(b"\r\n"):
+    line += conn.recv(1)
+conn.sendall(b"234 Proceed\r\n230 Logged in\r\n")
+context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+context.load_cert_chain(cert, key)
+tls = context.wrap_socket(conn, server_side=True)
+buffer = b""
+with open(log, "a") as out:
+    while True:
+        data = tls.recv(4096)
+        if not data:
+            break
+        buffer += data
+        while b"\r\n" in buffer:
+            command, buffer = buffer.split(b"\r\n", 1)
+            out.write(command.decode() + "\n")
+            out.flush()
+            tls.sendall(b"230 ok\r\n" if command.startswith(b"USER") else b"200 ok\r\n")
+)");
+    const std::string log = (work / "commands.log").string();
+    test::ChildProcess server({CT_PYTHON, (work / "inject.py").string(), Certs().Trusted().certificate.string(),
+                               Certs().Trusted().key.string(), log});
+    const std::string port = server.ReadLine(20s);
+    ASSERT_EQ(port.rfind("PORT ", 0), 0u) << port;
+    auto ftp = TlsClient(static_cast<std::uint16_t>(std::stoi(port.substr(5))), FtpSecurity::ExplicitTls, "user",
+                         "secret");
+    auto e = test::ExpectFtpError([&] { ftp->Connect(); });
+    EXPECT_EQ(e.Kind(), FtpErrorKind::Job);
+    EXPECT_EQ(e.Reason(), "clear text after AUTH TLS");
+    EXPECT_FALSE(ftp->Connected());
+    EXPECT_EQ(test::ReadFileIfAny(log), "") << "nothing is sent over TLS";
+}
+
 // ---- the end of a data connection ----
 
 TEST_F(TlsDataEnd, ADownloadWithoutTheServersTlsCloseFails) {
