@@ -36,12 +36,12 @@ public:
     // Echo every line on standard error too (an unattended start from a terminal).
     bool echoToStandardError = false;
 
-    // Never raises and never blocks a job: a log that cannot be written is skipped. secret
-    // (the job's password) is redacted from every field.
-    void Write(const OutcomeEntry& entry, const std::string& secret = {}) noexcept;
+    // Never raises and never blocks a job: a log that cannot be written is skipped. Fields are
+    // written as they are: a reason quotes the server only as the transfer client redacted it.
+    void Write(const OutcomeEntry& entry) noexcept;
 
     // The line Write appends, without its line end.
-    static std::string FormatLine(const OutcomeEntry& entry, const std::string& secret);
+    static std::string FormatLine(const OutcomeEntry& entry);
 
 private:
     void Append(const std::string& line);

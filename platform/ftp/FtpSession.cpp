@@ -259,9 +259,11 @@ bool FtpSession::BeforeLogin() const {
 
 // ---- failures ----
 
+// Our own words never hold the password (a refused login is told by its code), so only the
+// server's words are redacted, where they are quoted (QuoteReply, ReasonLine); the rest stays
+// exact, a path or a fingerprint included, whatever the password.
 void FtpSession::Fail(FtpErrorKind kind, const std::string& message, const std::string& reason, int code) {
-    const std::string& secret = m_settings.password;
-    throw FtpError(Redact(message, secret), code, kind, Bound(Redact(reason, secret), MaxReason));
+    throw FtpError(message, code, kind, Bound(reason, MaxReason));
 }
 
 void FtpSession::FailAborted() {

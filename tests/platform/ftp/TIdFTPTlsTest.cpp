@@ -468,6 +468,62 @@ TEST_F(TlsAbort, AbortDuringATlsTransferEndsItAtOnce) {
     }
 }
 
+// ---- a short password never mangles our own words ----
+
+// Only the server's words are masked (they may echo the password); the client's own words, a
+// path, an address or a fingerprint among them, stay exact however short the password is.
+struct ShortPasswordCase {
+    const char* name;
+    // Makes the failure with a password that occurs in the texts named in `exact`.
+    std::function<FtpError(std::vector<std::string>& exact)> fail;
+};
+
+class ShortPassword : public ::testing::TestWithParam<ShortPasswordCase> {};
+
+TEST_P(ShortPassword, LeavesTheClientsOwnWordsExact) {
+    std::vector<std::string> exact;
+    const FtpError e = GetParam().fail(exact);
+    for (const std::string& text : exact)
+        EXPECT_NE(std::string(e.what()).find(text), std::string::npos) << text << " in " << e.what();
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Failures, ShortPassword,
+    ::testing::Values(
+        ShortPasswordCase{"ConnectionRefused",
+                          [](std::vector<std::string>& exact) {
+                              const std::uint16_t port = test::FreeLoopbackPort();
+                              exact = {"127.0.0.1:" + std::to_string(port)};
+                              auto ftp = test::MakeClient(port, "user", "1");
+                              return test::ExpectFtpError([&] { ftp->Connect(); });
+                          }},
+        ShortPasswordCase{"MissingRemoteFile",
+                          [](std::vector<std::string>& exact) {
+                              test::PyFtpServer server(test::PyFtpOptions{.users = {"user:e"}});
+                              auto ftp = test::MakeClient(server.Port(), "user", "e");
+                              ftp->Connect();
+                              exact = {"The remote file /the/missing/file.bin does not exist"};
+                              test::TempDir local;
+                              auto e = test::ExpectFtpError(
+                                  [&] { ftp->Get("/the/missing/file.bin", (local / "f").string(), true, false); });
+                              // The server's words are still masked: its reply holds an "e".
+                              EXPECT_EQ(e.Reason().find('e'), std::string::npos) << e.Reason();
+                              return e;
+                          }},
+        ShortPasswordCase{"UntrustedCertificate", [](std::vector<std::string>& exact) {
+                              if (!ftp::TlsAvailable())
+                                  return FtpError("skipped");
+                              AnyTlsServer server(Flavour::Pyftpdlib, Certs().SelfSigned());
+                              const std::string fingerprint = Certs().SelfSigned().fingerprint;
+                              exact = {fingerprint};
+                              auto ftp = TlsClient(server.port, FtpSecurity::ExplicitTls, "user",
+                                                   fingerprint.substr(0, 2));
+                              auto e = test::ExpectFtpError([&] { ftp->Connect(); });
+                              EXPECT_NE(e.Reason().find(fingerprint), std::string::npos) << e.Reason();
+                              return e;
+                          }}),
+    [](const auto& info) { return std::string(info.param.name); });
+
 // A build without OpenSSL (the Windows cross-build) refuses a TLS job with a reason, and
 // never falls back to clear text.
 TEST(TlsBuild, WithoutTlsATlsJobFailsWithAReason) {
