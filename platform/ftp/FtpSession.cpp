@@ -10,6 +10,7 @@
 #include <asio/post.hpp>
 
 #include "platform/ftp/FtpLocalFile.h"
+#include "platform/ftp/FtpProgress.h"
 #include "platform/ftp/FtpText.h"
 
 #if defined(CLOUDTRANSFER_TLS)
@@ -23,9 +24,6 @@ using namespace std::chrono_literals;
 
 namespace {
 
-// Progress at most this often, so that a handler that waits for the GUI thread cannot slow
-// a fast transfer down; the last count is always reported.
-constexpr auto ProgressInterval = 50ms;
 // How long Disconnect waits for the answer to QUIT.
 constexpr auto QuitBudget = 1000ms;
 // How long a broken transfer waits for the server to say what happened before the
@@ -41,13 +39,6 @@ constexpr std::size_t MaxReason = 200;
 
 bool HasLineBreakOrNul(const std::string& text) {
     return text.find_first_of(std::string("\r\n\0", 3)) != std::string::npos;
-}
-
-std::string Seconds(std::chrono::milliseconds duration) {
-    auto ms = duration.count();
-    if (ms % 1000 == 0)
-        return std::to_string(ms / 1000) + " s";
-    return std::to_string(ms) + " ms";
 }
 
 // A network failure in a few words, for the reason.
@@ -99,95 +90,6 @@ const char* ToString(FtpState state) {
     return "?";
 }
 
-// The work events of one transfer.
-class WorkReporter {
-public:
-    WorkReporter(IFtpClient& client, TWorkMode mode) : m_client(client), m_mode(mode) {}
-
-    void Begin(std::int64_t expected) {
-        m_begun = true;
-        // The first count waits its interval too: a count a few milliseconds after the begin
-        // tells of the buffers on the way (the server's receive queue), not of the link.
-        m_last = Clock::now();
-        if (m_client.OnWorkBegin)
-            m_client.OnWorkBegin(&m_client, m_mode, expected);
-    }
-    // A count that comes too soon after the last one waits for Tick, so that the last
-    // count of a burst is shown even when the transfer then stalls for a while.
-    void Progress(std::int64_t count) {
-        m_pending = count;
-        Tick(Clock::now());
-    }
-    void Tick(Clock::time_point now) {
-        if (m_pending < 0 || now < m_last + ProgressInterval)
-            return;
-        m_last = now;
-        const std::int64_t count = std::exchange(m_pending, -1);
-        if (m_client.OnWork)
-            m_client.OnWork(&m_client, m_mode, count);
-    }
-    // When Tick has something to report.
-    Clock::time_point Due() const { return m_pending < 0 ? Clock::time_point::max() : m_last + ProgressInterval; }
-    void Final(std::int64_t count) {
-        if (m_begun && m_client.OnWork)
-            m_client.OnWork(&m_client, m_mode, count);
-    }
-    void End() {
-        if (!m_begun)
-            return;
-        m_begun = false;
-        if (m_client.OnWorkEnd)
-            m_client.OnWorkEnd(&m_client, m_mode);
-    }
-    // On the way out of a failed transfer: the end event still pairs the begin event,
-    // but a handler's error must not replace the transfer's own.
-    void EndQuietly() noexcept {
-        try {
-            End();
-        } catch (...) {
-        }
-    }
-
-private:
-    IFtpClient& m_client;
-    TWorkMode m_mode;
-    bool m_begun = false;
-    Clock::time_point m_last;
-    std::int64_t m_pending = -1;
-};
-
-// The progress of an upload: the bytes the server has taken, that is those written less those
-// still queued in the socket unacknowledged. A count of bytes merely written would run ahead
-// by whatever the socket buffers hold, megabytes on a slow link.
-class UploadProgress {
-public:
-    UploadProgress(FtpChannel& data, WorkReporter& reporter) : m_data(data), m_reporter(reporter) {}
-
-    void Written(std::int64_t bytes) { m_written += bytes; }
-    std::int64_t WrittenTotal() const { return m_written; }
-    // Looks at the socket; gives the bytes newly acknowledged since the last look.
-    std::int64_t Sample() {
-        const std::int64_t queued = m_data.Unacknowledged();
-        // Where the system cannot tell (or over TLS, whose records the queue counts with their
-        // framing), the count stays within what was written and never goes back.
-        const std::int64_t taken = queued < 0 ? m_written : std::min(m_written, m_written - queued);
-        if (taken <= m_taken)
-            return 0;
-        const std::int64_t gained = taken - m_taken;
-        m_taken = taken;
-        m_reporter.Progress(m_taken);
-        return gained;
-    }
-    bool AllTaken() const { return m_taken >= m_written; }
-    WorkReporter& Reporter() { return m_reporter; }
-
-private:
-    FtpChannel& m_data;
-    WorkReporter& m_reporter;
-    std::int64_t m_written = 0;
-    std::int64_t m_taken = 0;
-};
-
 // A host name looked up on a thread of its own: getaddrinfo cannot be interrupted, and an
 // abort must not wait for it. The thread reports through the session's io_context while the
 // session still listens, and otherwise finishes alone.
@@ -197,35 +99,6 @@ struct ResolveJob {
     bool done = false;
     asio::error_code ec;
     std::vector<tcp::endpoint> endpoints;
-};
-
-// Counts the bytes a transfer moves against the low-speed floor.
-class SpeedFloor {
-public:
-    explicit SpeedFloor(const FtpSettings& settings)
-        : m_bytes(settings.lowSpeedBytes), m_window(settings.lowSpeedWindow), m_end(Clock::now() + m_window) {}
-
-    void Moved(std::int64_t bytes) { m_moved += bytes; }
-    Clock::time_point WindowEnd() const { return m_end; }
-    // False once a whole window has passed with less than the floor moved.
-    bool Holds(Clock::time_point now) {
-        if (now < m_end)
-            return true;
-        if (m_bytes > 0 && m_moved < m_bytes)
-            return false;
-        m_moved = 0;
-        m_end = now + m_window;
-        return true;
-    }
-    std::string Describe() const {
-        return "fewer than " + std::to_string(m_bytes) + " bytes in " + Seconds(m_window);
-    }
-
-private:
-    std::int64_t m_bytes;
-    std::chrono::milliseconds m_window;
-    Clock::time_point m_end;
-    std::int64_t m_moved = 0;
 };
 
 FtpSession::FtpSession(const FtpSettings& settings, IFtpClient& eventSource)
@@ -552,23 +425,11 @@ void FtpSession::ConnectControl(const std::vector<tcp::endpoint>& endpoints, Clo
 void FtpSession::SecureControl() {
 #if defined(CLOUDTRANSFER_TLS)
     SetState(FtpState::Securing);
-    if (const std::string unready = m_control.StartHandshake(*m_tls, false); !unready.empty()) {
-        CloseAll();
-        Fail(FtpErrorKind::Job, "The TLS connection to " + m_where + " was not started: " + unready, unready);
-    }
+    StartTls(m_control, "of " + m_where);
     if (!WaitOp(m_control.OtherOp(), Clock::now() + m_settings.replyTimeout))
         FailTimeout("Timed out in the TLS handshake with " + m_where, "TLS handshake timed out");
     const asio::error_code ec = m_control.OtherOp().ec;
-    std::string problem = m_control.PeerCheck().problem;
-    if (!ec && problem.empty())
-        problem = m_tls->CheckAfterHandshake(m_control.NativeTls(), m_control.PeerCheck());
-    if (!problem.empty()) {
-        // The fingerprint lets a user who has checked the certificate pin it.
-        const std::string fingerprint = m_control.PeerCheck().fingerprint;
-        const std::string reason = fingerprint.empty() ? problem : problem + "; SHA-256 " + fingerprint;
-        CloseAll();
-        Fail(FtpErrorKind::Job, "The TLS certificate of " + m_where + " was refused: " + reason, reason);
-    }
+    CheckPeer(m_control, ec, "of " + m_where);
     if (ec) {
         if (IsTlsProtocolError(ec)) {
             const std::string reason = "TLS handshake failed (" + ec.message() + ")";
@@ -579,6 +440,30 @@ void FtpSession::SecureControl() {
     }
 #endif
 }
+
+#if defined(CLOUDTRANSFER_TLS)
+void FtpSession::StartTls(FtpChannel& channel, const std::string& which) {
+    if (const std::string unready = channel.StartHandshake(*m_tls, &channel == &m_data); !unready.empty()) {
+        CloseAll();
+        Fail(FtpErrorKind::Job, "The TLS certificate " + which + " cannot be checked: " + unready, unready);
+    }
+}
+
+// The same check for the control connection and every data connection: a data connection
+// may reach another server than the control connection did.
+void FtpSession::CheckPeer(FtpChannel& channel, const asio::error_code& ec, const std::string& which) {
+    std::string problem = channel.PeerCheck().problem;
+    if (!ec && problem.empty())
+        problem = m_tls->CheckAfterHandshake(channel.NativeTls(), channel.PeerCheck());
+    if (problem.empty())
+        return;
+    // The fingerprint lets a user who has checked the certificate pin it.
+    const std::string fingerprint = channel.PeerCheck().fingerprint;
+    const std::string reason = fingerprint.empty() ? problem : problem + "; SHA-256 " + fingerprint;
+    CloseAll();
+    Fail(FtpErrorKind::Job, "The TLS certificate " + which + " was refused: " + reason, reason);
+}
+#endif
 
 void FtpSession::Login() {
     SetState(FtpState::LoggingIn);
@@ -885,83 +770,15 @@ FtpSession::TransferStart FtpSession::StartTransfer(const std::string& command, 
     // a round trip per transfer.
     m_data.Reset();
     m_data.StartConnect(tcp::endpoint(m_peer, port));
+    m_dataPhase = DataPhase::Connecting;
     const auto connectDeadline = Clock::now() + m_settings.connectTimeout;
     const auto deadline = Clock::now() + m_settings.replyTimeout;
     if (!commandSent)
         SendCommands({line}, deadline);
-    bool connected = false;
-    bool handshaken = true;
-#if defined(CLOUDTRANSFER_TLS)
-    handshaken = m_tls == nullptr;
-#endif
     TransferStart start;
     for (;;) {
-        if (!connected && m_data.OtherOp().Take()) {
-            if (m_data.OtherOp().ec) {
-                const std::string reason =
-                    "cannot open the data connection (" + NetworkReason(m_data.OtherOp().ec) + ")";
-                m_data.Reset();
-                // A server that refuses the command closes its listener at once, so the
-                // connection may fail before the refusal has been read: the reply says why.
-                if (!start.final) {
-                    try {
-                        start.final = ReadFinalReply(
-                            Clock::now() + std::min<Clock::duration>(m_settings.replyTimeout, CutReplyBudget));
-                    } catch (const FtpError& e) {
-                        if (e.Kind() == FtpErrorKind::Aborted)
-                            throw;
-                    }
-                }
-                if (start.final && !start.final->Positive())
-                    return start;
-                // Otherwise the server still waits for the connection with the command
-                // unanswered: the session is out of step.
-                CloseAll();
-                Fail(FtpErrorKind::Job, "Cannot open the data connection", reason);
-            }
-            connected = true;
-#if defined(CLOUDTRANSFER_TLS)
-            // Started at once: some servers accept TLS on the data connection before they
-            // answer the command, others after; waiting for either first could wait for ever.
-            if (m_tls) {
-                if (const std::string unready = m_data.StartHandshake(*m_tls, true); !unready.empty()) {
-                    CloseAll();
-                    Fail(FtpErrorKind::Job, "The TLS data connection was not started: " + unready, unready);
-                }
-            }
-#endif
-        }
-#if defined(CLOUDTRANSFER_TLS)
-        if (connected && !handshaken && m_data.OtherOp().Take()) {
-            const asio::error_code ec = m_data.OtherOp().ec;
-            std::string problem = m_data.PeerCheck().problem;
-            if (!ec && problem.empty())
-                problem = m_tls->CheckAfterHandshake(m_data.NativeTls(), m_data.PeerCheck());
-            if (!problem.empty()) {
-                const std::string fingerprint = m_data.PeerCheck().fingerprint;
-                const std::string reason = fingerprint.empty() ? problem : problem + "; SHA-256 " + fingerprint;
-                CloseAll();
-                Fail(FtpErrorKind::Job, "The TLS certificate on the data connection was refused: " + reason, reason);
-            }
-            if (ec) {
-                m_data.Reset();
-                // The server says why on the control connection (vsftpd: 522 when the
-                // session was not resumed); its reply makes the better reason.
-                try {
-                    FtpReply reply = ReadFinalReply(Clock::now() + std::min<Clock::duration>(m_settings.replyTimeout, CutReplyBudget));
-                    if (!reply.Positive())
-                        FailReply(command + " failed: the TLS handshake on the data connection failed", reply);
-                } catch (const FtpError& e) {
-                    if (e.Kind() == FtpErrorKind::Aborted || e.ReplyCode() != 0)
-                        throw;
-                }
-                CloseAll();
-                Fail(FtpErrorKind::Job, "The TLS handshake on the data connection failed: " + ec.message(),
-                     "TLS handshake on the data connection failed (" + ec.message() + ")");
-            }
-            handshaken = true;
-        }
-#endif
+        if (!AdvanceData(start, command))
+            return start;
         PumpControl();
         while (auto reply = NextParsedReply()) {
             if (reply->Preliminary()) {
@@ -979,20 +796,83 @@ FtpSession::TransferStart FtpSession::StartTransfer(const std::string& command, 
         if (m_controlGarbled || m_controlError)
             ReadReply(deadline); // raises the failure that fits
         // A final 2xx may come before the data has been read (an empty file, a fast server).
-        if ((start.opening || start.final) && connected && handshaken)
+        if ((start.opening || start.final) && m_dataPhase == DataPhase::Open)
             return start;
         ArmControlRead();
-        WaitEnd end = m_waiter.WaitForAny(connected ? deadline : std::min(deadline, connectDeadline));
+        const bool connecting = m_dataPhase == DataPhase::Connecting;
+        WaitEnd end = m_waiter.WaitForAny(connecting ? std::min(deadline, connectDeadline) : deadline);
         if (end == WaitEnd::Aborted)
             FailAborted();
         if (end == WaitEnd::TimedOut) {
-            if (!connected && Clock::now() >= connectDeadline)
+            if (connecting && Clock::now() >= connectDeadline)
                 FailTimeout("Timed out opening the data connection", "data connection timed out");
             if (Clock::now() >= deadline)
                 FailTimeout("Timed out waiting for the FTP server's reply to " + command,
                             "no reply to " + command + " (timed out)");
         }
     }
+}
+
+bool FtpSession::AdvanceData(TransferStart& start, const std::string& command) {
+    if (m_dataPhase == DataPhase::Open || !m_data.OtherOp().Take())
+        return true;
+    const asio::error_code ec = m_data.OtherOp().ec;
+    if (m_dataPhase == DataPhase::Connecting) {
+        if (ec)
+            return DataConnectFailed(start, ec);
+        m_dataPhase = DataPhase::Open;
+#if defined(CLOUDTRANSFER_TLS)
+        // Started at once: some servers accept TLS on the data connection before they
+        // answer the command, others after; waiting for either first could wait for ever.
+        if (m_tls) {
+            StartTls(m_data, "on the data connection");
+            m_dataPhase = DataPhase::Handshaking;
+        }
+#endif
+        return true;
+    }
+#if defined(CLOUDTRANSFER_TLS)
+    CheckPeer(m_data, ec, "on the data connection");
+    if (ec) {
+        m_data.Reset();
+        // The server says why on the control connection (vsftpd: 522 when the
+        // session was not resumed); its reply makes the better reason.
+        try {
+            FtpReply reply = ReadFinalReply(Clock::now() + std::min<Clock::duration>(m_settings.replyTimeout, CutReplyBudget));
+            if (!reply.Positive())
+                FailReply(command + " failed: the TLS handshake on the data connection failed", reply);
+        } catch (const FtpError& e) {
+            if (e.Kind() == FtpErrorKind::Aborted || e.ReplyCode() != 0)
+                throw;
+        }
+        CloseAll();
+        Fail(FtpErrorKind::Job, "The TLS handshake on the data connection failed: " + ec.message(),
+             "TLS handshake on the data connection failed (" + ec.message() + ")");
+    }
+#endif
+    m_dataPhase = DataPhase::Open;
+    return true;
+}
+
+bool FtpSession::DataConnectFailed(TransferStart& start, const asio::error_code& ec) {
+    const std::string reason = "cannot open the data connection (" + NetworkReason(ec) + ")";
+    m_data.Reset();
+    // A server that refuses the command closes its listener at once, so the connection may
+    // fail before the refusal has been read: the reply says why.
+    if (!start.final) {
+        try {
+            start.final = ReadFinalReply(Clock::now() + std::min<Clock::duration>(m_settings.replyTimeout, CutReplyBudget));
+        } catch (const FtpError& e) {
+            if (e.Kind() == FtpErrorKind::Aborted)
+                throw;
+        }
+    }
+    if (start.final && !start.final->Positive())
+        return false;
+    // Otherwise the server still waits for the connection with the command unanswered: the
+    // session is out of step.
+    CloseAll();
+    Fail(FtpErrorKind::Job, "Cannot open the data connection", reason);
 }
 
 void FtpSession::FailCut(const std::string& what, const asio::error_code& ec, std::optional<FtpReply> final) {
@@ -1035,7 +915,7 @@ void FtpSession::TakeReplyDuringTransfer(const std::string& what, std::optional<
 
 void FtpSession::FailStalled(const std::string& what) {
     CloseAll();
-    Fail(FtpErrorKind::Job, what + ": the data connection moved nothing for " + Seconds(m_settings.dataTimeout),
+    Fail(FtpErrorKind::Job, what + ": the data connection moved nothing for " + SecondsText(m_settings.dataTimeout),
          "transfer stalled");
 }
 
