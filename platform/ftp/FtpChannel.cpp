@@ -2,6 +2,8 @@
 
 #include <asio/write.hpp>
 
+#include "platform/ftp/FtpText.h"
+
 #if defined(_WIN32)
 #include <winsock2.h>
 #else
@@ -19,6 +21,27 @@
 namespace ct::ftp {
 
 using asio::ip::tcp;
+
+std::string NetworkReason(const asio::error_code& ec) {
+    if (ec == asio::error::connection_refused)
+        return "connection refused";
+    if (ec == asio::error::host_not_found || ec == asio::error::host_not_found_try_again ||
+        ec == asio::error::no_data || ec == asio::error::no_recovery)
+        return "host not found";
+    if (ec == asio::error::network_unreachable || ec == asio::error::network_down)
+        return "network unreachable";
+    if (ec == asio::error::host_unreachable)
+        return "host unreachable";
+    if (ec == asio::error::timed_out)
+        return "connection timed out";
+    if (ec == asio::error::eof)
+        return "connection closed by the server";
+    if (ec == asio::error::connection_reset)
+        return "connection reset";
+    if (ec == asio::error::connection_aborted || ec == asio::error::broken_pipe)
+        return "connection lost";
+    return Bound("connection lost (" + ec.message() + ")", 200);
+}
 
 FtpChannel::FtpChannel(FtpWaiter& waiter) : m_waiter(waiter), m_socket(waiter.Io()) {}
 

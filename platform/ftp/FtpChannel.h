@@ -17,6 +17,9 @@
 
 namespace ct::ftp {
 
+// A network failure in a few words, for a reason ("connection refused").
+std::string NetworkReason(const asio::error_code& ec);
+
 // One asynchronous operation of a channel, as its handler left it.
 struct OpState {
     bool pending = false;

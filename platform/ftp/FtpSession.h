@@ -115,7 +115,13 @@ private:
 
     std::vector<asio::ip::tcp::endpoint> Resolve(const std::string& host, Clock::time_point deadline);
     void ConnectControl(const std::vector<asio::ip::tcp::endpoint>& endpoints, Clock::time_point deadline);
+    // The host as it is connected to and checked, once the settings are found safe to send.
+    std::string CheckedHost();
+    // The pin in its normal form; empty without one.
+    std::string CheckedPin();
     void SecureControl();
+    // AUTH TLS, then the handshake (explicit TLS).
+    void AuthTls();
     void Login();
 
     // What a ChangeDir that got this answer tells about where the session stands.
