@@ -159,6 +159,8 @@ bool FtpSession::AdvanceData(TransferStart& start, const std::string& command) {
         Fail(FtpErrorKind::Job, "The TLS handshake on the data connection failed: " + ec.message(),
              "TLS handshake on the data connection failed (" + ec.message() + ")");
     }
+#else
+    (void)command;
 #endif
     m_dataPhase = DataPhase::Open;
     return true;
