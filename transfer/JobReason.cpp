@@ -2,16 +2,8 @@
 
 namespace ct {
 
-std::string RedactSecret(std::string text, const std::string& secret) {
-    if (secret.empty())
-        return text;
-    for (auto pos = text.find(secret); pos != std::string::npos; pos = text.find(secret, pos + 3))
-        text.replace(pos, secret.size(), "***");
-    return text;
-}
-
-std::string ShortReason(const std::string& text, const std::string& secret) {
-    std::string reason = RedactSecret(text, secret);
+std::string ShortReason(const std::string& text) {
+    std::string reason = text;
     for (char& c : reason)
         if (c == '\r' || c == '\n' || c == '\t')
             c = ' ';

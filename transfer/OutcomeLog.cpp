@@ -3,7 +3,7 @@
 #include <chrono>
 #include <cstdio>
 
-#include "transfer/JobReason.h"
+#include "platform/fs/SafeFile.h"
 
 namespace ct {
 
@@ -26,10 +26,10 @@ std::string UtcTimestamp() {
 }
 
 // A field never breaks the line or its columns.
-std::string Field(const std::string& text, const std::string& secret) {
+std::string Field(const std::string& text) {
     if (text.empty())
         return "-";
-    std::string field = RedactSecret(text, secret);
+    std::string field = text;
     for (char& c : field)
         if (c == '\r' || c == '\n' || c == '\t')
             c = ' ';
@@ -50,25 +50,25 @@ fs::path OutcomeLog::PathFor(const fs::path& batchFile) {
     return batchFile.parent_path() / "cloud_transfer.log";
 }
 
-std::string OutcomeLog::FormatLine(const OutcomeEntry& entry, const std::string& secret) {
+std::string OutcomeLog::FormatLine(const OutcomeEntry& entry) {
     std::string line = UtcTimestamp();
     for (const std::string* text : {&entry.outcome, &entry.direction, &entry.localFile, &entry.host,
                                     &entry.remotePath}) {
         line += '\t';
-        line += Field(*text, secret);
+        line += Field(*text);
     }
     line += '\t';
     line += entry.bytes >= 0 ? std::to_string(entry.bytes) : "-";
     line += '\t';
     line += entry.seconds >= 0 ? Seconds(entry.seconds) : "-";
     line += '\t';
-    line += Field(entry.reason, secret);
+    line += Field(entry.reason);
     return line;
 }
 
-std::optional<FileFailure> OutcomeLog::Write(const OutcomeEntry& entry, const std::string& secret) noexcept {
+std::optional<FileFailure> OutcomeLog::Write(const OutcomeEntry& entry) noexcept {
     try {
-        const std::string line = FormatLine(entry, secret) + "\n";
+        const std::string line = FormatLine(entry) + "\n";
         if (echoToStandardError) {
             std::fputs(line.c_str(), stderr);
             std::fflush(stderr);

@@ -41,12 +41,12 @@ public:
     bool echoToStandardError = false;
 
     // Never raises and never blocks a job: a log that cannot be written is skipped (and left
-    // as it was), the first time with a word on standard error; the failure is returned.
-    // secret (the job's password) is redacted from every field.
-    std::optional<FileFailure> Write(const OutcomeEntry& entry, const std::string& secret = {}) noexcept;
+    // as it was), the first time with a word on standard error; the failure is returned. Fields
+    // are written as they are: a reason quotes the server only as the transfer client redacted it.
+    std::optional<FileFailure> Write(const OutcomeEntry& entry) noexcept;
 
     // The line Write appends, without its line end.
-    static std::string FormatLine(const OutcomeEntry& entry, const std::string& secret);
+    static std::string FormatLine(const OutcomeEntry& entry);
 
 private:
     std::optional<FileFailure> Append(const std::string& line);

@@ -207,7 +207,6 @@ void TThreadCopia::Execute() {
     fileCloudTrCount = 0;
     writableChecked = false;
     sessionMayBeOpen = false;
-    jobPassword.clear();
 
     outcomeLog = std::make_unique<OutcomeLog>(OutcomeLog::PathFor(BatchFileInUse()));
     outcomeLog->echoToStandardError = LogToStandardError.load();
@@ -221,7 +220,7 @@ void TThreadCopia::Execute() {
         RunWithClient();
     } catch (const std::exception& error) {
         m_runEnd = RunEnd::Error;
-        m_runError = ShortReason(error.what(), jobPassword);
+        m_runError = ShortReason(error.what());
         LogRun("end", m_runError);
         throw;
     } catch (...) {
@@ -315,7 +314,6 @@ void TThreadCopia::RunJobs() {
             return;
         isDirty = false;
         currentJobLine = line;
-        jobPassword.clear();
         jobReason.clear();
         jobRemotePath.clear();
         jobBytes = -1;
@@ -323,7 +321,6 @@ void TThreadCopia::RunJobs() {
         const ISuperObject ftp = job->O("ftp");
         if (!ftp)
             throw CloudError("the job line has no \"ftp\" settings");
-        jobPassword = ftp->S("p");
         jobRemotePath = RemotePathOf(*job);
         const ServerKey server{ftp->S("h"), PortOf(*ftp)};
 
@@ -359,7 +356,7 @@ void TThreadCopia::RunJobs() {
         if (end == JobEnd::ServerDown) {
             // Nothing was done and the queue is as it was: no rewrite, no reload, no pause.
             unreachable.insert(server);
-            jobReason = ShortReason(jobReason, jobPassword);
+            jobReason = ShortReason(jobReason);
             LogJob("kept", *job, seconds);
             continue;
         }
@@ -453,7 +450,7 @@ void TThreadCopia::FinishJob(JobEnd end, const std::string& line, TSuperObject& 
         LogJob("done", job, seconds);  // a reason here says why nothing was fetched
         return;
     }
-    jobReason = ShortReason(jobReason.empty() ? std::string("failed") : jobReason, jobPassword);
+    jobReason = ShortReason(jobReason.empty() ? std::string("failed") : jobReason);
     if (auto mark = NextErrorMark(job)) {
         job.SetS("error", *mark);
         job.SetS("reason", jobReason);
@@ -634,7 +631,7 @@ void TThreadCopia::LogJob(const std::string& outcome, const TSuperObject& job, d
     entry.bytes = jobBytes;
     entry.seconds = seconds;
     entry.reason = jobReason;
-    outcomeLog->Write(entry, jobPassword);
+    outcomeLog->Write(entry);
 }
 
 void TThreadCopia::LogRun(const std::string& outcome, const std::string& reason) {
@@ -644,7 +641,7 @@ void TThreadCopia::LogRun(const std::string& outcome, const std::string& reason)
     entry.outcome = outcome;
     entry.localFile = Utf8Text(BatchFileInUse());
     entry.reason = reason;
-    outcomeLog->Write(entry, jobPassword);
+    outcomeLog->Write(entry);
 }
 
 // Progress.

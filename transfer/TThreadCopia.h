@@ -124,7 +124,6 @@ private:
     int progressShift = 0;
 
     // The job in hand, for its reason, the log and the download's temporary file.
-    std::string jobPassword;
     std::string jobReason;
     std::string jobRemotePath;
     std::int64_t jobBytes = -1;

@@ -2,6 +2,8 @@
 
 #include <asio/write.hpp>
 
+#include "platform/ftp/FtpText.h"
+
 #if defined(_WIN32)
 #include <winsock2.h>
 #else
@@ -19,6 +21,27 @@
 namespace ct::ftp {
 
 using asio::ip::tcp;
+
+std::string NetworkReason(const asio::error_code& ec) {
+    if (ec == asio::error::connection_refused)
+        return "connection refused";
+    if (ec == asio::error::host_not_found || ec == asio::error::host_not_found_try_again ||
+        ec == asio::error::no_data || ec == asio::error::no_recovery)
+        return "host not found";
+    if (ec == asio::error::network_unreachable || ec == asio::error::network_down)
+        return "network unreachable";
+    if (ec == asio::error::host_unreachable)
+        return "host unreachable";
+    if (ec == asio::error::timed_out)
+        return "connection timed out";
+    if (ec == asio::error::eof)
+        return "connection closed by the server";
+    if (ec == asio::error::connection_reset)
+        return "connection reset";
+    if (ec == asio::error::connection_aborted || ec == asio::error::broken_pipe)
+        return "connection lost";
+    return Bound("connection lost (" + ec.message() + ")", 200);
+}
 
 FtpChannel::FtpChannel(FtpWaiter& waiter) : m_waiter(waiter), m_socket(waiter.Io()) {}
 
@@ -92,10 +115,12 @@ void FtpChannel::StartWriteAll(asio::const_buffer buffer) {
 }
 
 #if defined(CLOUDTRANSFER_TLS)
-void FtpChannel::StartHandshake(TlsContext& tls, bool dataConnection) {
+std::string FtpChannel::StartHandshake(TlsContext& tls, bool dataConnection) {
     m_tls = std::make_unique<asio::ssl::stream<tcp::socket&>>(m_socket, tls.Native());
-    tls.Prepare(m_tls->native_handle(), m_peerCheck, dataConnection);
+    if (std::string problem = tls.Prepare(m_tls->native_handle(), m_peerCheck, dataConnection); !problem.empty())
+        return problem;
     m_tls->async_handshake(asio::ssl::stream_base::client, Completion(m_other, [] {}));
+    return {};
 }
 
 void FtpChannel::StartTlsShutdown() {

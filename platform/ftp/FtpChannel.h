@@ -17,6 +17,9 @@
 
 namespace ct::ftp {
 
+// A network failure in a few words, for a reason ("connection refused").
+std::string NetworkReason(const asio::error_code& ec);
+
 // One asynchronous operation of a channel, as its handler left it.
 struct OpState {
     bool pending = false;
@@ -59,8 +62,9 @@ public:
     void StartWriteAll(asio::const_buffer buffer);
 #if defined(CLOUDTRANSFER_TLS)
     // TLS over the connected socket, as the client; a data connection resumes the control
-    // connection's session.
-    void StartHandshake(TlsContext& tls, bool dataConnection);
+    // connection's session. Empty when the handshake has started; else why it could not,
+    // and nothing is pending.
+    std::string StartHandshake(TlsContext& tls, bool dataConnection);
     // Sends close_notify and waits for the peer's, or for the peer to close.
     void StartTlsShutdown();
     SSL* NativeTls();

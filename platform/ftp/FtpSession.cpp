@@ -10,6 +10,7 @@
 #include <asio/post.hpp>
 
 #include "platform/ftp/FtpLocalFile.h"
+#include "platform/ftp/FtpProgress.h"
 #include "platform/ftp/FtpText.h"
 
 #if defined(CLOUDTRANSFER_TLS)
@@ -23,53 +24,13 @@ using namespace std::chrono_literals;
 
 namespace {
 
-// Progress at most this often, so that a handler that waits for the GUI thread cannot slow
-// a fast transfer down; the last count is always reported.
-constexpr auto ProgressInterval = 50ms;
 // How long Disconnect waits for the answer to QUIT.
 constexpr auto QuitBudget = 1000ms;
-// How long a broken transfer waits for the server to say what happened before the
-// connection is dropped instead.
-constexpr auto CutReplyBudget = 2000ms;
-// How often an upload looks at the bytes the server has acknowledged.
-constexpr auto DrainTick = 20ms;
-// The largest piece of an upload handed to the socket at once: where the system cannot tell
-// what the peer has acknowledged, the pieces written are the progress.
-constexpr std::size_t UploadPiece = 64 * 1024;
 // Bounds for the reasons that go into the queue line.
 constexpr std::size_t MaxReason = 200;
 
 bool HasLineBreakOrNul(const std::string& text) {
     return text.find_first_of(std::string("\r\n\0", 3)) != std::string::npos;
-}
-
-std::string Seconds(std::chrono::milliseconds duration) {
-    auto ms = duration.count();
-    if (ms % 1000 == 0)
-        return std::to_string(ms / 1000) + " s";
-    return std::to_string(ms) + " ms";
-}
-
-// A network failure in a few words, for the reason.
-std::string NetworkReason(const asio::error_code& ec) {
-    if (ec == asio::error::connection_refused)
-        return "connection refused";
-    if (ec == asio::error::host_not_found || ec == asio::error::host_not_found_try_again ||
-        ec == asio::error::no_data || ec == asio::error::no_recovery)
-        return "host not found";
-    if (ec == asio::error::network_unreachable || ec == asio::error::network_down)
-        return "network unreachable";
-    if (ec == asio::error::host_unreachable)
-        return "host unreachable";
-    if (ec == asio::error::timed_out)
-        return "connection timed out";
-    if (ec == asio::error::eof)
-        return "connection closed by the server";
-    if (ec == asio::error::connection_reset)
-        return "connection reset";
-    if (ec == asio::error::connection_aborted || ec == asio::error::broken_pipe)
-        return "connection lost";
-    return Bound("connection lost (" + ec.message() + ")", MaxReason);
 }
 
 #if defined(CLOUDTRANSFER_TLS)
@@ -99,95 +60,6 @@ const char* ToString(FtpState state) {
     return "?";
 }
 
-// The work events of one transfer.
-class WorkReporter {
-public:
-    WorkReporter(IFtpClient& client, TWorkMode mode) : m_client(client), m_mode(mode) {}
-
-    void Begin(std::int64_t expected) {
-        m_begun = true;
-        // The first count waits its interval too: a count a few milliseconds after the begin
-        // tells of the buffers on the way (the server's receive queue), not of the link.
-        m_last = Clock::now();
-        if (m_client.OnWorkBegin)
-            m_client.OnWorkBegin(&m_client, m_mode, expected);
-    }
-    // A count that comes too soon after the last one waits for Tick, so that the last
-    // count of a burst is shown even when the transfer then stalls for a while.
-    void Progress(std::int64_t count) {
-        m_pending = count;
-        Tick(Clock::now());
-    }
-    void Tick(Clock::time_point now) {
-        if (m_pending < 0 || now < m_last + ProgressInterval)
-            return;
-        m_last = now;
-        const std::int64_t count = std::exchange(m_pending, -1);
-        if (m_client.OnWork)
-            m_client.OnWork(&m_client, m_mode, count);
-    }
-    // When Tick has something to report.
-    Clock::time_point Due() const { return m_pending < 0 ? Clock::time_point::max() : m_last + ProgressInterval; }
-    void Final(std::int64_t count) {
-        if (m_begun && m_client.OnWork)
-            m_client.OnWork(&m_client, m_mode, count);
-    }
-    void End() {
-        if (!m_begun)
-            return;
-        m_begun = false;
-        if (m_client.OnWorkEnd)
-            m_client.OnWorkEnd(&m_client, m_mode);
-    }
-    // On the way out of a failed transfer: the end event still pairs the begin event,
-    // but a handler's error must not replace the transfer's own.
-    void EndQuietly() noexcept {
-        try {
-            End();
-        } catch (...) {
-        }
-    }
-
-private:
-    IFtpClient& m_client;
-    TWorkMode m_mode;
-    bool m_begun = false;
-    Clock::time_point m_last;
-    std::int64_t m_pending = -1;
-};
-
-// The progress of an upload: the bytes the server has taken, that is those written less those
-// still queued in the socket unacknowledged. A count of bytes merely written would run ahead
-// by whatever the socket buffers hold, megabytes on a slow link.
-class UploadProgress {
-public:
-    UploadProgress(FtpChannel& data, WorkReporter& reporter) : m_data(data), m_reporter(reporter) {}
-
-    void Written(std::int64_t bytes) { m_written += bytes; }
-    std::int64_t WrittenTotal() const { return m_written; }
-    // Looks at the socket; gives the bytes newly acknowledged since the last look.
-    std::int64_t Sample() {
-        const std::int64_t queued = m_data.Unacknowledged();
-        // Where the system cannot tell (or over TLS, whose records the queue counts with their
-        // framing), the count stays within what was written and never goes back.
-        const std::int64_t taken = queued < 0 ? m_written : std::min(m_written, m_written - queued);
-        if (taken <= m_taken)
-            return 0;
-        const std::int64_t gained = taken - m_taken;
-        m_taken = taken;
-        m_reporter.Progress(m_taken);
-        return gained;
-    }
-    bool AllTaken() const { return m_taken >= m_written; }
-    WorkReporter& Reporter() { return m_reporter; }
-
-private:
-    FtpChannel& m_data;
-    WorkReporter& m_reporter;
-    std::int64_t m_written = 0;
-    std::int64_t m_taken = 0;
-};
-
 // A host name looked up on a thread of its own: getaddrinfo cannot be interrupted, and an
 // abort must not wait for it. The thread reports through the session's io_context while the
 // session still listens, and otherwise finishes alone.
@@ -197,35 +69,6 @@ struct ResolveJob {
     bool done = false;
     asio::error_code ec;
     std::vector<tcp::endpoint> endpoints;
-};
-
-// Counts the bytes a transfer moves against the low-speed floor.
-class SpeedFloor {
-public:
-    explicit SpeedFloor(const FtpSettings& settings)
-        : m_bytes(settings.lowSpeedBytes), m_window(settings.lowSpeedWindow), m_end(Clock::now() + m_window) {}
-
-    void Moved(std::int64_t bytes) { m_moved += bytes; }
-    Clock::time_point WindowEnd() const { return m_end; }
-    // False once a whole window has passed with less than the floor moved.
-    bool Holds(Clock::time_point now) {
-        if (now < m_end)
-            return true;
-        if (m_bytes > 0 && m_moved < m_bytes)
-            return false;
-        m_moved = 0;
-        m_end = now + m_window;
-        return true;
-    }
-    std::string Describe() const {
-        return "fewer than " + std::to_string(m_bytes) + " bytes in " + Seconds(m_window);
-    }
-
-private:
-    std::int64_t m_bytes;
-    std::chrono::milliseconds m_window;
-    Clock::time_point m_end;
-    std::int64_t m_moved = 0;
 };
 
 FtpSession::FtpSession(const FtpSettings& settings, IFtpClient& eventSource)
@@ -259,9 +102,11 @@ bool FtpSession::BeforeLogin() const {
 
 // ---- failures ----
 
+// Our own words never hold the password (a refused login is told by its code), so only the
+// server's words are redacted, where they are quoted (QuoteReply, ReasonLine); the rest stays
+// exact, a path or a fingerprint included, whatever the password.
 void FtpSession::Fail(FtpErrorKind kind, const std::string& message, const std::string& reason, int code) {
-    const std::string& secret = m_settings.password;
-    throw FtpError(Redact(message, secret), code, kind, Bound(Redact(reason, secret), MaxReason));
+    throw FtpError(message, code, kind, Bound(reason, MaxReason));
 }
 
 void FtpSession::FailAborted() {
@@ -550,20 +395,11 @@ void FtpSession::ConnectControl(const std::vector<tcp::endpoint>& endpoints, Clo
 void FtpSession::SecureControl() {
 #if defined(CLOUDTRANSFER_TLS)
     SetState(FtpState::Securing);
-    m_control.StartHandshake(*m_tls, false);
+    StartTls(m_control, "of " + m_where);
     if (!WaitOp(m_control.OtherOp(), Clock::now() + m_settings.replyTimeout))
         FailTimeout("Timed out in the TLS handshake with " + m_where, "TLS handshake timed out");
     const asio::error_code ec = m_control.OtherOp().ec;
-    std::string problem = m_control.PeerCheck().problem;
-    if (!ec && problem.empty())
-        problem = m_tls->CheckAfterHandshake(m_control.NativeTls(), m_control.PeerCheck());
-    if (!problem.empty()) {
-        // The fingerprint lets a user who has checked the certificate pin it.
-        const std::string fingerprint = m_control.PeerCheck().fingerprint;
-        const std::string reason = fingerprint.empty() ? problem : problem + "; SHA-256 " + fingerprint;
-        CloseAll();
-        Fail(FtpErrorKind::Job, "The TLS certificate of " + m_where + " was refused: " + reason, reason);
-    }
+    CheckPeer(m_control, ec, "of " + m_where);
     if (ec) {
         if (IsTlsProtocolError(ec)) {
             const std::string reason = "TLS handshake failed (" + ec.message() + ")";
@@ -574,6 +410,30 @@ void FtpSession::SecureControl() {
     }
 #endif
 }
+
+#if defined(CLOUDTRANSFER_TLS)
+void FtpSession::StartTls(FtpChannel& channel, const std::string& which) {
+    if (const std::string unready = channel.StartHandshake(*m_tls, &channel == &m_data); !unready.empty()) {
+        CloseAll();
+        Fail(FtpErrorKind::Job, "The TLS certificate " + which + " cannot be checked: " + unready, unready);
+    }
+}
+
+// The same check for the control connection and every data connection: a data connection
+// may reach another server than the control connection did.
+void FtpSession::CheckPeer(FtpChannel& channel, const asio::error_code& ec, const std::string& which) {
+    std::string problem = channel.PeerCheck().problem;
+    if (!ec && problem.empty())
+        problem = m_tls->CheckAfterHandshake(channel.NativeTls(), channel.PeerCheck());
+    if (problem.empty())
+        return;
+    // The fingerprint lets a user who has checked the certificate pin it.
+    const std::string fingerprint = channel.PeerCheck().fingerprint;
+    const std::string reason = fingerprint.empty() ? problem : problem + "; SHA-256 " + fingerprint;
+    CloseAll();
+    Fail(FtpErrorKind::Job, "The TLS certificate " + which + " was refused: " + reason, reason);
+}
+#endif
 
 void FtpSession::Login() {
     SetState(FtpState::LoggingIn);
@@ -599,12 +459,7 @@ void FtpSession::Login() {
     Fail(kind, message, reason, reply.code);
 }
 
-void FtpSession::Connect() {
-    CheckUsable();
-    if (Connected())
-        return;
-    CloseAll();
-
+std::string FtpSession::CheckedHost() {
     std::string host = m_settings.host;
     if (host.size() >= 2 && host.front() == '[' && host.back() == ']')
         host = host.substr(1, host.size() - 2);
@@ -619,19 +474,54 @@ void FtpSession::Connect() {
     if (HasLineBreakOrNul(m_settings.password))
         Fail(FtpErrorKind::Job, "Refused to send PASS: the password holds a line break or a NUL character",
              "unsafe password");
+    return host;
+}
 
-    const bool secure = m_settings.security != FtpSecurity::None;
-    std::string pin;
-    if (secure) {
-        if (!TlsAvailable())
-            Fail(FtpErrorKind::Job, "TLS is not available in this build of cloudtransfer", "TLS not available in this build");
-        if (!m_settings.pinnedFingerprint.empty()) {
-            auto normalized = NormalizeFingerprint(m_settings.pinnedFingerprint);
-            if (!normalized)
-                Fail(FtpErrorKind::Job, "The pinned fingerprint is not a SHA-256 fingerprint", "malformed fingerprint");
-            pin = *normalized;
-        }
+std::string FtpSession::CheckedPin() {
+    if (m_settings.security == FtpSecurity::None)
+        return {};
+    if (!TlsAvailable())
+        Fail(FtpErrorKind::Job, "TLS is not available in this build of cloudtransfer", "TLS not available in this build");
+    if (m_settings.pinnedFingerprint.empty())
+        return {};
+    auto normalized = NormalizeFingerprint(m_settings.pinnedFingerprint);
+    if (!normalized)
+        Fail(FtpErrorKind::Job, "The pinned fingerprint is not a SHA-256 fingerprint", "malformed fingerprint");
+    return *normalized;
+}
+
+void FtpSession::AuthTls() {
+    SetState(FtpState::AuthTls);
+    FtpReply reply = Command("AUTH", "TLS");
+    if (reply.code != 234) {
+        // Never a fall-back to clear text.
+        const FtpErrorKind kind = reply.code >= 400 && reply.code < 500 ? FtpErrorKind::Unavailable : FtpErrorKind::Job;
+        const std::string reason = "TLS refused by the server (" + ReasonLine(reply, m_settings.password, 100) + ")";
+        const std::string message = "The FTP server at " + m_where + " refused AUTH TLS " +
+                                    QuoteReply(reply, m_settings.password);
+        CloseAll();
+        Fail(kind, message, reason, reply.code);
     }
+    // Whatever came after the 234 was sent in clear, by the server or by anyone on the path;
+    // read after the handshake it would pass for a protected reply (a 230 taken as the answer
+    // to USER).
+    if (m_parser.HasReply() || m_parser.Partial()) {
+        CloseAll();
+        Fail(FtpErrorKind::Job, "The FTP server at " + m_where + " sent clear text after accepting AUTH TLS",
+             "clear text after AUTH TLS");
+    }
+    SecureControl();
+}
+
+void FtpSession::Connect() {
+    CheckUsable();
+    if (Connected())
+        return;
+    CloseAll();
+
+    const std::string host = CheckedHost();
+    const std::string pin = CheckedPin();
+    const bool secure = m_settings.security != FtpSecurity::None;
     m_where = host + ":" + std::to_string(m_settings.port);
 
     try {
@@ -657,22 +547,8 @@ void FtpSession::Connect() {
         FtpReply greeting = ReadFinalReply(Clock::now() + m_settings.replyTimeout);
         if (greeting.code != 220)
             FailReply("The FTP server at " + m_where + " refused the session", greeting);
-
-        if (m_settings.security == FtpSecurity::ExplicitTls) {
-            SetState(FtpState::AuthTls);
-            FtpReply reply = Command("AUTH", "TLS");
-            if (reply.code != 234) {
-                // Never a fall-back to clear text.
-                const FtpErrorKind kind =
-                    reply.code >= 400 && reply.code < 500 ? FtpErrorKind::Unavailable : FtpErrorKind::Job;
-                const std::string reason = "TLS refused by the server (" + ReasonLine(reply, m_settings.password, 100) + ")";
-                const std::string message = "The FTP server at " + m_where + " refused AUTH TLS " +
-                                            QuoteReply(reply, m_settings.password);
-                CloseAll();
-                Fail(kind, message, reason, reply.code);
-            }
-            SecureControl();
-        }
+        if (m_settings.security == FtpSecurity::ExplicitTls)
+            AuthTls();
 
         Login();
         if (secure) {
@@ -817,544 +693,6 @@ std::string FtpSession::RetrieveCurrentDir() {
     SetState(FtpState::Ready);
     ArmControlRead();
     return *path;
-}
-
-// ---- transfers ----
-
-std::uint16_t FtpSession::PassivePort() {
-    if (!m_settings.passive)
-        Fail(FtpErrorKind::Job, "Active mode is not supported; only passive transfers are", "active mode not supported");
-    std::optional<std::uint16_t> port;
-    if (!m_epsvRefused) {
-        FtpReply reply = Command("EPSV");
-        if (reply.code == 229) {
-            port = ParseEpsvPort(reply.text);
-            if (!port)
-                FailReply("Cannot read the FTP server's EPSV reply", reply);
-            m_epsvAnswered = true;
-        } else if (reply.code >= 500) {
-            m_epsvRefused = true;
-        }
-    }
-    if (!port) {
-        FtpReply reply = Command("PASV");
-        if (reply.code != 227)
-            FailReply("The FTP server refused passive mode", reply);
-        port = ParsePasvPort(reply.text);
-        if (!port)
-            FailReply("Cannot read the FTP server's PASV reply", reply);
-    }
-    return *port;
-}
-
-FtpSession::TransferStart FtpSession::StartTransfer(const std::string& command, const std::string& argument) {
-    const std::string line = command + " " + argument;
-    std::uint16_t port = 0;
-    bool commandSent = false;
-    if (m_settings.pipelining && m_epsvAnswered) {
-        // EPSV has worked on this session, and the transfer command does not depend on the
-        // port it names: the two go out together, a round trip less per transfer.
-        const auto deadline = Clock::now() + m_settings.replyTimeout;
-        SendCommands({"EPSV", line}, deadline);
-        const FtpReply reply = ReadFinalReply(deadline);
-        const auto epsvPort = reply.code == 229 ? ParseEpsvPort(reply.text) : std::nullopt;
-        if (!epsvPort)
-            FailReply("The FTP server refused passive mode", reply); // the command sent with it is lost
-        port = *epsvPort;
-        commandSent = true;
-    } else {
-        port = PassivePort();
-    }
-    // Only the port of the answer is used; the address is always the control connection's
-    // peer, so a server (or a man in the middle) cannot point the client at another host.
-    // The command goes out while the connection is still being made, as a server in passive
-    // mode waits for the connection after the command either way: on a real link that saves
-    // a round trip per transfer.
-    m_data.Reset();
-    m_data.StartConnect(tcp::endpoint(m_peer, port));
-    const auto connectDeadline = Clock::now() + m_settings.connectTimeout;
-    const auto deadline = Clock::now() + m_settings.replyTimeout;
-    if (!commandSent)
-        SendCommands({line}, deadline);
-    bool connected = false;
-    bool handshaken = true;
-#if defined(CLOUDTRANSFER_TLS)
-    handshaken = m_tls == nullptr;
-#endif
-    TransferStart start;
-    for (;;) {
-        if (!connected && m_data.OtherOp().Take()) {
-            if (m_data.OtherOp().ec) {
-                const std::string reason =
-                    "cannot open the data connection (" + NetworkReason(m_data.OtherOp().ec) + ")";
-                m_data.Reset();
-                // A server that refuses the command closes its listener at once, so the
-                // connection may fail before the refusal has been read: the reply says why.
-                if (!start.final) {
-                    try {
-                        start.final = ReadFinalReply(
-                            Clock::now() + std::min<Clock::duration>(m_settings.replyTimeout, CutReplyBudget));
-                    } catch (const FtpError& e) {
-                        if (e.Kind() == FtpErrorKind::Aborted)
-                            throw;
-                    }
-                }
-                if (start.final && !start.final->Positive())
-                    return start;
-                // Otherwise the server still waits for the connection with the command
-                // unanswered: the session is out of step.
-                CloseAll();
-                Fail(FtpErrorKind::Job, "Cannot open the data connection", reason);
-            }
-            connected = true;
-#if defined(CLOUDTRANSFER_TLS)
-            // Started at once: some servers accept TLS on the data connection before they
-            // answer the command, others after; waiting for either first could wait for ever.
-            if (m_tls)
-                m_data.StartHandshake(*m_tls, true);
-#endif
-        }
-#if defined(CLOUDTRANSFER_TLS)
-        if (connected && !handshaken && m_data.OtherOp().Take()) {
-            const asio::error_code ec = m_data.OtherOp().ec;
-            std::string problem = m_data.PeerCheck().problem;
-            if (!ec && problem.empty())
-                problem = m_tls->CheckAfterHandshake(m_data.NativeTls(), m_data.PeerCheck());
-            if (!problem.empty()) {
-                const std::string fingerprint = m_data.PeerCheck().fingerprint;
-                const std::string reason = fingerprint.empty() ? problem : problem + "; SHA-256 " + fingerprint;
-                CloseAll();
-                Fail(FtpErrorKind::Job, "The TLS certificate on the data connection was refused: " + reason, reason);
-            }
-            if (ec) {
-                m_data.Reset();
-                // The server says why on the control connection (vsftpd: 522 when the
-                // session was not resumed); its reply makes the better reason.
-                try {
-                    FtpReply reply = ReadFinalReply(Clock::now() + std::min<Clock::duration>(m_settings.replyTimeout, CutReplyBudget));
-                    if (!reply.Positive())
-                        FailReply(command + " failed: the TLS handshake on the data connection failed", reply);
-                } catch (const FtpError& e) {
-                    if (e.Kind() == FtpErrorKind::Aborted || e.ReplyCode() != 0)
-                        throw;
-                }
-                CloseAll();
-                Fail(FtpErrorKind::Job, "The TLS handshake on the data connection failed: " + ec.message(),
-                     "TLS handshake on the data connection failed (" + ec.message() + ")");
-            }
-            handshaken = true;
-        }
-#endif
-        PumpControl();
-        while (auto reply = NextParsedReply()) {
-            if (reply->Preliminary()) {
-                if (!start.opening)
-                    start.opening = reply;
-                continue;
-            }
-            start.final = reply;
-        }
-        if (start.final && !start.final->Positive()) {
-            // Refused, before the transfer began or at once.
-            m_data.Reset();
-            return start;
-        }
-        if (m_controlGarbled || m_controlError)
-            ReadReply(deadline); // raises the failure that fits
-        // A final 2xx may come before the data has been read (an empty file, a fast server).
-        if ((start.opening || start.final) && connected && handshaken)
-            return start;
-        ArmControlRead();
-        WaitEnd end = m_waiter.WaitForAny(connected ? deadline : std::min(deadline, connectDeadline));
-        if (end == WaitEnd::Aborted)
-            FailAborted();
-        if (end == WaitEnd::TimedOut) {
-            if (!connected && Clock::now() >= connectDeadline)
-                FailTimeout("Timed out opening the data connection", "data connection timed out");
-            if (Clock::now() >= deadline)
-                FailTimeout("Timed out waiting for the FTP server's reply to " + command,
-                            "no reply to " + command + " (timed out)");
-        }
-    }
-}
-
-void FtpSession::FailCut(const std::string& what, const asio::error_code& ec, std::optional<FtpReply> final) {
-    m_data.Reset();
-    if (!final) {
-        try {
-            final = ReadFinalReply(Clock::now() + std::min<Clock::duration>(m_settings.replyTimeout, CutReplyBudget));
-        } catch (const FtpError& e) {
-            if (e.Kind() == FtpErrorKind::Aborted)
-                throw;
-            CloseAll();
-        }
-    }
-    if (final && !final->Positive())
-        FailReply(what, *final);
-    const std::string reason = "data connection cut (" + NetworkReason(ec) + ")";
-    if (final) {
-        SetState(FtpState::Ready);
-        ArmControlRead();
-    }
-    Fail(FtpErrorKind::Job, what + " (" + NetworkReason(ec) + ")", reason);
-}
-void FtpSession::TakeReplyDuringTransfer(const std::string& what, std::optional<FtpReply>& final) {
-    PumpControl();
-    while (auto reply = NextParsedReply()) {
-        if (reply->Preliminary())
-            continue;
-        if (!reply->Positive()) {
-            // The server gave up on the transfer (552 when a size limit is hit, 426 when it
-            // cut the data connection): no point in moving another byte.
-            m_data.Reset();
-            FailReply(what, *reply);
-        }
-        final = reply;
-    }
-    if (m_controlGarbled || m_controlError)
-        ReadReply(Clock::now()); // raises the failure that fits
-    ArmControlRead();
-}
-
-void FtpSession::FailStalled(const std::string& what) {
-    CloseAll();
-    Fail(FtpErrorKind::Job, what + ": the data connection moved nothing for " + Seconds(m_settings.dataTimeout),
-         "transfer stalled");
-}
-
-void FtpSession::FailTooSlow(const std::string& what, const std::string& floor) {
-    CloseAll();
-    Fail(FtpErrorKind::Job, what + ": the transfer moved " + floor, "transfer too slow (" + floor + ")");
-}
-
-std::vector<char>& FtpSession::Buffer() {
-    if (m_buffer.empty())
-        m_buffer.resize(FtpTransferBufferSize);
-    return m_buffer;
-}
-
-void FtpSession::Receive(FtpLocalFile& file, WorkReporter& reporter, std::int64_t& total,
-                         std::optional<FtpReply>& final) {
-    const std::string what = "The download broke off";
-    auto& buffer = Buffer();
-    // Reads fill the buffer and the file is written in large pieces: over TLS each read
-    // brings one record (16 KiB), and a write per record would cost more than the reads.
-    std::size_t filled = 0;
-    auto flush = [&] {
-        if (filled > 0 && !file.Write(buffer.data(), filled))
-            FailLocal("the local file cannot be written");
-        filled = 0;
-    };
-    SpeedFloor floor(m_settings);
-    auto lastByte = Clock::now();
-    m_data.StartRead(asio::buffer(buffer));
-    for (;;) {
-        OpState& read = m_data.ReadOp();
-        if (read.Take()) {
-            if (read.bytes > 0) {
-                filled += read.bytes;
-                total += static_cast<std::int64_t>(read.bytes);
-                floor.Moved(static_cast<std::int64_t>(read.bytes));
-                lastByte = Clock::now();
-                reporter.Progress(total);
-            }
-            if (read.ec) {
-                flush();
-                if (m_data.IsCleanEnd(read.ec))
-                    return;
-                if (m_data.IsTruncatedEnd(read.ec)) {
-                    // Without the server's close_notify nothing shows that the file is whole.
-                    m_data.Reset();
-                    if (!final)
-                        final = ReadFinalReply(Clock::now() + m_settings.replyTimeout);
-                    if (!final->Positive())
-                        FailReply(what, *final);
-                    SetState(FtpState::Ready);
-                    ArmControlRead();
-                    Fail(FtpErrorKind::Job, "The download ended without the server's TLS close",
-                         "download ended without TLS close");
-                }
-                FailCut(what, read.ec, final);
-            }
-            if (buffer.size() - filled < buffer.size() / 4)
-                flush();
-            m_data.StartRead(asio::buffer(buffer.data() + filled, buffer.size() - filled));
-        }
-        TakeReplyDuringTransfer(what, final);
-        const auto now = Clock::now();
-        if (now >= lastByte + m_settings.dataTimeout)
-            FailStalled(what);
-        if (!floor.Holds(now))
-            FailTooSlow(what, floor.Describe());
-        reporter.Tick(now);
-        if (m_waiter.WaitForAny(std::min({lastByte + m_settings.dataTimeout, floor.WindowEnd(), reporter.Due()})) ==
-            WaitEnd::Aborted)
-            FailAborted();
-    }
-}
-
-void FtpSession::Send(FtpLocalFile& file, UploadProgress& progress, std::optional<FtpReply>& final) {
-    const std::string what = "The upload broke off";
-    auto& buffer = Buffer();
-    SpeedFloor floor(m_settings);
-    WorkReporter& reporter = progress.Reporter();
-    auto lastProgress = Clock::now();
-    std::size_t have = 0;
-    std::size_t offset = 0;
-    bool endOfFile = false;
-    for (;;) {
-        OpState& write = m_data.WriteOp();
-        if (write.Take()) {
-            if (write.ec)
-                FailCut(what, write.ec, final);
-            offset += write.bytes;
-            progress.Written(static_cast<std::int64_t>(write.bytes));
-            floor.Moved(static_cast<std::int64_t>(write.bytes));
-            lastProgress = Clock::now();
-        }
-        if (progress.Sample() > 0)
-            lastProgress = Clock::now();
-        TakeReplyDuringTransfer(what, final);
-        if (final) {
-            // A 2xx before the whole file was sent: the server stopped listening early.
-            m_data.Reset();
-            SetState(FtpState::Ready);
-            ArmControlRead();
-            Fail(FtpErrorKind::Job, "The FTP server ended the upload before all of it was sent " +
-                                        QuoteReply(*final, m_settings.password),
-                 "upload ended early by the server");
-        }
-        if (!write.pending) {
-            if (offset == have && !endOfFile) {
-                std::int64_t n = file.Read(buffer.data(), buffer.size());
-                if (n < 0)
-                    FailLocal("the local file cannot be read");
-                endOfFile = n == 0;
-                have = static_cast<std::size_t>(n);
-                offset = 0;
-            }
-            if (offset == have && endOfFile)
-                return;
-            m_data.StartWriteSome(asio::buffer(buffer.data() + offset, std::min(have - offset, UploadPiece)));
-        }
-        const auto now = Clock::now();
-        if (now >= lastProgress + m_settings.dataTimeout)
-            FailStalled(what);
-        if (!floor.Holds(now))
-            FailTooSlow(what, floor.Describe());
-        reporter.Tick(now);
-        // While the socket holds bytes the server has not acknowledged, look again soon.
-        const auto look = progress.AllTaken() ? Clock::time_point::max() : now + DrainTick;
-        if (m_waiter.WaitForAny(
-                std::min({lastProgress + m_settings.dataTimeout, floor.WindowEnd(), reporter.Due(), look})) ==
-            WaitEnd::Aborted)
-            FailAborted();
-    }
-}
-
-// Every byte has been handed to the transport; the upload is over once the server has it.
-// In clear the end of the stream is a FIN, over TLS a close_notify first. Then the data
-// connection is watched until the server closes it, and the control connection until the
-// server answers; the bytes it acknowledges count as progress. A server that refuses the
-// upload part-way (a size limit) resets the data connection or answers 4xx/5xx, and either
-// ends the wait at once.
-void FtpSession::FinishUpload(UploadProgress& progress, std::optional<FtpReply>& final) {
-    const std::string what = "The upload broke off at its end";
-    SpeedFloor floor(m_settings);
-    WorkReporter& reporter = progress.Reporter();
-    auto lastProgress = Clock::now();
-    const bool secure = m_data.Secure();
-#if defined(CLOUDTRANSFER_TLS)
-    if (secure)
-        m_data.StartTlsShutdown();
-#endif
-    if (!secure) {
-        m_data.ShutdownSend();
-        m_data.StartRead(asio::buffer(m_drainBuffer));
-    }
-    bool dataDone = false;
-    for (;;) {
-        if (secure) {
-            OpState& shutdown = m_data.OtherOp();
-            if (shutdown.Take()) {
-                // Our close_notify went out first; the peer then answers with its own or
-                // simply closes, and either way has read everything before it.
-                if (shutdown.ec && !m_data.IsCleanEnd(shutdown.ec) && !m_data.IsTruncatedEnd(shutdown.ec))
-                    FailCut(what, shutdown.ec, final);
-                dataDone = true;
-            }
-        } else {
-            OpState& read = m_data.ReadOp();
-            if (read.Take()) {
-                if (m_data.IsCleanEnd(read.ec))
-                    dataDone = true;
-                else if (read.ec)
-                    FailCut(what, read.ec, final);
-                else
-                    m_data.StartRead(asio::buffer(m_drainBuffer));
-            }
-        }
-        TakeReplyDuringTransfer(what, final);
-        if (dataDone || final)
-            break;
-        const auto now = Clock::now();
-        if (const std::int64_t gained = progress.Sample(); gained > 0) {
-            floor.Moved(gained);
-            lastProgress = now;
-        }
-        if (auto ec = m_data.PendingError())
-            FailCut(what, ec, final);
-        if (now >= lastProgress + m_settings.dataTimeout)
-            FailStalled(what);
-        if (!floor.Holds(now))
-            FailTooSlow(what, floor.Describe());
-        reporter.Tick(now);
-        auto deadline = std::min({lastProgress + m_settings.dataTimeout, floor.WindowEnd(), now + DrainTick});
-        if (m_waiter.WaitForAny(deadline) == WaitEnd::Aborted)
-            FailAborted();
-    }
-    m_data.Close();
-}
-
-void FtpSession::Get(const std::string& remotePath, const std::string& localPath, bool overwrite, bool resume) {
-    CheckUsable();
-    if (resume)
-        Fail(FtpErrorKind::Job, "Resuming a download is not supported", "resume not supported");
-    CheckArgument("RETR", remotePath);
-    if (remotePath.empty())
-        Fail(FtpErrorKind::Job, "No remote file given for the download", "no remote file");
-    RequireConnection();
-    // A SIZE just before, for the same path, tells the expected length without a round trip.
-    auto memo = std::exchange(m_sizeMemo, std::nullopt);
-    const bool sizeKnown = memo && memo->first == remotePath;
-    std::int64_t expected = sizeKnown ? memo->second : -1;
-
-    FtpLocalFile file;
-    if (auto why = file.Open(localPath, overwrite ? FtpLocalFile::Mode::Write : FtpLocalFile::Mode::WriteNew);
-        !why.empty())
-        FailLocal(why);
-    auto removeIfCreated = [&] {
-        if (file.Created()) {
-            file.Close();
-            std::error_code ignored;
-            std::filesystem::remove(std::filesystem::path(std::u8string(localPath.begin(), localPath.end())), ignored);
-        }
-    };
-
-    WorkReporter reporter(m_eventSource, TWorkMode::wmRead);
-    try {
-        SetState(FtpState::Transfer);
-        EnsureType(m_settings.transferType);
-        TransferStart start = StartTransfer("RETR", remotePath);
-        if (start.opening && start.final && !start.final->Positive()) {
-            // Begun, then cut at once.
-            reporter.Begin(std::max<std::int64_t>(expected, 0));
-            FailReply("The download of " + remotePath + " failed", *start.final);
-        }
-        if (start.final && !start.final->Positive()) {
-            removeIfCreated();
-            bool vague = false;
-            // vsftpd says "Failed to open file" for a missing and an unreadable file alike;
-            // after a SIZE that found the file, it cannot be the missing one.
-            if (SaysFileMissing(*start.final, &vague) && !(vague && sizeKnown && expected >= 0)) {
-                SetState(FtpState::Ready);
-                ArmControlRead();
-                Fail(FtpErrorKind::RemoteMissing,
-                     "The remote file " + remotePath + " does not exist " + QuoteReply(*start.final, m_settings.password),
-                     ReasonLine(*start.final, m_settings.password), start.final->code);
-            }
-            FailReply("RETR " + remotePath + " refused", *start.final);
-        }
-        if (expected < 0 && start.opening)
-            expected = ParseOpeningByteCount(start.opening->text).value_or(-1);
-        if (!file.Truncate())
-            FailLocal("the local file cannot be emptied");
-
-        reporter.Begin(std::max<std::int64_t>(expected, 0));
-        std::int64_t total = 0;
-        std::optional<FtpReply> final = start.final;
-        Receive(file, reporter, total, final);
-        m_data.Close();
-        if (!final)
-            final = ReadFinalReply(Clock::now() + m_settings.replyTimeout);
-        reporter.Final(total);
-        if (!file.Close()) {
-            SetState(FtpState::Ready);
-            ArmControlRead();
-            FailLocal("the local file cannot be written");
-        }
-        if (!final->Positive())
-            FailReply("The download of " + remotePath + " failed", *final);
-        SetState(FtpState::Ready);
-        ArmControlRead();
-        // A server that acknowledges a short stream would otherwise pass for a success.
-        if (m_settings.transferType == TIdFTPTransferType::ftBinary && expected >= 0 && total < expected) {
-            const std::string counts = std::to_string(total) + " of " + std::to_string(expected) + " bytes";
-            Fail(FtpErrorKind::Job, "The download of " + remotePath + " ended after " + counts,
-                 "download incomplete (" + counts + ")");
-        }
-        reporter.End();
-    } catch (...) {
-        reporter.EndQuietly();
-        throw;
-    }
-}
-
-void FtpSession::Put(const std::string& localPath, const std::string& remoteName, bool append,
-                     std::int64_t startPosition) {
-    CheckUsable();
-    if (append)
-        Fail(FtpErrorKind::Job, "Appending to a remote file is not supported", "append not supported");
-    if (startPosition != -1 && startPosition != 0)
-        Fail(FtpErrorKind::Job, "Uploading part of a file is not supported", "partial upload not supported");
-    CheckArgument("STOR", remoteName);
-    if (remoteName.empty())
-        Fail(FtpErrorKind::Job, "No remote file name given for the upload", "no remote file name");
-    // Opened and checked before a byte is sent: a FIFO or a device fails here, at once.
-    FtpLocalFile file;
-    if (auto why = file.Open(localPath, FtpLocalFile::Mode::Read); !why.empty())
-        FailLocal(why);
-    RequireConnection();
-    m_sizeMemo.reset();
-
-    WorkReporter reporter(m_eventSource, TWorkMode::wmWrite);
-    try {
-        SetState(FtpState::Transfer);
-        EnsureType(m_settings.transferType);
-        TransferStart start = StartTransfer("STOR", remoteName);
-        if (start.opening && start.final && !start.final->Positive()) {
-            reporter.Begin(file.Size());
-            FailReply("The upload of " + remoteName + " failed", *start.final);
-        }
-        if (start.final && !start.final->Positive())
-            FailReply("STOR " + remoteName + " refused", *start.final);
-        if (start.final) {
-            m_data.Reset();
-            SetState(FtpState::Ready);
-            ArmControlRead();
-            Fail(FtpErrorKind::Job, "The FTP server ended the upload before it began " +
-                                        QuoteReply(*start.final, m_settings.password),
-                 "upload ended early by the server");
-        }
-        reporter.Begin(file.Size());
-        UploadProgress progress(m_data, reporter);
-        std::optional<FtpReply> final;
-        Send(file, progress, final);
-        FinishUpload(progress, final);
-        if (!final)
-            final = ReadFinalReply(Clock::now() + m_settings.replyTimeout);
-        reporter.Final(progress.WrittenTotal());
-        if (!final->Positive())
-            FailReply("The upload of " + remoteName + " failed", *final);
-        SetState(FtpState::Ready);
-        ArmControlRead();
-        reporter.End();
-    } catch (...) {
-        // Refused or broken off: the folder the session stood in may be gone.
-        m_knownDir.clear();
-        reporter.EndQuietly();
-        throw;
-    }
 }
 
 } // namespace ct::ftp

@@ -115,7 +115,13 @@ private:
 
     std::vector<asio::ip::tcp::endpoint> Resolve(const std::string& host, Clock::time_point deadline);
     void ConnectControl(const std::vector<asio::ip::tcp::endpoint>& endpoints, Clock::time_point deadline);
+    // The host as it is connected to and checked, once the settings are found safe to send.
+    std::string CheckedHost();
+    // The pin in its normal form; empty without one.
+    std::string CheckedPin();
     void SecureControl();
+    // AUTH TLS, then the handshake (explicit TLS).
+    void AuthTls();
     void Login();
 
     // What a ChangeDir that got this answer tells about where the session stands.
@@ -126,6 +132,16 @@ private:
     // and, over TLS, the data handshake; returns early with a final reply that refuses the
     // transfer.
     TransferStart StartTransfer(const std::string& command, const std::string& argument);
+    // Moves the data connection on once its connect or handshake has completed; false when it
+    // could not be opened because the server refused the command (start.final says how).
+    bool AdvanceData(TransferStart& start, const std::string& command);
+    bool DataConnectFailed(TransferStart& start, const asio::error_code& ec);
+#if defined(CLOUDTRANSFER_TLS)
+    // `which` names the connection in messages: "of host:port", "on the data connection".
+    void StartTls(FtpChannel& channel, const std::string& which);
+    // After a handshake: fails the session when the certificate was refused.
+    void CheckPeer(FtpChannel& channel, const asio::error_code& ec, const std::string& which);
+#endif
     void Receive(FtpLocalFile& file, WorkReporter& reporter, std::int64_t& total, std::optional<FtpReply>& final);
     void Send(FtpLocalFile& file, UploadProgress& progress, std::optional<FtpReply>& final);
     void FinishUpload(UploadProgress& progress, std::optional<FtpReply>& final);
@@ -148,6 +164,9 @@ private:
 #endif
     FtpChannel m_control{m_waiter};
     FtpChannel m_data{m_waiter};
+    // Where the data connection of a transfer being started stands.
+    enum class DataPhase { Connecting, Handshaking, Open };
+    DataPhase m_dataPhase = DataPhase::Open;
     asio::ip::address m_peer;
     std::string m_where; // host:port, for messages
 

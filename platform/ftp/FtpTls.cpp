@@ -2,10 +2,10 @@
 
 #include <stdexcept>
 
+#include <asio/ip/address.hpp>
+
 #if defined(CLOUDTRANSFER_TLS)
 #include <openssl/x509v3.h>
-
-#include <asio/ip/address.hpp>
 
 #include "platform/ftp/FtpText.h"
 #endif
@@ -18,6 +18,22 @@ bool TlsAvailable() {
 #else
     return false;
 #endif
+}
+
+TlsIdentity IdentityOf(const std::string& host) {
+    TlsIdentity identity{host, {}, {}};
+    asio::error_code ec;
+    const asio::ip::address address = asio::ip::make_address(host, ec);
+    if (ec) {
+        identity.name = host;
+    } else if (address.is_v4()) {
+        const auto bytes = address.to_v4().to_bytes();
+        identity.address.assign(bytes.begin(), bytes.end());
+    } else {
+        const auto bytes = address.to_v6().to_bytes(); // without the scope
+        identity.address.assign(bytes.begin(), bytes.end());
+    }
+    return identity;
 }
 
 #if defined(CLOUDTRANSFER_TLS)
@@ -52,12 +68,33 @@ std::string WithoutColons(const std::string& fingerprint) {
 
 } // namespace
 
-TlsContext::TlsContext(const std::string& host, const std::string& pin, const std::string& caFile)
-    : m_context(asio::ssl::context::tls_client), m_host(host), m_pin(pin) {
-    asio::error_code ec;
-    asio::ip::make_address(host, ec);
-    m_hostIsAddress = !ec;
+std::string ExpectIdentity(SSL* ssl, const TlsIdentity& identity, bool checkName) {
+    const std::string why = "cannot check the certificate against " + identity.shown;
+    if (checkName) {
+        X509_VERIFY_PARAM* param = SSL_get0_param(ssl);
+        X509_VERIFY_PARAM_set_hostflags(param, X509_CHECK_FLAG_NO_PARTIAL_WILDCARDS);
+        const int set = identity.address.empty()
+                            ? X509_VERIFY_PARAM_set1_host(param, identity.name.data(), identity.name.size())
+                            : X509_VERIFY_PARAM_set1_ip(param, identity.address.data(), identity.address.size());
+        if (set != 1 || identity.name.empty() == identity.address.empty())
+            return why;
+    }
+    // Name indication carries host names only (RFC 6066), never an address.
+    if (!identity.name.empty() && SSL_set_tlsext_host_name(ssl, identity.name.c_str()) != 1)
+        return "cannot name " + identity.shown + " to the server";
+    return {};
+}
 
+bool CertificateNames(X509* certificate, const TlsIdentity& identity) {
+    if (!identity.address.empty())
+        return X509_check_ip(certificate, identity.address.data(), identity.address.size(), 0) == 1;
+    return !identity.name.empty() && X509_check_host(certificate, identity.name.data(), identity.name.size(),
+                                                     X509_CHECK_FLAG_NO_PARTIAL_WILDCARDS, nullptr) == 1;
+}
+
+TlsContext::TlsContext(const std::string& host, const std::string& pin, const std::string& caFile)
+    : m_context(asio::ssl::context::tls_client), m_identity(IdentityOf(host)), m_pin(pin) {
+    asio::error_code ec;
     SSL_CTX* native = m_context.native_handle();
     if (SSL_CTX_set_min_proto_version(native, TLS1_2_VERSION) != 1)
         throw std::runtime_error("cannot require TLS 1.2");
@@ -111,29 +148,24 @@ int TlsContext::OnVerify(int preverified, X509_STORE_CTX* store) {
     if (!preverified && check->problem.empty()) {
         int error = X509_STORE_CTX_get_error(store);
         if (error == X509_V_ERR_HOSTNAME_MISMATCH || error == X509_V_ERR_IP_ADDRESS_MISMATCH)
-            check->problem = "certificate does not match " + self->m_host;
+            check->problem = "certificate does not match " + self->m_identity.shown;
         else
             check->problem = std::string("certificate not trusted (") + X509_verify_cert_error_string(error) + ")";
     }
     return preverified;
 }
 
-void TlsContext::Prepare(SSL* ssl, TlsPeerCheck& check, bool dataConnection) {
+std::string TlsContext::Prepare(SSL* ssl, TlsPeerCheck& check, bool dataConnection) {
     check = {};
-    SSL_set_ex_data(ssl, CheckIndex(), &check);
+    if (SSL_set_ex_data(ssl, CheckIndex(), &check) != 1)
+        return "cannot check the certificate";
     SSL_set_verify(ssl, SSL_VERIFY_PEER, &TlsContext::OnVerify);
-    if (m_pin.empty()) {
-        X509_VERIFY_PARAM* param = SSL_get0_param(ssl);
-        X509_VERIFY_PARAM_set_hostflags(param, X509_CHECK_FLAG_NO_PARTIAL_WILDCARDS);
-        if (m_hostIsAddress)
-            X509_VERIFY_PARAM_set1_ip_asc(param, m_host.c_str());
-        else
-            X509_VERIFY_PARAM_set1_host(param, m_host.c_str(), 0);
-    }
-    if (!m_hostIsAddress)
-        SSL_set_tlsext_host_name(ssl, m_host.c_str());
+    if (std::string problem = ExpectIdentity(ssl, m_identity, m_pin.empty()); !problem.empty())
+        return problem;
+    // A session that cannot be offered only costs a full handshake.
     if (dataConnection && m_session)
         SSL_set_session(ssl, m_session);
+    return {};
 }
 
 std::string TlsContext::CheckAfterHandshake(SSL* ssl, TlsPeerCheck& check) const {
@@ -148,6 +180,9 @@ std::string TlsContext::CheckAfterHandshake(SSL* ssl, TlsPeerCheck& check) const
         return WithoutColons(Fingerprint(peer)) == m_pin ? std::string() : "certificate does not match the pinned fingerprint";
     if (SSL_get_verify_result(ssl) != X509_V_OK)
         return "certificate not trusted";
+    // Once more, by hand: a trusted chain is worth nothing for another server's name.
+    if (!CertificateNames(peer, m_identity))
+        return "certificate does not match " + m_identity.shown;
     return {};
 }
 

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 #if defined(CLOUDTRANSFER_TLS)
 #include <asio/ssl/context.hpp>
@@ -12,7 +13,26 @@ namespace ct::ftp {
 // Whether this build can speak TLS at all (the MinGW cross-build has no OpenSSL).
 bool TlsAvailable();
 
+// What a server's certificate must name: the host as the user gave it, or, for an address,
+// its bytes. An IPv6 zone id ("fe80::1%eth0") says which link leads to the server, not who
+// the server is, so it is no part of the identity.
+struct TlsIdentity {
+    std::string shown;                  // as given, for reasons
+    std::string name;                   // a host name; empty for an address
+    std::vector<unsigned char> address; // 4 or 16 bytes; empty for a name
+};
+
+TlsIdentity IdentityOf(const std::string& host);
+
 #if defined(CLOUDTRANSFER_TLS)
+
+// Tells OpenSSL what the handshake checks the certificate against (unless `checkName` is
+// false: a pin stands in for the name) and names the host to the server. Empty when all of
+// it took, else why not; the connection must not go ahead then, or nothing would be checked.
+std::string ExpectIdentity(SSL* ssl, const TlsIdentity& identity, bool checkName);
+
+// Whether the certificate names the identity (as the handshake checks it).
+bool CertificateNames(X509* certificate, const TlsIdentity& identity);
 
 // What the certificate check of one connection saw; filled during its handshake.
 struct TlsPeerCheck {
@@ -39,8 +59,9 @@ public:
     asio::ssl::context& Native() { return m_context; }
 
     // Prepares a connection's SSL before its handshake: name indication, the certificate
-    // check writing into `check`, and, for a data connection, the session to resume.
-    void Prepare(SSL* ssl, TlsPeerCheck& check, bool dataConnection);
+    // check writing into `check`, and, for a data connection, the session to resume. Empty
+    // when ready, else why the handshake must not start.
+    std::string Prepare(SSL* ssl, TlsPeerCheck& check, bool dataConnection);
     // After a completed handshake: empty when the peer is accepted, else why not.
     std::string CheckAfterHandshake(SSL* ssl, TlsPeerCheck& check) const;
 
@@ -49,9 +70,8 @@ private:
     static int OnVerify(int preverified, X509_STORE_CTX* store);
 
     asio::ssl::context m_context;
-    std::string m_host;
+    TlsIdentity m_identity;
     std::string m_pin;
-    bool m_hostIsAddress = false;
     SSL_SESSION* m_session = nullptr; // the newest, owned
 };
 

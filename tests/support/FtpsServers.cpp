@@ -54,7 +54,7 @@ TestCertificates::TestCertificates() {
                       path(name + ".ext")});
         return Pair{dir / (name + ".pem"), dir / (name + ".key"), Fingerprint(dir / (name + ".pem"))};
     };
-    m_trusted = signedBy("trusted", "127.0.0.1", "IP:127.0.0.1,DNS:localhost");
+    m_trusted = signedBy("trusted", "127.0.0.1", "IP:127.0.0.1,IP:::1,DNS:localhost");
     m_wrongName = signedBy("wrong", "wrong.example", "DNS:wrong.example");
 
     RunForOutput({openssl, "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", path("self.key"), "-out",
@@ -103,7 +103,7 @@ VsftpdTlsServer::VsftpdTlsServer(const VsftpdTlsOptions& options)
 namespace {
 
 std::vector<std::string> TlsServerArgs(const PyFtpTlsOptions& options) {
-    std::vector<std::string> args{"--user", "user:" + options.password,
+    std::vector<std::string> args{"--host", options.host, "--user", "user:" + options.password,
                                   "--cert", options.certificate->certificate.string(),
                                   "--key", options.certificate->key.string()};
     if (options.requireTls)

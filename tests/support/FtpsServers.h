@@ -12,7 +12,7 @@
 namespace ct::test {
 
 // Certificates made with the openssl command line, fresh for each test: a CA, a server
-// certificate it signed for 127.0.0.1 and localhost, one it signed for another name, and a
+// certificate it signed for 127.0.0.1, ::1 and localhost, one it signed for another name, and a
 // self-signed one for 127.0.0.1.
 class TestCertificates {
 public:
@@ -63,6 +63,7 @@ struct PyFtpTlsOptions {
     std::string password = "secret";
     bool requireTls = true;
     std::vector<std::string> extraArgs;
+    std::string host = "127.0.0.1"; // or "::1"
 };
 
 class PyFtpTlsServer : public PyFtpProcess {

@@ -8,6 +8,7 @@ is secured, so that tests can see what was negotiated.
   --require-tls            refuse the login and data in clear (tls_control_required,
                            tls_data_required)
   --hook FILE              exec FILE with Handler in scope
+  --host ADDRESS           the loopback address to listen on (127.0.0.1, or ::1)
 """
 import argparse
 import logging
@@ -27,6 +28,7 @@ def main():
     ap.add_argument("--key", required=True)
     ap.add_argument("--require-tls", action="store_true")
     ap.add_argument("--hook")
+    ap.add_argument("--host", default="127.0.0.1", choices=["127.0.0.1", "::1"])
     args = ap.parse_args()
 
     authorizer = DummyAuthorizer()
@@ -65,7 +67,7 @@ def main():
             exec(compile(f.read(), args.hook, "exec"), {"Handler": Handler, "args": args, "record": record})
 
     logging.basicConfig(level=logging.CRITICAL)
-    server = FTPServer(("127.0.0.1", 0), Handler)
+    server = FTPServer((args.host, 0), Handler)
     server.max_cons = 256
     print("PORT %d" % server.address[1], flush=True)
     try:

@@ -7,6 +7,7 @@
 #include <optional>
 #include <thread>
 
+#include <asio/ip/tcp.hpp>
 #include <gtest/gtest.h>
 
 #include "FtpTestHelpers.h"
@@ -262,6 +263,66 @@ TEST_F(TlsVerification, AWrongPinIsRefusedEvenForATrustedCertificate) {
     EXPECT_EQ(e.Reason(), "malformed fingerprint");
 }
 
+// ---- an IPv6 address with a zone id ----
+
+// The zone id picks the link, not the server: the certificate must still name the address.
+// Link-local addresses (fe80::1%eth0) are where zone ids occur; on loopback ::1 takes one too.
+struct ZoneCase {
+    const char* name;
+    const char* host;
+    bool rightCertificate;
+};
+
+class TlsZoneId : public ::testing::TestWithParam<ZoneCase> {
+protected:
+    void SetUp() override {
+        if (!ftp::TlsAvailable())
+            GTEST_SKIP() << "built without TLS";
+        asio::io_context io;
+        asio::ip::tcp::acceptor probe(io);
+        asio::error_code ec;
+        probe.open(asio::ip::tcp::v6(), ec);
+        if (!ec)
+            probe.bind({asio::ip::make_address("::1"), 0}, ec);
+        if (ec)
+            GTEST_SKIP() << "no IPv6 loopback here";
+    }
+};
+
+TEST_P(TlsZoneId, TheAddressWithoutItsZoneIsChecked) {
+    const ZoneCase c = GetParam();
+    test::PyFtpTlsOptions options;
+    options.certificate = c.rightCertificate ? &Certs().Trusted() : &Certs().WrongName();
+    options.host = "::1";
+    test::PyFtpTlsServer server(options);
+    auto ftp = TlsClient(server.Port(), FtpSecurity::ExplicitTls, "user", "secret");
+    ftp->SetHost(c.host);
+    if (c.rightCertificate) {
+        ftp->Connect();
+        RoundTrip(*ftp, server.Root(), "/", 1000);
+        return;
+    }
+    auto e = test::ExpectFtpError([&] { ftp->Connect(); });
+    EXPECT_EQ(e.Kind(), FtpErrorKind::Job);
+    EXPECT_NE(e.Reason().find(std::string("does not match ") + c.host), std::string::npos) << e.Reason();
+    const auto log = server.Log();
+    EXPECT_EQ(std::count_if(log.begin(), log.end(), [](const std::string& l) { return l.rfind("USER", 0) == 0; }), 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(Hosts, TlsZoneId,
+                         ::testing::Values(ZoneCase{"NumericZoneAnotherName", "::1%1", false},
+                                           ZoneCase{"NamedZoneAnotherName", "::1%lo", false},
+                                           ZoneCase{"NamedZoneRightAddress", "::1%lo", true}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST(TlsIdentity, ALinkLocalAddressIsExpectedWithoutItsZone) {
+    const auto bytes = asio::ip::make_address_v6("fe80::1").to_bytes();
+    const ftp::TlsIdentity identity = ftp::IdentityOf("fe80::1%eth0");
+    EXPECT_EQ(identity.address, std::vector<unsigned char>(bytes.begin(), bytes.end()));
+    EXPECT_TRUE(identity.name.empty());
+    EXPECT_EQ(identity.shown, "fe80::1%eth0");
+}
+
 // ---- servers and jobs that do not agree on TLS ----
 
 TEST_F(TlsRefusals, AServerWithoutTlsIsNeverSpokenToInClear) {
@@ -291,6 +352,54 @@ TEST_F(TlsRefusals, AServerThatRequiresTlsSaysSoToAJobInClear) {
     auto e = test::ExpectFtpError([&] { ftp->Connect(); });
     EXPECT_EQ(e.Kind(), FtpErrorKind::Job);
     EXPECT_EQ(e.Reason(), "TLS required by the server (530)");
+}
+
+// A server (or a man in the middle) that sends a reply in clear right behind its 234: read
+// after the handshake, the 230 would stand for the answer to USER. The server answers every
+// command over TLS positively, so a client that trusted the 230 would log in, one reply out
+// of step, and take the session for ready.
+TEST_F(TlsRefusals, ClearTextBehindTheAuthTlsReplyFailsTheSession) {
+    test::TempDir work;
+    test::WriteFileBytes(work / "inject.py", R"(import socket, ssl, sys
+cert, key, log = sys.argv[1:4]
+listener = socket.socket()
+listener.bind(("127.0.0.1", 0))
+listener.listen(1)
+print("PORT %d" % listener.getsockname()[1], flush=True)
+conn, _ = listener.accept()
+conn.sendall(b"220 ready\r\n")
+line = b""
+while not line.endswith(b"\r\n"):
+    line += conn.recv(1)
+conn.sendall(b"234 Proceed\r\n230 Logged in\r\n")
+context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+context.load_cert_chain(cert, key)
+tls = context.wrap_socket(conn, server_side=True)
+buffer = b""
+with open(log, "a") as out:
+    while True:
+        data = tls.recv(4096)
+        if not data:
+            break
+        buffer += data
+        while b"\r\n" in buffer:
+            command, buffer = buffer.split(b"\r\n", 1)
+            out.write(command.decode() + "\n")
+            out.flush()
+            tls.sendall(b"230 ok\r\n" if command.startswith(b"USER") else b"200 ok\r\n")
+)");
+    const std::string log = (work / "commands.log").string();
+    test::ChildProcess server({CT_PYTHON, (work / "inject.py").string(), Certs().Trusted().certificate.string(),
+                               Certs().Trusted().key.string(), log});
+    const std::string port = server.ReadLine(20s);
+    ASSERT_EQ(port.rfind("PORT ", 0), 0u) << port;
+    auto ftp = TlsClient(static_cast<std::uint16_t>(std::stoi(port.substr(5))), FtpSecurity::ExplicitTls, "user",
+                         "secret");
+    auto e = test::ExpectFtpError([&] { ftp->Connect(); });
+    EXPECT_EQ(e.Kind(), FtpErrorKind::Job);
+    EXPECT_EQ(e.Reason(), "clear text after AUTH TLS");
+    EXPECT_FALSE(ftp->Connected());
+    EXPECT_EQ(test::ReadFileIfAny(log), "") << "nothing is sent over TLS";
 }
 
 // ---- the end of a data connection ----
@@ -358,6 +467,62 @@ TEST_F(TlsAbort, AbortDuringATlsTransferEndsItAtOnce) {
         EXPECT_LT(std::chrono::steady_clock::now() - disconnectStart, 100ms);
     }
 }
+
+// ---- a short password never mangles our own words ----
+
+// Only the server's words are masked (they may echo the password); the client's own words, a
+// path, an address or a fingerprint among them, stay exact however short the password is.
+struct ShortPasswordCase {
+    const char* name;
+    // Makes the failure with a password that occurs in the texts named in `exact`.
+    std::function<FtpError(std::vector<std::string>& exact)> fail;
+};
+
+class ShortPassword : public ::testing::TestWithParam<ShortPasswordCase> {};
+
+TEST_P(ShortPassword, LeavesTheClientsOwnWordsExact) {
+    std::vector<std::string> exact;
+    const FtpError e = GetParam().fail(exact);
+    for (const std::string& text : exact)
+        EXPECT_NE(std::string(e.what()).find(text), std::string::npos) << text << " in " << e.what();
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Failures, ShortPassword,
+    ::testing::Values(
+        ShortPasswordCase{"ConnectionRefused",
+                          [](std::vector<std::string>& exact) {
+                              const std::uint16_t port = test::FreeLoopbackPort();
+                              exact = {"127.0.0.1:" + std::to_string(port)};
+                              auto ftp = test::MakeClient(port, "user", "1");
+                              return test::ExpectFtpError([&] { ftp->Connect(); });
+                          }},
+        ShortPasswordCase{"MissingRemoteFile",
+                          [](std::vector<std::string>& exact) {
+                              test::PyFtpServer server(test::PyFtpOptions{.users = {"user:e"}});
+                              auto ftp = test::MakeClient(server.Port(), "user", "e");
+                              ftp->Connect();
+                              exact = {"The remote file /the/missing/file.bin does not exist"};
+                              test::TempDir local;
+                              auto e = test::ExpectFtpError(
+                                  [&] { ftp->Get("/the/missing/file.bin", (local / "f").string(), true, false); });
+                              // The server's words are still masked: its reply holds an "e".
+                              EXPECT_EQ(e.Reason().find('e'), std::string::npos) << e.Reason();
+                              return e;
+                          }},
+        ShortPasswordCase{"UntrustedCertificate", [](std::vector<std::string>& exact) {
+                              if (!ftp::TlsAvailable())
+                                  return FtpError("skipped");
+                              AnyTlsServer server(Flavour::Pyftpdlib, Certs().SelfSigned());
+                              const std::string fingerprint = Certs().SelfSigned().fingerprint;
+                              exact = {fingerprint};
+                              auto ftp = TlsClient(server.port, FtpSecurity::ExplicitTls, "user",
+                                                   fingerprint.substr(0, 2));
+                              auto e = test::ExpectFtpError([&] { ftp->Connect(); });
+                              EXPECT_NE(e.Reason().find(fingerprint), std::string::npos) << e.Reason();
+                              return e;
+                          }}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 // A build without OpenSSL (the Windows cross-build) refuses a TLS job with a reason, and
 // never falls back to clear text.

@@ -694,9 +694,9 @@ INSTANTIATE_TEST_SUITE_P(
                  "login refused (530)", RunEnd::Stopped},
         KindCase{"connection refused", [](RecordingFtpServer& s, JobSpec&) { s.connects = {ConnectOutcome::Unavailable}; },
                  "(unchanged)", "", RunEnd::ServersUnreachable},
-        KindCase{"server echoes the password",
+        KindCase{"server echoes the password",  // masked by the client, as the real one does
                  [](RecordingFtpServer& s, JobSpec&) {
-                     s.raises["PUT"].push_back(Failure(FtpErrorKind::Job, "550 pw-9f3k is not a file name", 550));
+                     s.raises["PUT"].push_back(Failure(FtpErrorKind::Job, "550 *** is not a file name", 550));
                  },
                  "1", "550 *** is not a file name", RunEnd::Stopped},
         KindCase{"aborted", [](RecordingFtpServer& s, JobSpec&) { s.raises["PUT"].push_back(Failure(FtpErrorKind::Aborted, "aborted")); },
@@ -712,6 +712,13 @@ INSTANTIATE_TEST_SUITE_P(
                  },
                  "1", "remote folder /in/ could not be made", RunEnd::Stopped},
         KindCase{"unknown security", [](RecordingFtpServer&, JobSpec& j) { j.s = "ssl3"; }, "1", "\"ssl3\"", RunEnd::Stopped},
+        // The worker's own words stay whole whatever the password.
+        KindCase{"unknown security, one-letter password",
+                 [](RecordingFtpServer&, JobSpec& j) {
+                     j.s = "sftp";
+                     j.password = "y";
+                 },
+                 "1", "unknown security \"sftp\" in \"s\"", RunEnd::Stopped},
         KindCase{"download of a missing file", [](RecordingFtpServer&, JobSpec& j) { j.v = "get"; }, "(gone)", "",
                  RunEnd::Done},
         KindCase{"download cut",
@@ -730,7 +737,7 @@ TEST_F(WorkerSequence, TheThirdFailureGoesToTheDeadLetterFileWithItsReasonBefore
     JobSpec job = Upload("a.txt");
     job.password = "pw-77q";
     for (int i = 0; i < 3; ++i)
-        state->raises["PUT"].push_back(Failure(FtpErrorKind::Job, "553 pw-77q refused", 553));
+        state->raises["PUT"].push_back(Failure(FtpErrorKind::Job, "553 *** refused", 553)); // as the client masks an echo
     const std::string before = "{\"not\":\"a job of this run\"}";
     WriteFileBytes(deadLetter, before + "\r\n");
     WriteLines(batch, {JobLineText(job)});
