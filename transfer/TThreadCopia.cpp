@@ -83,8 +83,8 @@ const char* RunEndText(TThreadCopia::RunEnd end) {
 
 // A refusal of the upload command itself, before a byte was sent, while the session goes on:
 // what a server answers when the folder the client stood in has gone.
-bool RefusedBeforeTransfer(const FtpError& error, bool transferBegun) {
-    return error.Kind() == FtpErrorKind::Job && error.ReplyCode() >= 400 && error.ReplyCode() < 600 &&
+bool RefusedBeforeTransfer(const TransferError& error, bool transferBegun) {
+    return error.Kind() == TransferErrorKind::Job && error.ReplyCode() >= 400 && error.ReplyCode() < 600 &&
            !transferBegun;
 }
 
@@ -99,8 +99,10 @@ bool SwitchedOff(const char* value) {
 
 } // namespace
 
-std::unique_ptr<IFtpClient> DefaultFtpClient() {
-    auto client = std::make_unique<TIdFTP>();
+std::unique_ptr<ITransferClient> DefaultTransferClient(const Endpoint& endpoint) {
+    // Every endpoint a job can name today is FTP's, in clear or over TLS; a protocol of its
+    // own is told by its endpoint here and gets a client of its own.
+    auto client = std::make_unique<TIdFTP>(endpoint);
     client->SetPipelining(!SwitchedOff(std::getenv("CLOUDTRANSFER_FTP_PIPELINING")));
     return client;
 }
@@ -212,34 +214,17 @@ void TThreadCopia::Execute() {
 }
 
 void TThreadCopia::RunWithClient() {
-    std::unique_ptr<IFtpClient> client = ClientFactory ? ClientFactory() : DefaultFtpClient();
-    if (!client)
-        throw CloudError("no FTP client could be made");
-    client->OnWorkBegin = [this](IFtpClient* sender, TWorkMode mode, std::int64_t total) {
-        FTPWorkBegin(sender, mode, total);
-    };
-    client->OnWork = [this](IFtpClient* sender, TWorkMode mode, std::int64_t count) { FTPWork(sender, mode, count); };
-    client->OnWorkEnd = [this](IFtpClient* sender, TWorkMode mode) { FTPWorkEnd(sender, mode); };
-    client->SetPassive(true);
-    client->SetTransferType(TIdFTPTransferType::ftBinary);
-    {
-        std::lock_guard<std::mutex> lock(clientMutex);
-        IdFTP = std::move(client);
-    }
-
+    clientEndpoint = Endpoint{};
     // The clean-up runs however the run ends. The client leaves IdFTP under the lock, so a
     // stop request either reaches it before or finds no client at all.
     struct CleanUp {
         TThreadCopia& worker;
         ~CleanUp() {
+            std::unique_ptr<ITransferClient> released = worker.SwapClient(nullptr);
             try {
-                worker.IdFTP->Disconnect();
+                if (released)
+                    released->Disconnect();
             } catch (...) {
-            }
-            std::unique_ptr<IFtpClient> released;
-            {
-                std::lock_guard<std::mutex> lock(worker.clientMutex);
-                released = std::move(worker.IdFTP);
             }
             // Lines that producers added to a version of the queue the run replaced are
             // carried into the file before the run reports its end.
@@ -315,7 +300,7 @@ void TThreadCopia::RunJobs() {
         if (fault) {
             jobReason = fault->rule;
         } else {
-            ApplySettings(job.endpoint);
+            UseClientFor(job.endpoint);
             end = RunJobGuarded(job);
         }
         const double seconds = std::chrono::duration<double>(ClockInUse().Now() - started).count();
@@ -347,40 +332,38 @@ void TThreadCopia::RunJobs() {
     }
 }
 
-void TThreadCopia::ApplySettings(const Endpoint& endpoint) {
-    IFtpClient& client = *IdFTP;
-    bool closed = false;
-    auto close = [&] {
-        client.Disconnect();
-        closed = true;
-    };
-    if (endpoint.host != client.Host()) {
-        close();
-        client.SetHost(endpoint.host);
+void TThreadCopia::UseClientFor(const Endpoint& endpoint) {
+    if (IdFTP && clientEndpoint == endpoint) {
+        closedOwnSession = false;
+        return;
     }
-    if (endpoint.user != client.Username()) {
-        close();
-        client.SetUsername(endpoint.user);
-    }
-    if (endpoint.password != client.Password()) {
-        close();
-        client.SetPassword(endpoint.password);
-    }
-    if (endpoint.port != client.Port()) {
-        close();
-        client.SetPort(endpoint.port);
-    }
-    if (endpoint.security != client.Security()) {
-        close();
-        client.SetSecurity(endpoint.security);
-    }
-    if (endpoint.pin != client.PinnedFingerprint()) {
-        close();
-        client.SetPinnedFingerprint(endpoint.pin);
-    }
-    closedOwnSession = closed && sessionMayBeOpen;
-    if (closed)
+    // The session for another endpoint ends before the next begins.
+    closedOwnSession = false;
+    if (const std::unique_ptr<ITransferClient> old = SwapClient(nullptr)) {
+        old->Disconnect();
+        closedOwnSession = sessionMayBeOpen;
         sessionMayBeOpen = false;
+    }
+    std::unique_ptr<ITransferClient> client = ClientFactory ? ClientFactory(endpoint) : DefaultTransferClient(endpoint);
+    if (!client)
+        throw CloudError("no transfer client could be made");
+    client->OnWorkBegin = [this](ITransferClient* sender, TWorkMode mode, std::int64_t total) {
+        FTPWorkBegin(sender, mode, total);
+    };
+    client->OnWork = [this](ITransferClient* sender, TWorkMode mode, std::int64_t count) { FTPWork(sender, mode, count); };
+    client->OnWorkEnd = [this](ITransferClient* sender, TWorkMode mode) { FTPWorkEnd(sender, mode); };
+    SwapClient(std::move(client));
+    clientEndpoint = endpoint;
+}
+
+std::unique_ptr<ITransferClient> TThreadCopia::SwapClient(std::unique_ptr<ITransferClient> client) {
+    std::lock_guard<std::mutex> lock(clientMutex);
+    std::swap(IdFTP, client);
+    // A stop request that reached the old client (or none) reaches the new one too: the flag
+    // is raised before the stop button takes the lock.
+    if (IdFTP && AbortTransfer)
+        IdFTP->Abort();
+    return client;
 }
 
 TThreadCopia::JobEnd TThreadCopia::RunJobGuarded(const Job& job) {
@@ -397,17 +380,17 @@ TThreadCopia::JobEnd TThreadCopia::RunJobGuarded(const Job& job) {
             return JobEnd::EndRun;
         }
         return isDirty ? JobEnd::Done : JobEnd::Failed;
-    } catch (const FtpError& error) {
+    } catch (const TransferError& error) {
         switch (error.Kind()) {
-        case FtpErrorKind::Unavailable:
+        case TransferErrorKind::Unavailable:
             jobReason = error.Reason();
             return JobEnd::ServerDown;
-        case FtpErrorKind::Aborted:
+        case TransferErrorKind::Aborted:
             AbortTransfer = true;
             m_runEnd = RunEnd::Stopped;
             return JobEnd::EndRun;
-        case FtpErrorKind::RemoteMissing:
-        case FtpErrorKind::Job:
+        case TransferErrorKind::RemoteMissing:
+        case TransferErrorKind::Job:
             break;
         }
         jobReason = error.Reason();
@@ -452,12 +435,12 @@ void TThreadCopia::FinishJob(JobEnd end, const std::string& line, Job& job, doub
 }
 
 bool TThreadCopia::EnsureConnected() {
-    IFtpClient& client = *IdFTP;
+    ITransferClient& client = *IdFTP;
     if (!client.Connected()) {
         try {
             client.Connect();
-        } catch (const FtpError& error) {
-            const bool busy = error.Kind() == FtpErrorKind::Unavailable && error.ReplyCode() >= 400 &&
+        } catch (const TransferError& error) {
+            const bool busy = error.Kind() == TransferErrorKind::Unavailable && error.ReplyCode() >= 400 &&
                               error.ReplyCode() < 500;
             if (!busy || !closedOwnSession)
                 throw;
@@ -522,7 +505,7 @@ bool TThreadCopia::UploadJob(const Job& job) {
     transferBegun = false;
     try {
         IdFTP->Put(f, remoteName, false, -1);
-    } catch (const FtpError& error) {
+    } catch (const TransferError& error) {
         // The folder may have gone since the job that walked to it: walk and try once more, so
         // that no job fails for having skipped the walk.
         if (!alreadyThere || !RefusedBeforeTransfer(error, transferBegun) || !IdFTP->Connected())
@@ -579,8 +562,8 @@ bool TThreadCopia::DownloadJob(const Job& job) {
     try {
         try {
             IdFTP->Get(*remotePath, Utf8Text(part.Path()), true, false);
-        } catch (const FtpError& error) {
-            if (error.Kind() != FtpErrorKind::RemoteMissing)
+        } catch (const TransferError& error) {
+            if (error.Kind() != TransferErrorKind::RemoteMissing)
                 throw;
             finish();
             isDirty = true;  // the design's missing remote file: done, nothing fetched
@@ -643,7 +626,7 @@ std::int32_t TThreadCopia::Scaled(std::int64_t count) const {
     return static_cast<std::int32_t>(std::min<std::int64_t>(scaled, std::numeric_limits<std::int32_t>::max()));
 }
 
-void TThreadCopia::FTPWorkBegin(IFtpClient*, TWorkMode, std::int64_t workCountMax) {
+void TThreadCopia::FTPWorkBegin(ITransferClient*, TWorkMode, std::int64_t workCountMax) {
     transferBegun = true;
     STime = ClockInUse().NowDays();
     WorkCountMax = workCountMax;
@@ -660,7 +643,7 @@ void TThreadCopia::FTPWorkBegin(IFtpClient*, TWorkMode, std::int64_t workCountMa
     AverageSpeed = 0.0;
 }
 
-void TThreadCopia::FTPWork(IFtpClient*, TWorkMode, std::int64_t workCount) {
+void TThreadCopia::FTPWork(ITransferClient*, TWorkMode, std::int64_t workCount) {
     const double elapsedDays = ClockInUse().NowDays() - STime;
     if (LabelSpeed) {
         const double seconds = std::floor(elapsedDays * kMsPerDay) / 1000.0;
@@ -682,7 +665,7 @@ void TThreadCopia::FTPWork(IFtpClient*, TWorkMode, std::int64_t workCount) {
         ProgressBarSpeed->SetPosition(Scaled(WorkCount));
 }
 
-void TThreadCopia::FTPWorkEnd(IFtpClient*, TWorkMode) {
+void TThreadCopia::FTPWorkEnd(ITransferClient*, TWorkMode) {
     BytesToTransfer = 0;
     if (isAthread) {
         Synchronize([this] { SyncWorkEnd(); });

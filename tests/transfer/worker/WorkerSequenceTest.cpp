@@ -27,7 +27,7 @@ class WorkerSequence : public WorkerTest {
 protected:
     std::unique_ptr<TThreadCopia> MakeFakeWorker() {
         auto worker = MakeWorker();
-        worker->ClientFactory = [state = state] { return std::make_unique<RecordingFtpClient>(state); };
+        worker->ClientFactory = RecordingFactory(state);
         return worker;
     }
     // A local file to upload.
@@ -69,12 +69,12 @@ TEST_F(WorkerSequence, MissingBatchFileEndsAtOnceWithoutAClient) {
     EXPECT_EQ(view.Reloads(), 0u);
 }
 
-TEST_F(WorkerSequence, EmptyBatchFileSetsUpAndReleasesTheClientWithoutConnecting) {
+TEST_F(WorkerSequence, EmptyBatchFileEndsWithoutMakingAClient) {
     WriteFileBytes(batch, "");
     auto worker = MakeFakeWorker();
     worker->Execute();
-    EXPECT_EQ(state->clientsMade, 1);
-    EXPECT_EQ(state->Log(), (std::vector<std::string>{"PASSIVE", "TYPE I", "DISCONNECT"}));
+    EXPECT_EQ(state->clientsMade, 0);
+    EXPECT_TRUE(state->Log().empty());
     EXPECT_FALSE(worker->HasClient());
     EXPECT_FALSE(fs::exists(batch)) << "a file without lines is removed by the store";
 }
@@ -101,7 +101,7 @@ void WorkerBadHeadLine::ExpectTheRunStopsAt(const std::string& bad) {
     EXPECT_EQ(ReadLines(batch), (std::vector<std::string>{bad, good}));
     EXPECT_EQ(Count("CONNECT"), 0);
     EXPECT_FALSE(worker->HasClient()) << "the clean-up runs on the error path too";
-    EXPECT_EQ(state->Log().back(), "DISCONNECT");
+    EXPECT_EQ(state->clientsMade, 0) << "a client is made for a job, never for a line that is none";
     EXPECT_EQ(worker->HowRunEnded(), TThreadCopia::RunEnd::Error);
     EXPECT_FALSE(worker->RunError().empty());
     EXPECT_EQ(worker->RunError().find("secret"), std::string::npos) << worker->RunError();
@@ -147,7 +147,7 @@ TEST_F(WorkerSequence, ThreadedRunWithABadHeadLineStillRunsItsEndNotification) {
     EXPECT_FALSE(worker->HasClient());
 }
 
-TEST_F(WorkerSequence, SettingsAreComparedInOrderAndOneLoginServesAnAccount) {
+TEST_F(WorkerSequence, OneSessionServesAnEndpointAndAnotherLoginGetsAClientOfItsOwn) {
     JobSpec a = Upload("a.txt");
     a.port = 2121;
     JobSpec b = Upload("b.txt");
@@ -159,14 +159,13 @@ TEST_F(WorkerSequence, SettingsAreComparedInOrderAndOneLoginServesAnAccount) {
     auto worker = MakeFakeWorker();
     worker->Execute();
     EXPECT_EQ(ConnectionLog(),
-              (std::vector<std::string>{"PASSIVE", "TYPE I",
-                                        "DISCONNECT", "HOST 127.0.0.1", "DISCONNECT", "USER user",
-                                        "DISCONNECT", "PASS secret", "DISCONNECT", "PORT 2121",
+              (std::vector<std::string>{"CLIENT 127.0.0.1:2121 user",
                                         "CONNECTED? no", "CONNECT", "CONNECTED? yes", "PUT x.txt",
                                         "CONNECTED? yes", "CONNECTED? yes", "PUT x.txt",
-                                        "DISCONNECT", "USER other",
+                                        "DISCONNECT", "CLIENT 127.0.0.1:2121 other",
                                         "CONNECTED? no", "CONNECT", "CONNECTED? yes", "PUT x.txt",
                                         "DISCONNECT"}));
+    EXPECT_EQ(state->clientsMade, 2);
     EXPECT_FALSE(fs::exists(batch));
     EXPECT_EQ(worker->FileCloudTrCount(), 3);
 }
@@ -519,7 +518,7 @@ TEST_F(WorkerSequence, ThePauseLastsSecDelayAfterEveryJob) {
 }
 
 // The switch a user has for a server or a middlebox that loses commands sent together.
-TEST(DefaultFtpClient, PipeliningCanBeSwitchedOffFromTheEnvironment) {
+TEST(DefaultTransferClient, PipeliningCanBeSwitchedOffFromTheEnvironment) {
     struct Restore {
         ~Restore() { ::unsetenv("CLOUDTRANSFER_FTP_PIPELINING"); }
     } restore;
@@ -527,7 +526,7 @@ TEST(DefaultFtpClient, PipeliningCanBeSwitchedOffFromTheEnvironment) {
              {nullptr, true}, {"off", false}, {"0", false}, {"NO", false}, {"on", true}}) {
         if (value)
             ::setenv("CLOUDTRANSFER_FTP_PIPELINING", value, 1);
-        auto client = DefaultFtpClient();
+        auto client = DefaultTransferClient(Endpoint{"127.0.0.1", 21, "u", "p", EndpointSecurity::None, "", ""});
         auto* ftp = dynamic_cast<TIdFTP*>(client.get());
         ASSERT_NE(ftp, nullptr);
         EXPECT_EQ(ftp->Pipelining(), on) << (value ? value : "(unset)");
@@ -649,7 +648,7 @@ TEST_F(WorkerSequence, AServerThatCannotBeReachedIsTriedOnceAndItsJobsKeepTheirP
     auto worker = MakeFakeWorker();
     worker->Execute();
     EXPECT_EQ(ReadLines(batch), (std::vector<std::string>{a1, a2})) << "unmarked, in their order";
-    EXPECT_EQ(Count("PORT 2100"), 1);
+    EXPECT_EQ(Count("CLIENT 127.0.0.1:2100 user"), 1);
     EXPECT_EQ(Count("CONNECT"), 2) << "one refused attempt, one session for the other server";
     EXPECT_EQ(Count("PUT b1.txt") + Count("PUT b2.txt"), 2);
     EXPECT_EQ(worker->HowRunEnded(), TThreadCopia::RunEnd::ServersUnreachable);
@@ -932,10 +931,12 @@ TEST_F(WorkerSequence, SecurityAndPinTakePartInTheSameServerComparison) {
     MakeFakeWorker()->Execute();
     std::vector<std::string> settings;
     for (const auto& line : state->Log())
-        if (line == "CONNECT" || line.rfind("SECURITY", 0) == 0 || line.rfind("FP", 0) == 0)
+        if (line == "CONNECT" || line.rfind("CLIENT", 0) == 0)
             settings.push_back(line);
-    EXPECT_EQ(settings, (std::vector<std::string>{"CONNECT", "SECURITY tls", "CONNECT", std::string("FP ") + kValidPin, "CONNECT",
-                                                  "SECURITY implicit", "CONNECT"}));
+    const std::string client = "CLIENT 127.0.0.1:21 user";
+    EXPECT_EQ(settings, (std::vector<std::string>{client, "CONNECT", client + " tls", "CONNECT",
+                                                  client + " tls " + kValidPin, "CONNECT",
+                                                  client + " implicit " + kValidPin, "CONNECT"}));
     EXPECT_FALSE(fs::exists(batch));
 }
 
