@@ -14,7 +14,9 @@ namespace ct {
 struct OutcomeEntry {
     // "start" and "end" for the run; for a job "done", "failed" (requeued with its mark),
     // "dropped" (third failure, now in the dead-letter file), "kept" (its server could not be
-    // reached; it stays in the queue unmarked) or "stopped" (the run was stopped during it).
+    // reached; it stays in the queue unmarked) or "stopped" (the run was stopped during it);
+    // "unrecorded" follows a job's outcome when the queue could not be rewritten after it, and
+    // "not started" is a start that found another instance running.
     std::string outcome;
     std::string direction;   // "put", "get", or empty for the run's lines
     std::string localFile;

@@ -9,14 +9,14 @@ namespace ct {
 
 namespace {
 
-using Batch = std::vector<FtpFolderCommand>;
+using Batch = std::vector<FolderCommand>;
 
-FtpFolderCommand Mkd(const std::string& name) {
-    return {FtpFolderCommand::Verb::MakeDir, name};
+FolderCommand Mkd(const std::string& name) {
+    return {FolderCommand::Verb::MakeDir, name};
 }
 
-FtpFolderCommand Cwd(const std::string& name) {
-    return {FtpFolderCommand::Verb::ChangeDir, name};
+FolderCommand Cwd(const std::string& name) {
+    return {FolderCommand::Verb::ChangeDir, name};
 }
 
 // The pieces of path between its separators, empty ones included: a path that ends with "/"
@@ -61,7 +61,7 @@ struct WalkResult {
 // that the client knows to exist rather than at the root (the MakeDir of an existing folder
 // fails and its ChangeDir succeeds, so the folders made and where the walk ends are the same).
 // Should that folder have gone meanwhile, the walk begins at the root after all.
-WalkResult WalkThen(const std::string& path, IFtpClient& client, const Batch& followers) {
+WalkResult WalkThen(const std::string& path, ITransferClient& client, const Batch& followers) {
     WalkResult result;
     // Sends lead and the followers together; gives lead's outcomes.
     auto finish = [&](Batch lead) {
@@ -134,7 +134,7 @@ WalkResult WalkThen(const std::string& path, IFtpClient& client, const Batch& fo
 
 } // namespace
 
-bool MakeRemoteDirs(const std::string& path, IFtpClient& client) {
+bool MakeRemoteDirs(const std::string& path, ITransferClient& client) {
     return WalkThen(path, client, {}).walked;
 }
 
@@ -148,7 +148,7 @@ std::string NormaliseRemoteDir(const std::string& path, const std::string& base)
     return dir;
 }
 
-bool EnsureRemoteDir(const std::string& path, IFtpClient& client, const std::string& base) {
+bool EnsureRemoteDir(const std::string& path, ITransferClient& client, const std::string& base) {
     const std::string dir = NormaliseRemoteDir(path, base);
 
     // The previous walk on this connection ended here and nothing has moved the client since:

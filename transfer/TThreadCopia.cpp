@@ -57,28 +57,6 @@ std::string Utf8Text(const std::filesystem::path& path) {
     return std::string(text.begin(), text.end());
 }
 
-std::uint16_t PortOf(const TSuperObject& ftp) {
-    return static_cast<std::uint16_t>(static_cast<std::uint64_t>(ftp.I("t")) & 0xffffu);
-}
-
-std::optional<FtpSecurity> SecurityOf(const std::string& s) {
-    if (s.empty())
-        return FtpSecurity::None;
-    if (s == "tls")
-        return FtpSecurity::ExplicitTls;
-    if (s == "implicit")
-        return FtpSecurity::ImplicitTls;
-    return std::nullopt;
-}
-
-// Where the job's file goes or comes from on the server, for the log.
-std::string RemotePathOf(const TSuperObject& job) {
-    const std::string d = job.S("d");
-    if (IsUploadJob(job))
-        return NormaliseRemoteDir(UploadRemoteDir(d), job.S("b")) + UploadRemoteName(d);
-    return DownloadRemotePath(d, job.S("b")).value_or(std::string());
-}
-
 // The design's check that an upload's source exists, with the reason when it does not.
 void CheckUploadSource(const std::string& f) {
     std::error_code ec;
@@ -105,8 +83,8 @@ const char* RunEndText(TThreadCopia::RunEnd end) {
 
 // A refusal of the upload command itself, before a byte was sent, while the session goes on:
 // what a server answers when the folder the client stood in has gone.
-bool RefusedBeforeTransfer(const FtpError& error, bool transferBegun) {
-    return error.Kind() == FtpErrorKind::Job && error.ReplyCode() >= 400 && error.ReplyCode() < 600 &&
+bool RefusedBeforeTransfer(const TransferError& error, bool transferBegun) {
+    return error.Kind() == TransferErrorKind::Job && error.ReplyCode() >= 400 && error.ReplyCode() < 600 &&
            !transferBegun;
 }
 
@@ -121,8 +99,10 @@ bool SwitchedOff(const char* value) {
 
 } // namespace
 
-std::unique_ptr<IFtpClient> DefaultFtpClient() {
-    auto client = std::make_unique<TIdFTP>();
+std::unique_ptr<ITransferClient> DefaultTransferClient(const Endpoint& endpoint) {
+    // Every endpoint a job can name today is FTP's, in clear or over TLS; a protocol of its
+    // own is told by its endpoint here and gets a client of its own.
+    auto client = std::make_unique<TIdFTP>(endpoint);
     client->SetPipelining(!SwitchedOff(std::getenv("CLOUDTRANSFER_FTP_PIPELINING")));
     return client;
 }
@@ -233,34 +213,17 @@ void TThreadCopia::Execute() {
 }
 
 void TThreadCopia::RunWithClient() {
-    std::unique_ptr<IFtpClient> client = ClientFactory ? ClientFactory() : DefaultFtpClient();
-    if (!client)
-        throw CloudError("no FTP client could be made");
-    client->OnWorkBegin = [this](IFtpClient* sender, TWorkMode mode, std::int64_t total) {
-        FTPWorkBegin(sender, mode, total);
-    };
-    client->OnWork = [this](IFtpClient* sender, TWorkMode mode, std::int64_t count) { FTPWork(sender, mode, count); };
-    client->OnWorkEnd = [this](IFtpClient* sender, TWorkMode mode) { FTPWorkEnd(sender, mode); };
-    client->SetPassive(true);
-    client->SetTransferType(TIdFTPTransferType::ftBinary);
-    {
-        std::lock_guard<std::mutex> lock(clientMutex);
-        IdFTP = std::move(client);
-    }
-
+    clientEndpoint = Endpoint{};
     // The clean-up runs however the run ends. The client leaves IdFTP under the lock, so a
     // stop request either reaches it before or finds no client at all.
     struct CleanUp {
         TThreadCopia& worker;
         ~CleanUp() {
+            std::unique_ptr<ITransferClient> released = worker.SwapClient(nullptr);
             try {
-                worker.IdFTP->Disconnect();
+                if (released)
+                    released->Disconnect();
             } catch (...) {
-            }
-            std::unique_ptr<IFtpClient> released;
-            {
-                std::lock_guard<std::mutex> lock(worker.clientMutex);
-                released = std::move(worker.IdFTP);
             }
             // Lines that producers added to a version of the queue the run replaced are
             // carried into the file before the run reports its end.
@@ -286,13 +249,10 @@ std::string TThreadCopia::NextJobLine(const std::set<ServerKey>& unreachable) {
     // Jobs of servers that could not be reached keep their places; the first other line is
     // next. A line that is not a job is taken too, so that the run stops at it as at the head.
     auto found = FindFirstBatchLine(BatchFileInUse(), [&](const std::string& line) {
-        try {
-            const ISuperObject candidate = SO(line);
-            const ISuperObject ftp = candidate->O("ftp");
-            return !ftp || unreachable.count(ServerKey{ftp->S("h"), PortOf(*ftp)}) == 0;
-        } catch (const JsonError&) {
-            return true;
-        }
+        // A job that breaks a rule is taken too: it fails without a connection.
+        const ParsedJob parsed = ParseJob(line);
+        const Job* job = std::get_if<Job>(&parsed);
+        return !job || unreachable.count(ServerKey{job->endpoint.host, job->endpoint.port}) == 0;
     });
     if (found)
         return *found;
@@ -317,12 +277,13 @@ void TThreadCopia::RunJobs() {
         jobReason.clear();
         jobRemotePath.clear();
         jobBytes = -1;
-        const ISuperObject job = SO(line);
-        const ISuperObject ftp = job->O("ftp");
-        if (!ftp)
-            throw CloudError("the job line has no \"ftp\" settings");
-        jobRemotePath = RemotePathOf(*job);
-        const ServerKey server{ftp->S("h"), PortOf(*ftp)};
+        ParsedJob parsed = ParseJob(line);
+        const JobFault* fault = std::get_if<JobFault>(&parsed);
+        if (fault && fault->kind == JobFault::Kind::NotAJob)
+            throw JsonError(fault->rule);
+        Job job = fault ? *fault->job : std::get<Job>(parsed);
+        jobRemotePath = JobRemotePath(job);
+        const ServerKey server{job.endpoint.host, job.endpoint.port};
 
         // Nothing is sent that the queue could not record afterwards.
         if (!writableChecked) {
@@ -331,12 +292,14 @@ void TThreadCopia::RunJobs() {
         }
 
         const auto started = ClockInUse().Now();
-        const std::string settingsFault = ApplySettings(*ftp);
+        // A job that breaks a rule fails before anything is sent for it.
         JobEnd end = JobEnd::Failed;
-        if (settingsFault.empty())
-            end = RunJobGuarded(*job);
-        else
-            jobReason = settingsFault;
+        if (fault) {
+            jobReason = fault->rule;
+        } else {
+            UseClientFor(job.endpoint);
+            end = RunJobGuarded(job);
+        }
         const double seconds = std::chrono::duration<double>(ClockInUse().Now() - started).count();
 
         // A stop seen at the end of a job leaves it first, whatever the job guard made of the
@@ -350,66 +313,57 @@ void TThreadCopia::RunJobs() {
                 jobReason = "stop requested";
             else if (jobReason.empty())
                 jobReason = "no connection could be had";
-            LogJob(m_runEnd == RunEnd::ServersUnreachable ? "kept" : "stopped", *job, seconds);
+            LogJob(m_runEnd == RunEnd::ServersUnreachable ? "kept" : "stopped", job, seconds);
             return;
         }
         if (end == JobEnd::ServerDown) {
             // Nothing was done and the queue is as it was: no rewrite, no reload, no pause.
             unreachable.insert(server);
             jobReason = ShortReason(jobReason);
-            LogJob("kept", *job, seconds);
+            LogJob("kept", job, seconds);
             continue;
         }
-        FinishJob(end, line, *job, seconds);
+        FinishJob(end, line, job, seconds);
         RunStep(&TThreadCopia::SyncReloadList);
         PauseBetweenJobs();
     }
 }
 
-std::string TThreadCopia::ApplySettings(const TSuperObject& ftp) {
-    IFtpClient& client = *IdFTP;
-    bool closed = false;
-    auto close = [&] {
-        client.Disconnect();
-        closed = true;
-    };
-    if (ftp.S("h") != client.Host()) {
-        close();
-        client.SetHost(ftp.S("h"));
+void TThreadCopia::UseClientFor(const Endpoint& endpoint) {
+    if (IdFTP && clientEndpoint == endpoint) {
+        closedOwnSession = false;
+        return;
     }
-    if (ftp.S("u") != client.Username()) {
-        close();
-        client.SetUsername(ftp.S("u"));
-    }
-    if (ftp.S("p") != client.Password()) {
-        close();
-        client.SetPassword(ftp.S("p"));
-    }
-    if (ftp.I("t") != static_cast<std::int64_t>(client.Port())) {
-        close();
-        client.SetPort(PortOf(ftp));
-    }
-    std::string fault;
-    const std::string s = ftp.S("s");
-    if (const auto security = SecurityOf(s)) {
-        if (*security != client.Security()) {
-            close();
-            client.SetSecurity(*security);
-        }
-        if (ftp.S("fp") != client.PinnedFingerprint()) {
-            close();
-            client.SetPinnedFingerprint(ftp.S("fp"));
-        }
-    } else {
-        fault = "unknown security \"" + s + "\" in \"s\" (expected \"tls\", \"implicit\" or none)";
-    }
-    closedOwnSession = closed && sessionMayBeOpen;
-    if (closed)
+    // The session for another endpoint ends before the next begins.
+    closedOwnSession = false;
+    if (const std::unique_ptr<ITransferClient> old = SwapClient(nullptr)) {
+        old->Disconnect();
+        closedOwnSession = sessionMayBeOpen;
         sessionMayBeOpen = false;
-    return fault;
+    }
+    std::unique_ptr<ITransferClient> client = ClientFactory ? ClientFactory(endpoint) : DefaultTransferClient(endpoint);
+    if (!client)
+        throw CloudError("no transfer client could be made");
+    client->OnWorkBegin = [this](ITransferClient* sender, TWorkMode mode, std::int64_t total) {
+        FTPWorkBegin(sender, mode, total);
+    };
+    client->OnWork = [this](ITransferClient* sender, TWorkMode mode, std::int64_t count) { FTPWork(sender, mode, count); };
+    client->OnWorkEnd = [this](ITransferClient* sender, TWorkMode mode) { FTPWorkEnd(sender, mode); };
+    SwapClient(std::move(client));
+    clientEndpoint = endpoint;
 }
 
-TThreadCopia::JobEnd TThreadCopia::RunJobGuarded(const TSuperObject& job) {
+std::unique_ptr<ITransferClient> TThreadCopia::SwapClient(std::unique_ptr<ITransferClient> client) {
+    std::lock_guard<std::mutex> lock(clientMutex);
+    std::swap(IdFTP, client);
+    // A stop request that reached the old client (or none) reaches the new one too: the flag
+    // is raised before the stop button takes the lock.
+    if (IdFTP && AbortTransfer)
+        IdFTP->Abort();
+    return client;
+}
+
+TThreadCopia::JobEnd TThreadCopia::RunJobGuarded(const Job& job) {
     // The job guard: an error from here to the end of the transfer decides the job's fate by
     // its kind, and the run goes on.
     try {
@@ -417,23 +371,23 @@ TThreadCopia::JobEnd TThreadCopia::RunJobGuarded(const TSuperObject& job) {
             return JobEnd::EndRun;
         sessionMayBeOpen = true;
         ++fileCloudTrCount;
-        const bool goOn = IsUploadJob(job) ? UploadJob(job) : DownloadJob(job);
+        const bool goOn = job.direction == JobDirection::Upload ? UploadJob(job) : DownloadJob(job);
         if (!goOn) {
             m_runEnd = RunEnd::Stopped;
             return JobEnd::EndRun;
         }
         return isDirty ? JobEnd::Done : JobEnd::Failed;
-    } catch (const FtpError& error) {
+    } catch (const TransferError& error) {
         switch (error.Kind()) {
-        case FtpErrorKind::Unavailable:
+        case TransferErrorKind::Unavailable:
             jobReason = error.Reason();
             return JobEnd::ServerDown;
-        case FtpErrorKind::Aborted:
+        case TransferErrorKind::Aborted:
             AbortTransfer = true;
             m_runEnd = RunEnd::Stopped;
             return JobEnd::EndRun;
-        case FtpErrorKind::RemoteMissing:
-        case FtpErrorKind::Job:
+        case TransferErrorKind::RemoteMissing:
+        case TransferErrorKind::Job:
             break;
         }
         jobReason = error.Reason();
@@ -444,34 +398,46 @@ TThreadCopia::JobEnd TThreadCopia::RunJobGuarded(const TSuperObject& job) {
     }
 }
 
-void TThreadCopia::FinishJob(JobEnd end, const std::string& line, TSuperObject& job, double seconds) {
+void TThreadCopia::FinishJob(JobEnd end, const std::string& line, Job& job, double seconds) {
+    // The outcome is logged before the queue is rewritten: a job whose file is on the server
+    // leaves its trace even when the rewrite then fails (a full disk), and so does that failure.
+    auto rewrite = [&](const std::string& search, const std::string& replacement) {
+        try {
+            UpdateBatchFile(search, replacement);
+        } catch (const std::exception& error) {
+            jobReason = ShortReason(std::string("the queue could not be rewritten: ") + error.what());
+            LogJob("unrecorded", job, seconds);
+            throw;
+        }
+    };
     if (end == JobEnd::Done) {
-        UpdateBatchFile("", "");
         LogJob("done", job, seconds);  // a reason here says why nothing was fetched
+        rewrite("", "");
         return;
     }
     jobReason = ShortReason(jobReason.empty() ? std::string("failed") : jobReason);
+    TSuperObject& text = *job.line;
     if (auto mark = NextErrorMark(job)) {
-        job.SetS("error", *mark);
-        job.SetS("reason", jobReason);
-        UpdateBatchFile(line, job.AsJSon());
+        text.SetS("error", *mark);
+        text.SetS("reason", jobReason);
         LogJob("failed", job, seconds);
+        rewrite(line, text.AsJSon());
         return;
     }
     // The third failure: the job leaves the queue, but only once the dead-letter file holds it.
-    job.SetS("reason", jobReason);
-    AppendDeadLetter(BatchFileInUse(), job.AsJSon());
-    UpdateBatchFile("", "");
+    text.SetS("reason", jobReason);
+    AppendDeadLetter(BatchFileInUse(), text.AsJSon());
     LogJob("dropped", job, seconds);
+    rewrite("", "");
 }
 
 bool TThreadCopia::EnsureConnected() {
-    IFtpClient& client = *IdFTP;
+    ITransferClient& client = *IdFTP;
     if (!client.Connected()) {
         try {
             client.Connect();
-        } catch (const FtpError& error) {
-            const bool busy = error.Kind() == FtpErrorKind::Unavailable && error.ReplyCode() >= 400 &&
+        } catch (const TransferError& error) {
+            const bool busy = error.Kind() == TransferErrorKind::Unavailable && error.ReplyCode() >= 400 &&
                               error.ReplyCode() < 500;
             if (!busy || !closedOwnSession)
                 throw;
@@ -512,17 +478,17 @@ bool TThreadCopia::EnsureConnected() {
     return true;
 }
 
-bool TThreadCopia::UploadJob(const TSuperObject& job) {
-    const std::string f = job.S("f");
+bool TThreadCopia::UploadJob(const Job& job) {
+    const std::string& f = job.localPath;
     CheckUploadSource(f);
-    const std::string d = job.S("d");
+    const std::string& d = job.remotePath;
     const std::string remoteName = UploadRemoteName(d);
     const std::string remoteDir = UploadRemoteDir(d);
     StrFile = f;
     RunStep(&TThreadCopia::SyncShowFile);
-    const std::string folder = NormaliseRemoteDir(remoteDir, job.S("b"));
+    const std::string folder = NormaliseRemoteDir(remoteDir, job.base);
     auto enterFolder = [&] {
-        if (EnsureRemoteDir(remoteDir, *IdFTP, job.S("b")))
+        if (EnsureRemoteDir(remoteDir, *IdFTP, job.base))
             return true;
         // The walk swallows every error, those of a stop too.
         if (StopSeen())
@@ -536,7 +502,7 @@ bool TThreadCopia::UploadJob(const TSuperObject& job) {
     transferBegun = false;
     try {
         IdFTP->Put(f, remoteName, false, -1);
-    } catch (const FtpError& error) {
+    } catch (const TransferError& error) {
         // The folder may have gone since the job that walked to it: walk and try once more, so
         // that no job fails for having skipped the walk.
         if (!alreadyThere || !RefusedBeforeTransfer(error, transferBegun) || !IdFTP->Connected())
@@ -551,11 +517,15 @@ bool TThreadCopia::UploadJob(const TSuperObject& job) {
     return true;
 }
 
-bool TThreadCopia::DownloadJob(const TSuperObject& job) {
-    const std::string f = job.S("f");
-    const auto remotePath = DownloadRemotePath(job.S("d"), job.S("b"));
+bool TThreadCopia::DownloadJob(const Job& job) {
+    const std::string& f = job.localPath;
+    const auto remotePath = DownloadRemotePath(job.remotePath, job.base);
     if (!remotePath)
         throw JobFailed("no remote file named (\"d\" is empty)");
+    // The finished file could never replace a folder: no transfer is worth making.
+    std::error_code ec;
+    if (!f.empty() && fs::is_directory(Utf8Path(f), ec))
+        throw JobFailed("the local file " + f + " is a folder");
     StrFile = f;
     RunStep(&TThreadCopia::SyncShowFile);
 
@@ -569,7 +539,6 @@ bool TThreadCopia::DownloadJob(const TSuperObject& job) {
     const std::string folder = DownloadLocalFolder(f);
     if (folder.empty())
         throw JobFailed("the local file names no folder");
-    std::error_code ec;
     fs::create_directories(Utf8Path(folder), ec);
     if (!fs::is_directory(Utf8Path(folder), ec))
         throw JobFailed("local folder " + folder + " could not be made");
@@ -590,8 +559,8 @@ bool TThreadCopia::DownloadJob(const TSuperObject& job) {
     try {
         try {
             IdFTP->Get(*remotePath, Utf8Text(part.Path()), true, false);
-        } catch (const FtpError& error) {
-            if (error.Kind() != FtpErrorKind::RemoteMissing)
+        } catch (const TransferError& error) {
+            if (error.Kind() != TransferErrorKind::RemoteMissing)
                 throw;
             finish();
             isDirty = true;  // the design's missing remote file: done, nothing fetched
@@ -618,15 +587,14 @@ void TThreadCopia::PauseBetweenJobs() {
     WaitUnlessStopped(std::chrono::seconds(SecDelay.load()));
 }
 
-void TThreadCopia::LogJob(const std::string& outcome, const TSuperObject& job, double seconds) {
+void TThreadCopia::LogJob(const std::string& outcome, const Job& job, double seconds) {
     if (!outcomeLog)
         return;
     OutcomeEntry entry;
     entry.outcome = outcome;
-    entry.direction = IsUploadJob(job) ? "put" : "get";
-    entry.localFile = job.S("f");
-    if (const ISuperObject ftp = job.O("ftp"))
-        entry.host = ftp->S("h") + ":" + std::to_string(PortOf(*ftp));
+    entry.direction = job.direction == JobDirection::Upload ? "put" : "get";
+    entry.localFile = job.localPath;
+    entry.host = ServerText(job.endpoint);
     entry.remotePath = jobRemotePath;
     entry.bytes = jobBytes;
     entry.seconds = seconds;
@@ -655,7 +623,7 @@ std::int32_t TThreadCopia::Scaled(std::int64_t count) const {
     return static_cast<std::int32_t>(std::min<std::int64_t>(scaled, std::numeric_limits<std::int32_t>::max()));
 }
 
-void TThreadCopia::FTPWorkBegin(IFtpClient*, TWorkMode, std::int64_t workCountMax) {
+void TThreadCopia::FTPWorkBegin(ITransferClient*, TWorkMode, std::int64_t workCountMax) {
     transferBegun = true;
     STime = ClockInUse().NowDays();
     WorkCountMax = workCountMax;
@@ -672,7 +640,7 @@ void TThreadCopia::FTPWorkBegin(IFtpClient*, TWorkMode, std::int64_t workCountMa
     AverageSpeed = 0.0;
 }
 
-void TThreadCopia::FTPWork(IFtpClient*, TWorkMode, std::int64_t workCount) {
+void TThreadCopia::FTPWork(ITransferClient*, TWorkMode, std::int64_t workCount) {
     const double elapsedDays = ClockInUse().NowDays() - STime;
     if (LabelSpeed) {
         const double seconds = std::floor(elapsedDays * kMsPerDay) / 1000.0;
@@ -694,7 +662,7 @@ void TThreadCopia::FTPWork(IFtpClient*, TWorkMode, std::int64_t workCount) {
         ProgressBarSpeed->SetPosition(Scaled(WorkCount));
 }
 
-void TThreadCopia::FTPWorkEnd(IFtpClient*, TWorkMode) {
+void TThreadCopia::FTPWorkEnd(ITransferClient*, TWorkMode) {
     BytesToTransfer = 0;
     if (isAthread) {
         Synchronize([this] { SyncWorkEnd(); });

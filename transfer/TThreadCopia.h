@@ -11,8 +11,8 @@
 #include <string>
 #include <utility>
 
-#include "platform/ftp/FtpClient.h"
-#include "platform/json/SuperObject.h"
+#include "batch/Job.h"
+#include "platform/client/TransferClient.h"
 #include "platform/ping/Ping.h"
 #include "platform/thread/TThread.h"
 #include "platform/thread/Clock.h"
@@ -20,9 +20,6 @@
 #include "transfer/StatusControls.h"
 
 namespace ct {
-
-// Makes the run's FTP client. The default makes a TIdFTP; tests may hand in another.
-using FtpClientFactory = std::function<std::unique_ptr<IFtpClient>()>;
 
 // The transfer worker: one object serves one run over the batch file.
 // Created suspended; run control sets the public fields, then either Start()s it
@@ -51,10 +48,10 @@ public:
     bool isAthread = false;
     std::int32_t fileCloudTotCount = 0;
 
-    // Seams: where the queue lies, how the client is made, how reachability is probed, where
+    // Seams: where the queue lies, how a job's client is made, how reachability is probed, where
     // time comes from.
     std::filesystem::path BatchFile;   // defaults to BatchFilePath()
-    FtpClientFactory ClientFactory;    // defaults to a TIdFTP (see DefaultFtpClient)
+    TransferClientFactory ClientFactory;  // defaults to DefaultTransferClient
     PingFunction PingProbe;            // defaults to the real Ping
     IClock* Clock = nullptr;           // not owned; defaults to SystemClock()
 
@@ -79,9 +76,9 @@ public:
     void UpdateBatchFile(const std::string& search, const std::string& replacement);
 
     // Work handlers bound to the client's events.
-    void FTPWorkBegin(IFtpClient* sender, TWorkMode mode, std::int64_t workCountMax);
-    void FTPWork(IFtpClient* sender, TWorkMode mode, std::int64_t workCount);
-    void FTPWorkEnd(IFtpClient* sender, TWorkMode mode);
+    void FTPWorkBegin(ITransferClient* sender, TWorkMode mode, std::int64_t workCountMax);
+    void FTPWork(ITransferClient* sender, TWorkMode mode, std::int64_t workCount);
+    void FTPWorkEnd(ITransferClient* sender, TWorkMode mode);
 
     // GUI-thread steps.
     void SyncShowFile();
@@ -107,8 +104,9 @@ private:
 
     RunEnd m_runEnd = RunEnd::Done;
     std::string m_runError;
-    std::unique_ptr<IFtpClient> IdFTP;
+    std::unique_ptr<ITransferClient> IdFTP;
     mutable std::mutex clientMutex;   // guards IdFTP against the stop button
+    Endpoint clientEndpoint;          // the endpoint IdFTP was made for
     bool isDirty = false;
     std::uint32_t BytesToTransfer = 0;
     double STime = 0.0;               // days, as the date-time of the transfer's start
@@ -144,27 +142,31 @@ private:
     // The next line to work on: line 1, or, once servers have failed to answer, the first line
     // that is not a job for one of them. Empty when there is none.
     std::string NextJobLine(const std::set<ServerKey>& unreachable);
-    // Brings the client's settings in line with the job; "" or the reason the job fails.
-    std::string ApplySettings(const TSuperObject& ftp);
-    JobEnd RunJobGuarded(const TSuperObject& job);
-    void FinishJob(JobEnd end, const std::string& line, TSuperObject& job, double seconds);
+    // Makes IdFTP the client for the endpoint: the one in hand when it serves that endpoint
+    // (same server, same login: the session goes on), else a new one, the old one closed.
+    void UseClientFor(const Endpoint& endpoint);
+    // Puts client in IdFTP under the lock, and gives back the one it replaces.
+    std::unique_ptr<ITransferClient> SwapClient(std::unique_ptr<ITransferClient> client);
+    JobEnd RunJobGuarded(const Job& job);
+    void FinishJob(JobEnd end, const std::string& line, Job& job, double seconds);
     // Each gives false when the run is to end (AbortTransfer set by the worker or seen).
     bool EnsureConnected();
-    bool UploadJob(const TSuperObject& job);
-    bool DownloadJob(const TSuperObject& job);
+    bool UploadJob(const Job& job);
+    bool DownloadJob(const Job& job);
     void PauseBetweenJobs();
     // Waits up to the given time; false when a stop or the application's close cut it short.
     bool WaitUnlessStopped(std::chrono::milliseconds time);
     bool StopSeen() const;
-    void LogJob(const std::string& outcome, const TSuperObject& job, double seconds);
+    void LogJob(const std::string& outcome, const Job& job, double seconds);
     void LogRun(const std::string& outcome, const std::string& reason);
     std::int64_t MaximumRule(std::int64_t total) const;
     std::int32_t Scaled(std::int64_t count) const;
 };
 
-// The run's FTP client when no factory is given: a TIdFTP. The environment variable
-// CLOUDTRANSFER_FTP_PIPELINING set to "0", "off" or "no" makes it send one command at a time.
-std::unique_ptr<IFtpClient> DefaultFtpClient();
+// A job's client when no factory is given: the client for the endpoint's protocol (a TIdFTP
+// for FTP and FTPS). The environment variable CLOUDTRANSFER_FTP_PIPELINING set to "0", "off"
+// or "no" makes an FTP client send one command at a time.
+std::unique_ptr<ITransferClient> DefaultTransferClient(const Endpoint& endpoint);
 
 // Formats a speed in KB/s as "0.00 KB/s" with the given decimal separator.
 std::string FormatSpeed(double kbPerSecond, char decimalSeparator);

@@ -54,7 +54,7 @@ struct TCloudTransferFrmOptions {
     // exactly that for the running QApplication.
     std::function<void()> Terminate;
     // Handed to every worker when set (tests: a fake probe; never a real ping).
-    FtpClientFactory ClientFactory;
+    TransferClientFactory ClientFactory;
     PingFunction PingProbe;
     // How a finished run ended; empty means the worker's own account (HowRunEnded, RunError).
     std::function<RunOutcome(const TThreadCopia&)> Outcome;

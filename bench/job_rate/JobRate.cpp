@@ -48,7 +48,7 @@ double OfflineSecondsPerJob(const fs::path& batch, const Target& target, const f
     ct::InteractiveMode = false;
     ct::TThreadCopia worker;
     worker.BatchFile = batch;
-    worker.ClientFactory = [server] { return std::make_unique<ct::test::RecordingFtpClient>(server); };
+    worker.ClientFactory = ct::test::RecordingFactory(server);
     const auto start = BenchClock::now();
     worker.Execute();
     return std::chrono::duration<double>(BenchClock::now() - start).count() / static_cast<double>(files.size());

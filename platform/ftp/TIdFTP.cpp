@@ -6,7 +6,20 @@ namespace ct {
 
 TIdFTP::TIdFTP() : m_session(std::make_unique<ftp::FtpSession>(m_settings, *this)) {}
 
+TIdFTP::TIdFTP(const Endpoint& endpoint) : TIdFTP() {
+    SetEndpoint(endpoint);
+}
+
 TIdFTP::~TIdFTP() = default;
+
+void TIdFTP::SetEndpoint(const Endpoint& endpoint) {
+    m_settings.host = endpoint.host;
+    m_settings.port = endpoint.port;
+    m_settings.username = endpoint.user;
+    m_settings.password = endpoint.password;
+    m_settings.security = endpoint.security;
+    m_settings.pinnedFingerprint = endpoint.pin;
+}
 
 void TIdFTP::SetTimeouts(std::chrono::milliseconds timeout) {
     SetConnectTimeout(timeout);
@@ -47,9 +60,9 @@ void TIdFTP::ChangeDir(const std::string& path) {
 std::string TIdFTP::RetrieveCurrentDir() {
     return m_session->RetrieveCurrentDir();
 }
-std::vector<bool> TIdFTP::RunFolderCommands(const std::vector<FtpFolderCommand>& commands) {
+std::vector<bool> TIdFTP::RunFolderCommands(const std::vector<FolderCommand>& commands) {
     if (!m_settings.pipelining || commands.size() < 2)
-        return IFtpClient::RunFolderCommands(commands);
+        return ITransferClient::RunFolderCommands(commands);
     return m_session->RunFolderCommands(commands);
 }
 std::string TIdFTP::KnownCurrentDir() const {

@@ -14,7 +14,7 @@ namespace ftp {
 class FtpSession;
 }
 
-// Our FTP client (RFC 959 with EPSV/PASV, TYPE, SIZE; explicit and implicit FTPS), on
+// Our FTP client, the transfer client for the endpoints of FTP and FTPS (RFC 959 with EPSV/PASV, TYPE, SIZE; explicit and implicit FTPS), on
 // standalone Asio with OpenSSL. A thin facade: it holds the settings and hands every step to
 // the session (platform/ftp/FtpSession.h), which owns the protocol, its channels the
 // transport (platform/ftp/FtpChannel.h), and its waiter the one blocking wait
@@ -22,32 +22,42 @@ class FtpSession;
 //
 // All network work happens on the calling thread. Abort, the one call allowed from a
 // second thread, raises a flag and wakes that thread, which then drops the connection.
-class TIdFTP final : public IFtpClient {
+class TIdFTP final : public ITransferClient {
 public:
     static constexpr std::chrono::milliseconds DefaultTimeout{30000};
     static constexpr std::size_t TransferBufferSize = FtpTransferBufferSize;
 
     TIdFTP();
+    // A client for the endpoint (SetEndpoint).
+    explicit TIdFTP(const Endpoint& endpoint);
     ~TIdFTP() override;
     TIdFTP(const TIdFTP&) = delete;
     TIdFTP& operator=(const TIdFTP&) = delete;
 
-    std::string Host() const override { return m_settings.host; }
-    void SetHost(const std::string& host) override { m_settings.host = host; }
-    std::uint16_t Port() const override { return m_settings.port; }
-    void SetPort(std::uint16_t port) override { m_settings.port = port; }
-    std::string Username() const override { return m_settings.username; }
-    void SetUsername(const std::string& user) override { m_settings.username = user; }
-    std::string Password() const override { return m_settings.password; }
-    void SetPassword(const std::string& password) override { m_settings.password = password; }
-    bool Passive() const override { return m_settings.passive; }
-    void SetPassive(bool passive) override { m_settings.passive = passive; }
-    TIdFTPTransferType TransferType() const override { return m_settings.transferType; }
-    void SetTransferType(TIdFTPTransferType type) override { m_settings.transferType = type; }
-    FtpSecurity Security() const override { return m_settings.security; }
-    void SetSecurity(FtpSecurity security) override { m_settings.security = security; }
-    std::string PinnedFingerprint() const override { return m_settings.pinnedFingerprint; }
-    void SetPinnedFingerprint(const std::string& fingerprint) override { m_settings.pinnedFingerprint = fingerprint; }
+    // Connection settings; a change takes effect at the next Connect.
+    std::string Host() const { return m_settings.host; }
+    void SetHost(const std::string& host) { m_settings.host = host; }
+    std::uint16_t Port() const { return m_settings.port; }
+    void SetPort(std::uint16_t port) { m_settings.port = port; }
+    std::string Username() const { return m_settings.username; }
+    void SetUsername(const std::string& user) { m_settings.username = user; }
+    std::string Password() const { return m_settings.password; }
+    void SetPassword(const std::string& password) { m_settings.password = password; }
+    bool Passive() const { return m_settings.passive; }
+    void SetPassive(bool passive) { m_settings.passive = passive; }
+    TIdFTPTransferType TransferType() const { return m_settings.transferType; }
+    void SetTransferType(TIdFTPTransferType type) { m_settings.transferType = type; }
+    // With ExplicitTls or ImplicitTls there is never a fall-back to clear text.
+    FtpSecurity Security() const { return m_settings.security; }
+    void SetSecurity(FtpSecurity security) { m_settings.security = security; }
+    // SHA-256 fingerprint of the server certificate to pin (hex digits, colons optional,
+    // either case); empty: verify against the system's trust store and the host name. A pin
+    // replaces those checks and must match exactly.
+    std::string PinnedFingerprint() const { return m_settings.pinnedFingerprint; }
+    void SetPinnedFingerprint(const std::string& fingerprint) { m_settings.pinnedFingerprint = fingerprint; }
+
+    // All of an endpoint's settings at once: host, port, login, security and pin.
+    void SetEndpoint(const Endpoint& endpoint);
 
     // A file of trust anchors (PEM) accepted besides the system's store.
     void SetCaFile(const std::string& path) { m_settings.caFile = path; }
@@ -76,7 +86,7 @@ public:
     void MakeDir(const std::string& name) override;
     void ChangeDir(const std::string& path) override;
     std::string RetrieveCurrentDir() override;
-    std::vector<bool> RunFolderCommands(const std::vector<FtpFolderCommand>& commands) override;
+    std::vector<bool> RunFolderCommands(const std::vector<FolderCommand>& commands) override;
     std::string KnownCurrentDir() const override;
 
     void Abort() override;

@@ -23,6 +23,10 @@ CLEAN = {
     "app/AppMain.cpp": '#include <QApplication>\n#include "ui/UnitMain.h"\n#include "platform/qt/Dispatcher.cpp"\n',
     "tests/anything/Test.cpp": '#include "ui/UnitMain.h"\n#include <QTest>\n#include "app/AppMain.cpp"\n',
     "bench/b/Bench.cpp": '#include "platform/tray/TCoolTrayIcon.h"\n',
+    "platform/client/Client.h": '#include "platform/error/CloudError.h"\n',
+    "platform/ftp/Ftp.h": '#include "platform/client/Client.h"\n#include "platform/json/SuperObject.cpp"\n',
+    "platform/sftp/Sftp.h": '#include "platform/client/Client.h"\n',
+    "transfer/Clients.cpp": '#include "platform/ftp/Ftp.h"\n#include "platform/sftp/Sftp.h"\n',
 }
 
 # (a file added to the clean tree, its text, what the report must say)
@@ -39,6 +43,9 @@ WRONG = [
     ("platform/ftp/Ftp.cpp", "#include <qglobal.h>\n", "the Qt header <qglobal.h>"),
     ("transfer/deep/Relative.cpp", '#include "../../ui/UnitMain.h"\n', "includes ui/UnitMain.h"),
     ("batch/Angle.cpp", "#include <transfer/Worker.h>\n", "includes transfer/Worker.h"),
+    ("platform/client/Factory.cpp", '#include "platform/ftp/Ftp.h"\n',
+     "platform/client/Factory.cpp:1: includes platform/ftp/Ftp.h; platform/client/ is protocol-neutral"),
+    ("platform/sftp/Sftp.cpp", '#include "../ftp/Ftp.h"\n', "never on another protocol"),
 ]
 
 

@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/ftp/FtpClient.h"
+#include "platform/client/TransferClient.h"
 
 namespace ct::test {
 
@@ -23,14 +23,14 @@ enum class ConnectOutcome { Connects, StaysDown, Raises, Unavailable, Busy };
 
 // The "server" behind the recording clients of one test, outliving each run's client: a folder
 // tree with its files, the log of every call, and the faults the test scripts. Paths in the
-// tree are absolute, without a trailing "/". Refusals raise FtpError as the real client does:
+// tree are absolute, without a trailing "/". Refusals raise TransferError as the real client does:
 // MKD of anything that exists (folder or file) or whose parent is missing, CWD into anything
 // that is not a folder, an empty MKD or CWD.
 struct RecordingFtpServer {
     std::mutex mutex;
     // One line per call, in order: "CONNECT", "PWD", "MKD in", "CWD /up", "PUT c.txt",
-    // "GET /x.bin", "SIZE /x.bin", the settings ("HOST h", "USER u", "PASSIVE", ...),
-    // "CONNECTED? yes", "DISCONNECT", "ABORT".
+    // "GET /x.bin", "SIZE /x.bin", "CONNECTED? yes", "DISCONNECT", "ABORT", and a client made
+    // by RecordingFactory ("CLIENT 127.0.0.1:21 user tls AB:CD...", see ClientLine).
     std::vector<std::string> log;
     // Each RunFolderCommands call as the commands it was given, joined by "|".
     std::vector<std::string> batches;
@@ -42,7 +42,7 @@ struct RecordingFtpServer {
     std::set<std::string> refuse;              // call words ("PWD", "MKD") refused with 550
     std::set<std::string> refuseCalls;         // exact call lines ("CWD /home") refused with 550
     // A call word ("CONNECT", "MKD", "SIZE", "PUT", "GET") and the error it raises, once each.
-    std::map<std::string, std::deque<FtpError>> raises;
+    std::map<std::string, std::deque<TransferError>> raises;
     bool failEverything = false;               // every server call raises: a lost connection
     bool sizeRaises = false;
     bool sizeUnknown = false;                  // Size gives -1 whatever the file
@@ -116,17 +116,17 @@ struct RecordingFtpServer {
             blocked = false;
         }
         if (aborted)
-            throw FtpError("aborted", 0, FtpErrorKind::Aborted);
+            throw TransferError("aborted", 0, TransferErrorKind::Aborted);
         auto it = raises.find(word);
         if (it != raises.end() && !it->second.empty()) {
-            FtpError error = it->second.front();
+            TransferError error = it->second.front();
             it->second.pop_front();
             throw error;
         }
         if (failEverything)
-            throw FtpError("Not connected to the FTP server");
+            throw TransferError("Not connected to the FTP server");
         if (refuse.count(word) || refuseCalls.count(line))
-            throw FtpError(line + " refused", 550);
+            throw TransferError(line + " refused", 550);
     }
 
     static std::string Normalise(const std::string& absolute) {
@@ -156,14 +156,15 @@ struct RecordingFtpServer {
     }
 };
 
-// A fake FTP client over a RecordingFtpServer: logs every call, keeps the tree and the files in
+// A fake transfer client over a RecordingFtpServer: logs every call, keeps the tree and the files in
 // memory, never touches the network. For exact command sequences; transfers themselves are
 // proven on real servers. The batches of RunFolderCommands run as the plain calls they stand
 // for, so the log shows each command in the order a sequential client sends it.
-class RecordingFtpClient : public IFtpClient {
+class RecordingFtpClient : public ITransferClient {
 public:
-    explicit RecordingFtpClient(std::shared_ptr<RecordingFtpServer> server = std::make_shared<RecordingFtpServer>())
-        : m_server(std::move(server)) {
+    explicit RecordingFtpClient(std::shared_ptr<RecordingFtpServer> server = std::make_shared<RecordingFtpServer>(),
+                                Endpoint endpoint = {})
+        : m_server(std::move(server)), m_endpoint(std::move(endpoint)) {
         std::lock_guard<std::mutex> lock(m_server->mutex);
         ++m_server->clientsMade;
     }
@@ -173,37 +174,6 @@ public:
     std::vector<std::string> Calls() { return m_server->Log(); }
     const std::string& CurrentDir() const { return m_cwd; }
     void SetCurrentDir(const std::string& path) { m_cwd = RecordingFtpServer::Normalise(path); }
-
-    std::string Host() const override { return m_host; }
-    void SetHost(const std::string& host) override { m_host = host; m_server->Record("HOST " + host); }
-    std::uint16_t Port() const override { return m_port; }
-    void SetPort(std::uint16_t port) override { m_port = port; m_server->Record("PORT " + std::to_string(port)); }
-    std::string Username() const override { return m_user; }
-    void SetUsername(const std::string& user) override { m_user = user; m_server->Record("USER " + user); }
-    std::string Password() const override { return m_password; }
-    void SetPassword(const std::string& password) override {
-        m_password = password;
-        m_server->Record("PASS " + password);
-    }
-    bool Passive() const override { return m_passive; }
-    void SetPassive(bool passive) override { m_passive = passive; m_server->Record(passive ? "PASSIVE" : "ACTIVE"); }
-    TIdFTPTransferType TransferType() const override { return m_type; }
-    void SetTransferType(TIdFTPTransferType type) override {
-        m_type = type;
-        m_server->Record(type == TIdFTPTransferType::ftBinary ? "TYPE I" : "TYPE A");
-    }
-    FtpSecurity Security() const override { return m_security; }
-    void SetSecurity(FtpSecurity security) override {
-        m_security = security;
-        m_server->Record(security == FtpSecurity::None          ? "SECURITY none"
-                         : security == FtpSecurity::ExplicitTls ? "SECURITY tls"
-                                                                : "SECURITY implicit");
-    }
-    std::string PinnedFingerprint() const override { return m_pinnedFingerprint; }
-    void SetPinnedFingerprint(const std::string& fingerprint) override {
-        m_pinnedFingerprint = fingerprint;
-        m_server->Record("FP " + fingerprint);
-    }
 
     bool Connected() override {
         m_server->Record(m_connected ? "CONNECTED? yes" : "CONNECTED? no");
@@ -219,15 +189,15 @@ public:
                 outcome = m_server->connects.front();
                 m_server->connects.pop_front();
             }
-            if (m_server->downServers.count(m_host + ":" + std::to_string(m_port)))
+            if (m_server->downServers.count(ServerText(m_endpoint)))
                 outcome = ConnectOutcome::Unavailable;
         }
         if (outcome == ConnectOutcome::Raises)
-            throw FtpError("530 Login incorrect.", 530, FtpErrorKind::Job, "login refused (530)");
+            throw TransferError("530 Login incorrect.", 530, TransferErrorKind::Job, "login refused (530)");
         if (outcome == ConnectOutcome::Unavailable)
-            throw FtpError("Cannot connect to " + m_host, 0, FtpErrorKind::Unavailable, "connection refused");
+            throw TransferError("Cannot connect to " + m_endpoint.host, 0, TransferErrorKind::Unavailable, "connection refused");
         if (outcome == ConnectOutcome::Busy)
-            throw FtpError("421 Too many connections", 421, FtpErrorKind::Unavailable, "421 Too many connections");
+            throw TransferError("421 Too many connections", 421, TransferErrorKind::Unavailable, "421 Too many connections");
         m_connected = outcome == ConnectOutcome::Connects;
         m_cwd = "/";
     }
@@ -241,7 +211,7 @@ public:
         m_server->Call("SIZE " + remotePath);
         std::lock_guard<std::mutex> lock(m_server->mutex);
         if (m_server->sizeRaises)
-            throw FtpError("connection lost");
+            throw TransferError("connection lost");
         if (m_server->sizeUnknown)
             return -1;
         auto it = m_server->files.find(Resolve(remotePath));
@@ -254,7 +224,7 @@ public:
             std::lock_guard<std::mutex> lock(m_server->mutex);
             auto it = m_server->files.find(Resolve(remotePath));
             if (it == m_server->files.end())
-                throw FtpError("550 no such file", 550, FtpErrorKind::RemoteMissing);
+                throw TransferError("550 no such file", 550, TransferErrorKind::RemoteMissing);
             content = it->second;
         }
         Transfer(TWorkMode::wmRead, static_cast<std::int64_t>(content.size()));
@@ -267,14 +237,14 @@ public:
             {
                 std::lock_guard<std::mutex> lock(m_server->mutex);
                 if (!m_server->putRaisesFor.empty() && remoteName.find(m_server->putRaisesFor) != std::string::npos)
-                    throw FtpError("553 refused", 553);
+                    throw TransferError("553 refused", 553);
                 // A name in a folder that does not exist (any more) is refused, as a server does.
                 if (!m_server->dirs.count(RecordingFtpServer::Parent(target)))
-                    throw FtpError("553 Could not create file.", 553);
+                    throw TransferError("553 Could not create file.", 553);
             }
             std::ifstream in(std::filesystem::path(localPath), std::ios::binary);
             if (!in)
-                throw FtpError("cannot open " + localPath);
+                throw TransferError("cannot open " + localPath);
             std::stringstream content;
             content << in.rdbuf();
             Transfer(TWorkMode::wmWrite, static_cast<std::int64_t>(content.str().size()));
@@ -291,7 +261,7 @@ public:
         const std::string target = Resolve(name);
         if (name.empty() || m_server->dirs.count(target) || m_server->files.count(target) ||
             !m_server->dirs.count(RecordingFtpServer::Parent(target)))
-            throw FtpError("MKD refused", 550);
+            throw TransferError("MKD refused", 550);
         m_server->dirs.insert(target);
     }
     void ChangeDir(const std::string& path) override {
@@ -301,7 +271,7 @@ public:
         {
             std::lock_guard<std::mutex> lock(m_server->mutex);
             if (path.empty() || !m_server->dirs.count(target))
-                throw FtpError("CWD refused", 550);
+                throw TransferError("CWD refused", 550);
         }
         m_cwd = target;
         if (path.front() == '/')
@@ -311,16 +281,16 @@ public:
         m_server->Call("PWD");
         return m_cwd;
     }
-    std::vector<bool> RunFolderCommands(const std::vector<FtpFolderCommand>& commands) override {
+    std::vector<bool> RunFolderCommands(const std::vector<FolderCommand>& commands) override {
         std::string batch;
         for (const auto& command : commands)
             batch += (batch.empty() ? "" : "|") +
-                     std::string(command.verb == FtpFolderCommand::Verb::MakeDir ? "MKD " : "CWD ") + command.name;
+                     std::string(command.verb == FolderCommand::Verb::MakeDir ? "MKD " : "CWD ") + command.name;
         {
             std::lock_guard<std::mutex> lock(m_server->mutex);
             m_server->batches.push_back(batch);
         }
-        return IFtpClient::RunFolderCommands(commands);
+        return ITransferClient::RunFolderCommands(commands);
     }
     std::string KnownCurrentDir() const override {
         std::lock_guard<std::mutex> lock(m_server->mutex);
@@ -358,17 +328,31 @@ private:
     }
 
     std::shared_ptr<RecordingFtpServer> m_server;
-    std::string m_host;
-    std::uint16_t m_port = 21;
-    std::string m_user;
-    std::string m_password;
-    bool m_passive = false;
-    TIdFTPTransferType m_type = TIdFTPTransferType::ftASCII;
-    FtpSecurity m_security = FtpSecurity::None;
-    std::string m_pinnedFingerprint;
+    Endpoint m_endpoint;
     bool m_connected = false;
     std::string m_cwd = "/";
     std::string m_known;
 };
+
+// How the log names a client made for an endpoint: "CLIENT host:port user", then the
+// security when there is one and the pin when there is one. The password is left out.
+inline std::string ClientLine(const Endpoint& endpoint) {
+    std::string line = "CLIENT " + ServerText(endpoint) + " " + endpoint.user;
+    if (endpoint.security == EndpointSecurity::ExplicitTls)
+        line += " tls";
+    if (endpoint.security == EndpointSecurity::ImplicitTls)
+        line += " implicit";
+    if (!endpoint.pin.empty())
+        line += " " + endpoint.pin;
+    return line;
+}
+
+// The worker's factory over one recording server: each client it makes is logged (ClientLine).
+inline TransferClientFactory RecordingFactory(std::shared_ptr<RecordingFtpServer> server) {
+    return [server](const Endpoint& endpoint) {
+        server->Record(ClientLine(endpoint));
+        return std::make_unique<RecordingFtpClient>(server, endpoint);
+    };
+}
 
 } // namespace ct::test

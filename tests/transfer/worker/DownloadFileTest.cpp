@@ -135,7 +135,7 @@ class DownloadJournal : public WorkerTest {
 protected:
     std::unique_ptr<TThreadCopia> MakeFakeWorker() {
         auto worker = MakeWorker();
-        worker->ClientFactory = [state = state] { return std::make_unique<RecordingFtpClient>(state); };
+        worker->ClientFactory = RecordingFactory(state);
         return worker;
     }
     fs::path journal = dir / "cloud_transfer.parts";

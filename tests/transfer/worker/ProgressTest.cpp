@@ -208,7 +208,7 @@ protected:
     void SetUp() override {
         WorkerTest::SetUp();
         worker = MakeWorker();
-        worker->ClientFactory = [state = state] { return std::make_unique<RecordingFtpClient>(state); };
+        worker->ClientFactory = RecordingFactory(state);
         worker->LabelFile = &fileLabel;
         worker->BalloonHint = &tray;
         worker->fileCloudTotCount = 10;

@@ -32,10 +32,11 @@ protected:
     }
     std::unique_ptr<TThreadCopia> MakeServerWorker(std::chrono::milliseconds timeouts = std::chrono::seconds(20)) {
         auto worker = MakeWorker();
-        worker->ClientFactory = [this, timeouts] {
+        // The worker's own factory, with time-outs short enough for a test.
+        worker->ClientFactory = [this, timeouts](const Endpoint& endpoint) {
             ++clientsMade;
-            auto client = std::make_unique<TIdFTP>();
-            client->SetTimeouts(timeouts);
+            auto client = DefaultTransferClient(endpoint);
+            dynamic_cast<TIdFTP&>(*client).SetTimeouts(timeouts);
             return client;
         };
         return worker;
@@ -288,7 +289,7 @@ TEST_F(WorkerServer, AnEmptyBatchFileEndsTheRunWithoutALogin) {
     WriteFileBytes(batch, "");
     auto worker = MakeServerWorker();
     worker->Execute();
-    EXPECT_EQ(clientsMade.load(), 1);
+    EXPECT_EQ(clientsMade.load(), 0);
     EXPECT_EQ(server->Logins(), 0);
     EXPECT_FALSE(fs::exists(batch));
     EXPECT_EQ(view.Reloads(), 0u);
