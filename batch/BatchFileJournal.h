@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "batch/BatchFileStore.h"
+#include "batch/BatchFileTypes.h"
 #include "platform/fs/ReadOnlyFile.h"
 
 namespace ct::batchjournal {

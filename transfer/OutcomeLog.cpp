@@ -1,17 +1,7 @@
 #include "transfer/OutcomeLog.h"
 
-#include <cerrno>
 #include <chrono>
 #include <cstdio>
-#include <ctime>
-#include <fstream>
-#include <system_error>
-
-#ifndef _WIN32
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-#endif
 
 #include "transfer/JobReason.h"
 
@@ -22,15 +12,16 @@ namespace fs = std::filesystem;
 namespace {
 
 std::string UtcTimestamp() {
-    const std::time_t now = std::chrono::system_clock::to_time_t(std::chrono::system_clock::now());
-    std::tm parts{};
-#ifdef _WIN32
-    gmtime_s(&parts, &now);
-#else
-    gmtime_r(&now, &parts);
-#endif
+    using namespace std::chrono;
+    const auto now = floor<seconds>(system_clock::now());
+    const auto day = floor<days>(now);
+    const year_month_day date{day};
+    const hh_mm_ss time{now - day};
     char text[32];
-    std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &parts);
+    std::snprintf(text, sizeof text, "%04d-%02u-%02uT%02d:%02d:%02dZ", static_cast<int>(date.year()),
+                  static_cast<unsigned>(date.month()), static_cast<unsigned>(date.day()),
+                  static_cast<int>(time.hours().count()), static_cast<int>(time.minutes().count()),
+                  static_cast<int>(time.seconds().count()));
     return text;
 }
 
@@ -75,72 +66,36 @@ std::string OutcomeLog::FormatLine(const OutcomeEntry& entry, const std::string&
     return line;
 }
 
-void OutcomeLog::Write(const OutcomeEntry& entry, const std::string& secret) noexcept {
+std::optional<FileFailure> OutcomeLog::Write(const OutcomeEntry& entry, const std::string& secret) noexcept {
     try {
         const std::string line = FormatLine(entry, secret) + "\n";
         if (echoToStandardError) {
             std::fputs(line.c_str(), stderr);
             std::fflush(stderr);
         }
-        Append(line);
+        return Append(line);
     } catch (...) {
         // The log is a record, never a reason for a job or a run to fail.
+        return FileFailure{FileFault::IoError, 0, "cannot write the outcome log"};
     }
 }
 
-#ifdef _WIN32
-
-void OutcomeLog::Append(const std::string& line) {
-    std::error_code ec;
-    const auto size = fs::file_size(m_file, ec);
-    if (!ec && size > 0 && size + line.size() > m_rotateAt) {
-        fs::path old = m_file;
-        old += ".1";
-        fs::rename(m_file, old, ec);
+std::optional<FileFailure> OutcomeLog::Append(const std::string& line) {
+    AppendOptions options;
+    options.rotateAt = m_rotateAt;
+    options.rotateTo = m_file;
+    options.rotateTo += ".1";
+    // On disk before the queue is rewritten after it, so that a power cut cannot keep the
+    // rewrite and lose the line that tells what happened to the job.
+    options.durability = Durability::OnDisk;
+    FileResult<void> written = AppendOwnerOnly(m_file, line, options);
+    if (written)
+        return std::nullopt;
+    if (!m_failureTold.exchange(true)) {
+        std::fputs(("the outcome log is not written: " + written.Failure().message + "\n").c_str(), stderr);
+        std::fflush(stderr);
     }
-    std::ofstream out(m_file, std::ios::binary | std::ios::app);
-    out << line;
+    return written.Failure();
 }
-
-#else
-
-namespace {
-int OpenLog(const fs::path& file) {
-    return ::open(file.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK, 0600);
-}
-} // namespace
-
-void OutcomeLog::Append(const std::string& line) {
-    int fd = OpenLog(m_file);
-    if (fd < 0)
-        return;
-    struct stat st{};
-    if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0 &&
-        static_cast<std::uint64_t>(st.st_size) + line.size() > m_rotateAt) {
-        ::close(fd);
-        fs::path old = m_file;
-        old += ".1";
-        if (::rename(m_file.c_str(), old.c_str()) != 0)
-            return;
-        fd = OpenLog(m_file);
-        if (fd < 0)
-            return;
-    } else if (!S_ISREG(st.st_mode)) {
-        ::close(fd);
-        return;
-    }
-    std::size_t written = 0;
-    while (written < line.size()) {
-        const ssize_t n = ::write(fd, line.data() + written, line.size() - written);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            break;
-        written += static_cast<std::size_t>(n);
-    }
-    ::close(fd);
-}
-
-#endif
 
 } // namespace ct

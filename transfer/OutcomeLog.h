@@ -1,8 +1,12 @@
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <filesystem>
+#include <optional>
 #include <string>
+
+#include "platform/fs/SafeFile.h"
 
 namespace ct {
 
@@ -36,18 +40,20 @@ public:
     // Echo every line on standard error too (an unattended start from a terminal).
     bool echoToStandardError = false;
 
-    // Never raises and never blocks a job: a log that cannot be written is skipped. secret
-    // (the job's password) is redacted from every field.
-    void Write(const OutcomeEntry& entry, const std::string& secret = {}) noexcept;
+    // Never raises and never blocks a job: a log that cannot be written is skipped (and left
+    // as it was), the first time with a word on standard error; the failure is returned.
+    // secret (the job's password) is redacted from every field.
+    std::optional<FileFailure> Write(const OutcomeEntry& entry, const std::string& secret = {}) noexcept;
 
     // The line Write appends, without its line end.
     static std::string FormatLine(const OutcomeEntry& entry, const std::string& secret);
 
 private:
-    void Append(const std::string& line);
+    std::optional<FileFailure> Append(const std::string& line);
 
     std::filesystem::path m_file;
     std::uint64_t m_rotateAt;
+    std::atomic<bool> m_failureTold{false};
 };
 
 } // namespace ct

@@ -1,18 +1,11 @@
 #include "transfer/PartialDownloads.h"
 
 #include <algorithm>
-#include <cerrno>
-#include <cstring>
-#include <fstream>
+#include <cstdint>
 #include <system_error>
 
-#ifndef _WIN32
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-#endif
-
 #include "platform/fs/FileSystem.h"
+#include "platform/fs/SafeFile.h"
 #include "platform/fs/TempFile.h"
 
 namespace ct {
@@ -47,36 +40,16 @@ std::vector<std::string> SplitLines(const std::string& bytes) {
     return lines;
 }
 
-#ifdef _WIN32
-std::string ReadJournal(const fs::path& file) {
-    return ReadFileIfExists(file).value_or(std::string());
-}
-#else
+// A journal names a few files at a time; anything near this bound is not one of ours.
+constexpr std::uint64_t kMaxJournalBytes = 1024 * 1024;
+
 // Read without following a link and without blocking on anything but a regular file.
 std::string ReadJournal(const fs::path& file) {
-    const int fd = ::open(file.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) {
-        if (errno == ENOENT)
-            return {};
-        throw FileSystemError("cannot open " + Utf8(file) + ": " + std::strerror(errno));
-    }
-    struct stat st{};
-    std::string bytes;
-    if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
-        char buf[4096];
-        for (;;) {
-            const ssize_t n = ::read(fd, buf, sizeof buf);
-            if (n < 0 && errno == EINTR)
-                continue;
-            if (n <= 0)
-                break;
-            bytes.append(buf, static_cast<std::size_t>(n));
-        }
-    }
-    ::close(fd);
-    return bytes;
+    FileResult<std::string> bytes = ReadRegularFile(file, kMaxJournalBytes);
+    if (bytes.Is(FileFault::NotFound) || bytes.Is(FileFault::NotRegular))
+        return {};
+    return std::move(bytes).OrThrow();
 }
-#endif
 
 } // namespace
 
@@ -98,7 +71,7 @@ void PartialDownloadJournal::Keep(const std::vector<std::string>& entries) {
     std::string bytes;
     for (const auto& entry : entries)
         bytes += entry + "\n";
-    ReplaceFileAtomically(m_file, bytes, ReplaceMode::ReplaceExisting, 0600u);
+    WriteFileDurably(m_file, bytes, ReplaceMode::ReplaceExisting, 0600u).OrThrow();
 }
 
 void PartialDownloadJournal::RemoveLeftovers() noexcept {
@@ -122,26 +95,8 @@ void PartialDownloadJournal::RemoveLeftovers() noexcept {
 }
 
 void PartialDownloadJournal::Record(const fs::path& part) {
-    const std::string line = Utf8(part) + "\n";
-#ifdef _WIN32
-    std::ofstream out(m_file, std::ios::binary | std::ios::app);
-    out << line;
-    out.flush();
-    if (!out)
-        throw FileSystemError("cannot write " + Utf8(m_file));
-#else
-    const int fd = ::open(m_file.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600);
-    if (fd < 0)
-        throw FileSystemError("cannot open " + Utf8(m_file) + ": " + std::strerror(errno));
-    struct stat st{};
-    const bool regular = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
-    const bool written = regular && ::write(fd, line.data(), line.size()) == static_cast<ssize_t>(line.size());
-    const int error = errno;
-    ::close(fd);
-    if (!written)
-        throw FileSystemError("cannot write " + Utf8(m_file) + (regular ? std::string(": ") + std::strerror(error)
-                                                                        : std::string(": not a regular file")));
-#endif
+    // On disk before the file is created: the name must outlive whatever the file outlives.
+    AppendOwnerOnly(m_file, Utf8(part) + "\n").OrThrow();
 }
 
 void PartialDownloadJournal::Forget(const fs::path& part) noexcept {

@@ -32,13 +32,13 @@ std::optional<std::string> ReadFileIfExists(const std::filesystem::path& file);
 
 enum class ReplaceMode { ReplaceExisting, OnlyIfAbsent };
 
-// Writes bytes to a temporary file in the target's folder, flushes it to disk and renames it
-// over the target, so the target holds either its old or its new content at every moment,
-// whenever the process dies. Temporary files of the same target left behind by a killed
-// process are removed first; the caller must therefore serialise the rewriters of one target
-// (the batch store does, with its lock). permissions: the new file's mode bits (POSIX), or
-// nullopt for the default. OnlyIfAbsent installs the file only when no target exists and
-// returns false otherwise (nothing is changed then). Failures raise FileSystemError.
+// WriteFileDurably (platform/fs/SafeFile.h) for callers that let a guard deal with failures:
+// the target holds either its old or its new content at every moment, whenever the process
+// dies or the power goes. Temporary files of the same target left behind by a killed process
+// are removed first; the caller must therefore serialise the rewriters of one target (the
+// batch store does, with its lock). permissions: the new file's mode bits (POSIX), or nullopt
+// for the default. OnlyIfAbsent installs the file only when no target exists and returns false
+// otherwise (nothing is changed then). Failures raise SafeFileError.
 bool ReplaceFileAtomically(const std::filesystem::path& target, std::string_view bytes,
                            ReplaceMode mode = ReplaceMode::ReplaceExisting,
                            std::optional<unsigned> permissions = std::nullopt);
@@ -49,8 +49,9 @@ bool IsRewriteTempFor(const std::filesystem::path& target, const std::filesystem
 // A fresh name of that pattern.
 std::filesystem::path RewriteTempPathFor(const std::filesystem::path& target);
 
-// Renames a finished temporary file over the target, atomically. On Windows ReplaceFileW keeps
-// the target's access list, so a restricted file stays restricted.
+// Renames a finished temporary file over the target, atomically (RenameOver in SafeFile.h,
+// raising). On Windows ReplaceFileW keeps the target's access list, so a restricted file stays
+// restricted. Neither this nor the next one syncs anything: see CommitTemporary.
 void InstallOver(const std::filesystem::path& temp, const std::filesystem::path& target);
 
 // Renames `from` to `to` unless something is at `to` already: false then, and nothing changed.

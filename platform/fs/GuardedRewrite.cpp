@@ -20,6 +20,8 @@
 #include <unistd.h>
 #endif
 
+#include "platform/fs/SafeFile.h"
+
 namespace ct {
 
 namespace fs = std::filesystem;
@@ -28,6 +30,7 @@ using Clock = std::chrono::steady_clock;
 namespace {
 
 std::atomic<long long> g_lockWaitMs{10000};
+std::atomic<IClock*> g_clock{nullptr};
 std::atomic<int> g_readers{0};
 constexpr std::size_t kPrefixBytes = 512;
 
@@ -62,6 +65,21 @@ fs::path LockFilePathFor(const fs::path& file) {
     return lock;
 }
 
+fs::path RewriteTargetOf(const fs::path& file) {
+    fs::path at = file;
+    // As many hops as the kernel follows (MAXSYMLINKS) before it gives up with ELOOP.
+    for (int hop = 0; hop < 40; ++hop) {
+        std::error_code ec;
+        if (!fs::is_symlink(fs::symlink_status(at, ec)) || ec)
+            return at;
+        const fs::path to = fs::read_symlink(at, ec);
+        if (ec)
+            return at;
+        at = to.is_absolute() ? to : FolderOf(at) / to;
+    }
+    throw FileSystemError("refused: " + file.string() + " is a chain of symbolic links that does not end");
+}
+
 void SetRewriteLockWait(std::chrono::milliseconds wait) {
     g_lockWaitMs = wait.count();
 }
@@ -69,6 +87,29 @@ void SetRewriteLockWait(std::chrono::milliseconds wait) {
 std::chrono::milliseconds RewriteLockWait() {
     return std::chrono::milliseconds(g_lockWaitMs.load());
 }
+
+void SetRewriteClock(IClock& clock) {
+    g_clock = &clock;
+}
+
+IClock& RewriteClock() {
+    IClock* clock = g_clock.load();
+    return clock ? *clock : SystemClock();
+}
+
+namespace {
+
+// A pause in a wait, on the rewrite clock: a test clock passes it at once; on the system's clock
+// a pause keeps its microseconds.
+void Pause(std::chrono::microseconds pause) {
+    IClock& clock = RewriteClock();
+    if (&clock == &SystemClock())
+        std::this_thread::sleep_for(pause);
+    else
+        clock.Sleep(std::chrono::ceil<std::chrono::milliseconds>(pause));
+}
+
+} // namespace
 
 RewriteReaderGuard::RewriteReaderGuard() {
     ++g_readers;
@@ -292,7 +333,9 @@ void RemoveStaleTempsOnce(const fs::path& file) {
 } // namespace
 
 bool RewriteLock::Open(const fs::path& file) {
-    const fs::path lock = LockFilePathFor(file);
+    // Beside the file a link leads to: producers that lock the file they append to, and every
+    // link to the same file, meet at one lock, and a read-only folder of the link needs none.
+    const fs::path lock = LockFilePathFor(RewriteTargetOf(file));
     // FILE_FLAG_OPEN_REPARSE_POINT: a link planted at the name is opened as itself, and refused.
     HANDLE h = CreateFileW(lock.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                            nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
@@ -304,6 +347,25 @@ bool RewriteLock::Open(const fs::path& file) {
         (info.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) != 0)
         throw NotARegularFileError("the lock file " + lock.string() + " is not a regular file");
     return true;
+}
+
+std::optional<std::string> WriteRefusal(const fs::path& file) {
+    HANDLE h = CreateFileW(file.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                           OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h == INVALID_HANDLE_VALUE)
+        return "error " + std::to_string(GetLastError());
+    CloseHandle(h);
+    return std::nullopt;
+}
+
+std::optional<std::string> NewFileRefusal(const fs::path& file) {
+    const fs::path probe = RewriteTempPathFor(file);
+    HANDLE h = CreateFileW(probe.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h == INVALID_HANDLE_VALUE)
+        return "error " + std::to_string(GetLastError());
+    CloseHandle(h);
+    DeleteFileW(probe.c_str());
+    return std::nullopt;
 }
 
 bool RewriteLock::TryLock() {
@@ -323,7 +385,8 @@ RewriteLock::~RewriteLock() {
         CloseHandle(m_handle);
 }
 
-RewriteReport RewriteFileFromSource(const fs::path& file, const SourcePlanner& planner, const RewriteOptions& options) {
+RewriteReport RewriteFileFromSource(const fs::path& name, const SourcePlanner& planner, const RewriteOptions& options) {
+    const fs::path file = RewriteTargetOf(name);
     std::optional<RewriteLock> lock = TakeLock(file, options.patience);
     RemoveStaleTempsOnce(file);
     RewriteReport report;
@@ -376,10 +439,12 @@ RewriteReport RewriteFileFromSource(const fs::path& file, const SourcePlanner& p
             ok = WriteFile(out, bytes.data() + done, chunk, &wrote, nullptr) != 0;
             done += wrote;
         }
-        ok = ok && FlushFileBuffers(out) != 0;
+        FileResult<void> synced = ok ? SyncToDisk(out, temp) : FileResult<void>();
         CloseHandle(out);
-        if (!ok) {
+        if (!ok || !synced) {
             DeleteFileW(temp.c_str());
+            if (!synced)
+                synced.OrThrow();
             throw FileSystemError("cannot write " + temp.string());
         }
         const bool existed = current.has_value();
@@ -395,6 +460,7 @@ RewriteReport RewriteFileFromSource(const fs::path& file, const SourcePlanner& p
             DeleteFileW(temp.c_str());
             throw;
         }
+        (void)SyncFolderOf(file);
         report.changed = true;
         report.afterPresent = true;
         report.afterSize = static_cast<std::int64_t>(bytes.size());
@@ -487,13 +553,14 @@ Lease TryReadLease(int fd) {
 }
 
 Lease WaitForReadLease(int fd, std::chrono::milliseconds patience) {
-    const auto deadline = Clock::now() + patience;
+    IClock& clock = RewriteClock();
+    const auto deadline = clock.Now() + patience;
     auto pause = std::chrono::microseconds(50);
     for (;;) {
         Lease lease = TryReadLease(fd);
-        if (lease != Lease::Busy || Clock::now() >= deadline)
+        if (lease != Lease::Busy || clock.Now() >= deadline)
             return lease;
-        std::this_thread::sleep_for(pause);
+        Pause(pause);
         pause = std::min(pause * 2, std::chrono::microseconds(5000));
     }
 }
@@ -767,7 +834,8 @@ std::int64_t Nanos(const struct timespec& t) {
 Collected Collect(const fs::path& file, std::vector<LateEntry>& entries, const ReadOnlyFile* current,
                   std::chrono::milliseconds wait) {
     Collected out;
-    const auto deadline = Clock::now() + wait;
+    IClock& clock = RewriteClock();
+    const auto deadline = clock.Now() + wait;
     auto addLines = [&](std::string_view lines) {
         if (lines.empty())
             return;
@@ -821,7 +889,7 @@ Collected Collect(const fs::path& file, std::vector<LateEntry>& entries, const R
         Lease lease = Lease::Unsupported;
         if (e.useLeases) {
             PrepareLeaseSignal();
-            const auto left = std::max(Clock::duration::zero(), deadline - Clock::now());
+            const auto left = std::max(Clock::duration::zero(), deadline - clock.Now());
             lease = WaitForReadLease(e.fd.Get(), std::chrono::duration_cast<std::chrono::milliseconds>(left));
         }
         struct stat st {};
@@ -840,11 +908,11 @@ Collected Collect(const fs::path& file, std::vector<LateEntry>& entries, const R
             const auto quietFor = std::chrono::nanoseconds(WallClockNanos() - changed);
             if (quietFor >= e.quietPeriod)
                 break;
-            const auto left = deadline - Clock::now();
+            const auto left = deadline - clock.Now();
             if (left <= Clock::duration::zero())
                 break;
-            std::this_thread::sleep_for(std::min<Clock::duration>(
-                left, std::chrono::duration_cast<Clock::duration>(e.quietPeriod - quietFor) + std::chrono::milliseconds(1)));
+            Pause(std::chrono::duration_cast<std::chrono::microseconds>(std::min<Clock::duration>(
+                left, std::chrono::duration_cast<Clock::duration>(e.quietPeriod - quietFor) + std::chrono::milliseconds(1))));
         }
         e.owned = st.st_uid == ::geteuid();
         e.links = st.st_nlink;
@@ -963,10 +1031,38 @@ LateEntry EntryForReplaced(fs::path link, ReadOnlyFile& current, std::int64_t ac
     return entry;
 }
 
+// Who the current version belongs to.
+struct Ownership {
+    uid_t owner = 0;
+    gid_t group = 0;
+};
+
+std::optional<Ownership> OwnershipOf(const ReadOnlyFile* current) {
+    struct stat st {};
+    if (!current || ::fstat(current->Fd(), &st) != 0)
+        return std::nullopt;
+    return Ownership{st.st_uid, st.st_gid};
+}
+
+// The current version's owner and group on the new one. Giving a file away is root's right; any
+// process may give its own file a group it belongs to. What is refused stays the process's, as
+// any file it makes would. A change of owner clears the set-id bits, so the mode comes last.
+void KeepOwnership(int fd, const std::optional<Ownership>& wanted, mode_t mode) {
+    struct stat st {};
+    if (!wanted || ::fstat(fd, &st) != 0 || (st.st_uid == wanted->owner && st.st_gid == wanted->group))
+        return;
+    if (::fchown(fd, wanted->owner, wanted->group) != 0 && st.st_gid != wanted->group)
+        (void)::fchown(fd, static_cast<uid_t>(-1), wanted->group);
+    if ((mode & 07000) != 0)
+        ::fchmod(fd, mode);
+}
+
 // The temporary file for the new version: a replaced version nobody writes to or reads any more when
 // there is one (its pages are there already: writing a long file afresh costs far more), else
-// a new file. Either way it has the file's mode before a byte of the new content is in it.
-Fd OpenTemporary(const fs::path& file, fs::path& temp, std::vector<LateEntry>& entries, mode_t mode) {
+// a new file. Either way it has the file's mode, group and (where permitted) owner before a byte
+// of the new content is in it.
+Fd OpenTemporary(const fs::path& file, fs::path& temp, std::vector<LateEntry>& entries, mode_t mode,
+                 const std::optional<Ownership>& ownership) {
     auto spare = std::find_if(entries.begin(), entries.end(), [](const LateEntry& e) {
         return e.done && e.carryTo == e.carried && e.owned && e.links == 1 && !e.link.empty();
     });
@@ -978,8 +1074,10 @@ Fd OpenTemporary(const fs::path& file, fs::path& temp, std::vector<LateEntry>& e
             Fd fd(::open(temp.c_str(), O_WRONLY | O_CLOEXEC | O_NOFOLLOW));
             struct stat st {};
             if (fd.Valid() && ::fstat(fd.Get(), &st) == 0 && S_ISREG(st.st_mode) &&
-                ((st.st_mode & 07777) == mode || ::fchmod(fd.Get(), mode) == 0))
+                ((st.st_mode & 07777) == mode || ::fchmod(fd.Get(), mode) == 0)) {
+                KeepOwnership(fd.Get(), ownership, mode);
                 return fd;
+            }
             ::unlink(temp.c_str());
         }
     }
@@ -991,6 +1089,7 @@ Fd OpenTemporary(const fs::path& file, fs::path& temp, std::vector<LateEntry>& e
     // The umask may have taken bits of the file's own mode.
     if (::fstat(fd.Get(), &st) == 0 && (st.st_mode & 07777) != mode)
         ::fchmod(fd.Get(), mode);
+    KeepOwnership(fd.Get(), ownership, mode);
     return fd;
 }
 
@@ -1096,6 +1195,8 @@ RewriteReport RewriteUnderLock(const fs::path& file, const SourcePlanner& planne
                     ::unlink(link.c_str());
                 throw FileSystemError(Describe("cannot delete", file, error));
             }
+            // An emptied queue must not come back after a power cut and run its jobs again.
+            (void)SyncFolderOf(file);
             if (holding)
                 ReleaseLease(current->Fd());
             holding = false;
@@ -1112,7 +1213,7 @@ RewriteReport RewriteUnderLock(const fs::path& file, const SourcePlanner& planne
 
         const mode_t mode = current ? static_cast<mode_t>(current->Mode()) : 0600;
         fs::path temp;
-        Fd out = OpenTemporary(file, temp, entries, mode);
+        Fd out = OpenTemporary(file, temp, entries, mode, OwnershipOf(current ? &*current : nullptr));
         RemoveUnlessKept tempGuard(temp);
         std::string prefix;
         const std::int64_t written = WritePieces(out.Get(), plan, current ? &*current : nullptr, temp, prefix);
@@ -1121,6 +1222,8 @@ RewriteReport RewriteUnderLock(const fs::path& file, const SourcePlanner& planne
         struct stat installed {};
         if (::fstat(out.Get(), &installed) != 0)
             throw FileSystemError(Describe("cannot examine", temp, errno));
+        // On disk before the rename: otherwise a power cut can leave the name on an empty file.
+        SyncToDisk(out.Get(), temp).OrThrow();
         if (::close(out.Release()) != 0)
             throw FileSystemError(Describe("cannot write", temp, errno));
 
@@ -1160,6 +1263,9 @@ RewriteReport RewriteUnderLock(const fs::path& file, const SourcePlanner& planne
             undoRenames();
             continue; // a producer created the file meanwhile: plan again over it
         }
+        // The rename (and the links beside it) survive a power cut once the folder is synced;
+        // a folder that cannot be synced cannot undo the rename either.
+        (void)SyncFolderOf(file);
         tempGuard.Keep();
         linkGuard.Keep();
         if (holding)
@@ -1186,7 +1292,9 @@ RewriteReport RewriteUnderLock(const fs::path& file, const SourcePlanner& planne
 } // namespace
 
 bool RewriteLock::Open(const fs::path& file) {
-    const fs::path lock = LockFilePathFor(file);
+    // Beside the file a link leads to: producers that lock the file they append to, and every
+    // link to the same file, meet at one lock, and a read-only folder of the link needs none.
+    const fs::path lock = LockFilePathFor(RewriteTargetOf(file));
     // O_NOFOLLOW: a symbolic link planted at the name would make us create or lock its target.
     m_fd = ::open(lock.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0600);
     if (m_fd < 0) {
@@ -1198,6 +1306,22 @@ bool RewriteLock::Open(const fs::path& file) {
     if (::fstat(m_fd, &st) != 0 || !S_ISREG(st.st_mode))
         throw NotARegularFileError("the lock file " + lock.string() + " is not a regular file");
     return true;
+}
+
+std::optional<std::string> WriteRefusal(const fs::path& file) {
+    if (::access(file.c_str(), W_OK) != 0)
+        return std::string(std::strerror(errno));
+    return std::nullopt;
+}
+
+std::optional<std::string> NewFileRefusal(const fs::path& file) {
+    const fs::path probe = RewriteTempPathFor(file);
+    const int fd = ::open(probe.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
+    if (fd < 0)
+        return std::string(std::strerror(errno));
+    ::close(fd);
+    ::unlink(probe.c_str());
+    return std::nullopt;
 }
 
 bool RewriteLock::TryLock() {
@@ -1218,7 +1342,8 @@ RewriteLock::~RewriteLock() {
         ::close(m_fd); // closing the descriptor releases the lock
 }
 
-RewriteReport RewriteFileFromSource(const fs::path& file, const SourcePlanner& planner, const RewriteOptions& options) {
+RewriteReport RewriteFileFromSource(const fs::path& name, const SourcePlanner& planner, const RewriteOptions& options) {
+    const fs::path file = RewriteTargetOf(name);
     std::optional<RewriteLock> lock = TakeLock(file, options.patience);
     if (options.useLeases)
         PrepareLeaseSignal();
@@ -1228,8 +1353,9 @@ RewriteReport RewriteFileFromSource(const fs::path& file, const SourcePlanner& p
     return RewriteUnderLock(file, planner, options, checkout.entries, lateWait, false, nullptr);
 }
 
-SettleReport SettleLateWriters(const fs::path& file, std::chrono::milliseconds wait, const SourcePlanner& merge,
+SettleReport SettleLateWriters(const fs::path& name, std::chrono::milliseconds wait, const SourcePlanner& merge,
                                const RewriteOptions& given) {
+    const fs::path file = RewriteTargetOf(name);
     const RewriteOptions::Patience patience = given.patience;
     SettleReport report;
     if (!Registry().Possible(file))
@@ -1284,13 +1410,14 @@ std::optional<RewriteLock> RewriteLock::TryAcquire(const fs::path& file) {
 
 RewriteLock::RewriteLock(const fs::path& file, std::chrono::milliseconds wait) {
     Open(file);
-    const auto deadline = Clock::now() + wait;
+    IClock& clock = RewriteClock();
+    const auto deadline = clock.Now() + wait;
     auto pause = std::chrono::milliseconds(1);
     while (!TryLock()) {
-        if (Clock::now() >= deadline)
+        if (clock.Now() >= deadline)
             throw FileLockTimeout(LockFilePathFor(file).string() + " has been locked by another process for more than " +
                                   std::to_string((wait.count() + 999) / 1000) + " s");
-        std::this_thread::sleep_for(pause);
+        Pause(pause);
         pause = std::min(pause * 2, std::chrono::milliseconds(20));
     }
 }

@@ -11,6 +11,7 @@
 
 #include "platform/fs/FileSystem.h"
 #include "platform/fs/ReadOnlyFile.h"
+#include "platform/thread/Clock.h"
 
 namespace ct {
 
@@ -24,10 +25,29 @@ public:
 // Cooperating producers may take it too around their appends.
 std::filesystem::path LockFilePathFor(const std::filesystem::path& file);
 
+// The file a name stands for: the name itself, or where its chain of symbolic links ends (a
+// relative link read from the link's own folder), looked up anew at every call. A rewrite, its
+// lock ("<target>.lock"), its temporary file and the links of replaced versions all work on that
+// file in its own folder, so a file kept elsewhere through a link stays a link. Raises
+// FileSystemError for a chain that does not end.
+std::filesystem::path RewriteTargetOf(const std::filesystem::path& file);
+
 // How long an operation waits for the side-file lock before it raises FileLockTimeout; about
 // 10 s unless set. Process-wide, for every file.
 void SetRewriteLockWait(std::chrono::milliseconds wait);
 std::chrono::milliseconds RewriteLockWait();
+
+// The clock that times the waits for the lock and for writers to finish: the system's unless
+// set (a test clock lets those waits pass without real waiting). Process-wide; the clock must
+// outlive its use.
+void SetRewriteClock(IClock& clock);
+IClock& RewriteClock();
+
+// Why the file cannot be opened for writing now, in the system's words; nullopt when it can.
+std::optional<std::string> WriteRefusal(const std::filesystem::path& file);
+// Why the file's folder does not take the new file that a rewrite makes beside it (tried with a
+// file of that kind, removed at once; call it under the lock); nullopt when it does.
+std::optional<std::string> NewFileRefusal(const std::filesystem::path& file);
 
 // The exclusive lock on "<file>.lock", held while the object lives. The lock file is created
 // owner-only, never opened through a symbolic link, and must be a regular file.
@@ -177,7 +197,10 @@ struct RewriteReport {
 // be replaced; ReplaceFileW keeps the file's access list.
 //
 // Permissions: the temporary file is created with the current version's mode (0600 when there
-// is none), so the content is never readable by more people than the file's.
+// is none), so the content is never readable by more people than the file's. It takes the
+// current version's group, and its owner where the process may give it (as root), before a byte
+// of content is in it: a file shared through a group stays shared. A name that is a symbolic
+// link is rewritten at its target (see RewriteTargetOf).
 RewriteReport RewriteFileFromSource(const std::filesystem::path& file, const SourcePlanner& planner,
                                     const RewriteOptions& options = {});
 

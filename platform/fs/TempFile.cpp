@@ -7,6 +7,7 @@
 #include <string>
 
 #include "platform/fs/FileSystem.h"
+#include "platform/fs/SafeFile.h"
 
 #ifdef _WIN32
 #include <windows.h>
@@ -142,17 +143,6 @@ void TempFile::Close() noexcept {
     m_open = false;
 }
 
-namespace {
-
-// Moves the file over target; what went wrong, or "" when it is in place.
-std::string RenameOver(const fs::path& from, const fs::path& target) {
-    if (MoveFileExW(from.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING))
-        return {};
-    return " (error " + std::to_string(GetLastError()) + ")";
-}
-
-} // namespace
-
 void TempFile::Discard() noexcept {
     if (!m_open)
         return;
@@ -209,17 +199,6 @@ void TempFile::Close() noexcept {
     m_open = false;
 }
 
-namespace {
-
-// Moves the file over target; what went wrong, or "" when it is in place.
-std::string RenameOver(const fs::path& from, const fs::path& target) {
-    if (::rename(from.c_str(), target.c_str()) == 0)
-        return {};
-    return std::string(": ") + std::strerror(errno);
-}
-
-} // namespace
-
 void TempFile::Discard() noexcept {
     if (!m_open)
         return;
@@ -237,10 +216,23 @@ void TempFile::CommitTo(const fs::path& target) {
         Discard();
         throw FileSystemError("the temporary file " + Display(m_path) + " was replaced while it was written");
     }
-    const std::string failure = RenameOver(m_path, target);
-    if (!failure.empty()) {
+    // The data reaches the disk before the rename, and the rename before we return: after a
+    // power cut the target holds the old file or the whole new one, never an empty one.
+#ifdef _WIN32
+    // Our handle only reads (the FTP client wrote through a handle of its own).
+    FileResult<void> done = SyncToDiskByName(m_path);
+    if (done)
+        done = RenameOver(m_path, target, RenameStyle::Move);
+    if (done)
+        (void)SyncFolderOf(target);
+#else
+    FileResult<void> done = CommitTemporary(m_fd, m_path, target, RenameStyle::Move);
+#endif
+    if (!done) {
         Discard();
-        throw FileSystemError("cannot put the downloaded file in place as " + Display(target) + failure);
+        FileFailure failure = done.Failure();
+        failure.message = "cannot put the downloaded file in place as " + Display(target) + ": " + failure.message;
+        throw SafeFileError(std::move(failure));
     }
     Close();
 }

@@ -31,8 +31,10 @@ public:
 
     const std::filesystem::path& Path() const { return m_path; }
 
-    // Renames the file over target. Raises FileSystemError (and removes the file) when the name
-    // no longer leads to the file created here, or when the rename fails.
+    // Puts the file in target's place durably (its data on disk, the rename, the folder synced).
+    // Raises FileSystemError (and removes the file, leaving target as it was) when the name no
+    // longer leads to the file created here, or SafeFileError when the data cannot reach the disk
+    // or the rename fails.
     void CommitTo(const std::filesystem::path& target);
     // Removes the file now (quietly, and only while the name still leads to it).
     void Discard() noexcept;

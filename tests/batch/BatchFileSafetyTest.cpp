@@ -6,7 +6,10 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <grp.h>
+#include <pwd.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -17,6 +20,7 @@
 #include "platform/fs/GuardedRewrite.h"
 #include "platform/fs/ProducerSupport.h"
 #include "platform/json/SuperObject.h"
+#include "support/TestClock.h"
 #include "support/TestSupport.h"
 
 namespace ct {
@@ -39,7 +43,10 @@ class StoreSafety : public ::testing::Test {
 protected:
     TempDir dir{"ct-safety"};
     fs::path file = dir / "cloud_batch.txt";
-    void TearDown() override { SetBatchFileLockWait(10s); }
+    void TearDown() override {
+        SetBatchFileLockWait(10s);
+        SetBatchFileClock(SystemClock());
+    }
 };
 
 // --- The lock ---
@@ -127,6 +134,20 @@ TEST_F(StoreSafety, AFifoAsQueueIsRefusedAtOnceByEveryOperation) {
     EXPECT_TRUE(S_ISFIFO(st.st_mode)); // refused, not replaced
 }
 
+// The lock wait runs on the store's clock: ten seconds of it pass without a real wait.
+TEST_F(StoreSafety, TheLockWaitIsTimedByTheStoresClock) {
+    WriteFileBytes(file, "a\r\n");
+    ChildProcess holder(ProducerArgs({"holdlock", LockFilePathFor(file).string()}));
+    ASSERT_EQ(holder.ReadLine(60s), "locked");
+    test::TestClock clock;
+    SetBatchFileClock(clock);
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_THROW(UpdateBatchFile(file, "", "", "a"), BatchFileError);
+    EXPECT_GE(clock.Elapsed(), 10s);
+    EXPECT_LT(clock.Elapsed(), 11s);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 5s);
+}
+
 // --- Modes ---
 
 TEST_F(StoreSafety, ANewQueueAndTheDeadLetterFileAreOwnerOnly) {
@@ -153,6 +174,98 @@ TEST_F(StoreSafety, EveryRewriteKeepsTheQueuesModeAsItIsNow) {
     UpdateBatchFile(file, "c", "c");
     EXPECT_EQ(ModeOf(file), 0644u);
     EXPECT_EQ(ReadFileBytes(file), "d\r\nc\r\n");
+}
+
+// --- Owner and group ---
+
+// A queue shared through a group (producers in the group append, mode 0660) must stay theirs
+// after a rewrite, whether the run is root's or a group member's.
+enum class Runner { Root, GroupMember };
+
+class QueueOwnership : public StoreSafety, public ::testing::WithParamInterface<Runner> {};
+
+TEST_P(QueueOwnership, ARewriteKeepsTheQueuesOwnerGroupAndMode) {
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "setting the scene needs root";
+    const passwd* nobody = ::getpwnam("nobody");
+    const group* shared = ::getgrnam("daemon");
+    ASSERT_TRUE(nobody && shared);
+    const uid_t owner = nobody->pw_uid;
+    const gid_t group = shared->gr_gid;
+    ASSERT_NE(group, nobody->pw_gid);
+    ASSERT_EQ(::chown(dir.Path().c_str(), owner, group), 0);
+    WriteFileBytes(file, "a\r\nb\r\nc\r\n");
+    ASSERT_EQ(::chown(file.c_str(), owner, group), 0);
+    ASSERT_EQ(::chmod(file.c_str(), 0660), 0);
+    auto rewrite = [&] {
+        UpdateBatchFile(file, "", "");
+        UpdateBatchFile(file, "b", "b2");
+    };
+    if (GetParam() == Runner::Root) {
+        rewrite();
+    } else {
+        const pid_t pid = ::fork();
+        ASSERT_GE(pid, 0);
+        if (pid == 0) {
+            if (::setgroups(1, &group) != 0 || ::setgid(nobody->pw_gid) != 0 || ::setuid(owner) != 0)
+                ::_exit(125);
+            try {
+                rewrite();
+            } catch (...) {
+                ::_exit(1);
+            }
+            ::_exit(0);
+        }
+        int status = 0;
+        ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+        ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    }
+    EXPECT_EQ(ReadFileBytes(file), "c\r\nb2\r\n");
+    std::vector<fs::path> versions{file};
+    for (const auto& e : fs::directory_iterator(dir.Path()))
+        if (IsLateLinkFor(file, e.path()))
+            versions.push_back(e.path());
+    for (const auto& version : versions) {
+        struct stat st {};
+        ASSERT_EQ(::lstat(version.c_str(), &st), 0);
+        EXPECT_EQ(st.st_uid, owner) << version;
+        EXPECT_EQ(st.st_gid, group) << version;
+        EXPECT_EQ(st.st_mode & 07777, 0660u) << version;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Runs, QueueOwnership, ::testing::Values(Runner::Root, Runner::GroupMember),
+                         [](const auto& info) { return info.param == Runner::Root ? "AsRoot" : "AsGroupMember"; });
+
+// --- A queue kept elsewhere through a link ---
+
+TEST_F(StoreSafety, AQueueThatIsALinkStaysALinkAndItsTargetIsRewrittenInItsOwnFolder) {
+    TempDir spool{"ct-spool"};
+    const fs::path target = spool / "queue.txt";
+    WriteFileBytes(target, "a\r\nb\r\nc\r\n");
+    // Relative: read from the link's folder, not from the current directory.
+    const fs::path link = fs::relative(target, dir.Path());
+    fs::create_symlink(link, file);
+    ASSERT_EQ(ReadFirstBatchLine(file), "a");
+    UpdateBatchFile(file, "", "", "a");
+    EXPECT_TRUE(UpdateBatchFile(file, "b", "b2"));
+    AppendDeadLetter(file, "dropped");
+    CheckBatchFileWritable(file);
+    SettleBatchFile(file);
+    EXPECT_TRUE(fs::is_symlink(file));
+    EXPECT_EQ(fs::read_symlink(file), link);
+    EXPECT_EQ(ReadFileBytes(target), "c\r\nb2\r\n");
+    // A producer that appends to the target is read through the link.
+    WriteFileBytes(target, ReadFileBytes(target) + "d\r\n");
+    EXPECT_EQ(ReadAllBatchLines(file).lines, (std::vector<std::string>{"c", "b2", "d"}));
+    // The lock, the dead-letter file and any temporary file lie beside the target; beside the
+    // link there is nothing but the link.
+    EXPECT_TRUE(fs::exists(LockFilePathFor(target)));
+    EXPECT_TRUE(fs::exists(spool / "cloud_batch.failed.txt"));
+    std::vector<fs::path> beside;
+    for (const auto& e : fs::directory_iterator(dir.Path()))
+        beside.push_back(e.path());
+    EXPECT_EQ(beside, std::vector<fs::path>{file});
 }
 
 // --- The dead-letter file ---

@@ -136,6 +136,34 @@ TEST_F(BatchStore, EmptyLinesAfterAByteOrderMarkAreRemovedToo) {
     EXPECT_EQ(Bytes(), "A\r\n");
 }
 
+// A producer that appends a file saved with a byte-order mark puts the mark in front of its
+// line, not of the file: it belongs to that line, and every reader and rewrite sees the line
+// without it. The worker's loop (read line 1, remove the line read) must then take each job once.
+TEST_F(BatchStore, AMarkInFrontOfALaterLineLeavesTheWorkersLoopWithEachJobOnce) {
+    Write("job1\r\n\xEF\xBB\xBFjob2\r\n\xEF\xBB\xBFjob3\r\n");
+    for (const char* job : {"job1", "job2", "job3"}) {
+        const std::string line = ReadFirstBatchLine(file);
+        ASSERT_EQ(line, job);
+        UpdateBatchFile(file, "", "", line);
+    }
+    EXPECT_EQ(ReadFirstBatchLine(file), "");
+    EXPECT_FALSE(Exists());
+}
+
+TEST_F(BatchStore, EveryReaderAndRewriteSeesAMarkedLaterLineWithoutItsMark) {
+    Write("job1\r\n\xEF\xBB\xBFjob2\r\n");
+    EXPECT_EQ(ReadAllBatchLines(file).lines, (Lines{"job1", "job2"}));
+    const BatchText text = ReadBatchText(file);
+    ASSERT_EQ(text.LineCount(), 2u);
+    EXPECT_EQ(text.Line(1), "job2");
+    EXPECT_EQ(FindFirstBatchLine(file, [](const std::string& l) { return l != "job1"; }), "job2");
+    EXPECT_TRUE(UpdateBatchFile(file, "job2", "job2x"));
+    EXPECT_EQ(ReadAllBatchLines(file).lines, (Lines{"job1", "job2x"}));
+    Write("job1\r\n\xEF\xBB\xBFjob2\r\n");
+    ApplyBatchDeletions(file, {"job2"});
+    EXPECT_EQ(ReadAllBatchLines(file).lines, (Lines{"job1"}));
+}
+
 // --- UpdateBatchFile ---
 
 struct UpdateCase {

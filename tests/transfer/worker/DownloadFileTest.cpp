@@ -3,11 +3,16 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <cstring>
+
 #include <gtest/gtest.h>
 
+#include "support/FileFaults.h"
 #include "support/RecordingFtpClient.h"
 #include "WorkerTestSupport.h"
 #include "platform/error/CloudError.h"
+#include "platform/fs/SafeFile.h"
 #include "transfer/PartialDownloads.h"
 
 namespace ct::test {
@@ -75,6 +80,56 @@ TEST_F(TempFileTest, RefusesToInstallAFileSwappedInWhileItWasWritten) {
     EXPECT_EQ(ReadFileBytes(target), "old");
     EXPECT_EQ(ReadFileBytes(part.Path()), "swapped") << "a file that is not ours is not removed either";
 }
+
+// Without a sync before the rename, a power cut can keep the rename and lose the data.
+TEST_F(TempFileTest, CommitSyncsTheDownloadBeforeItsRenameAndTheFolderAfter) {
+    WriteFileBytes(target, "old");
+    TempFile part = TempFile::CreateFor(target);
+    WriteFileBytes(part.Path(), "download");
+    const fs::path partPath = part.Path();
+    FileFaults faults;
+    part.CommitTo(target);
+    const auto trace = faults.Trace();
+    ASSERT_EQ(trace.size(), 3u) << faults.TraceText();
+    EXPECT_EQ(trace[0].step, FileStep::Sync);
+    EXPECT_EQ(trace[0].file, partPath);
+    EXPECT_EQ(trace[1].step, FileStep::Rename);
+    EXPECT_EQ(trace[1].file, target);
+    EXPECT_EQ(trace[2].step, FileStep::SyncFolder);
+    EXPECT_EQ(trace[2].file, dir.Path());
+}
+
+struct CommitFault {
+    const char* name;
+    FileStep step;
+    int error;
+};
+
+class TempFileCommitFaultTest : public TempFileTest, public ::testing::WithParamInterface<CommitFault> {};
+
+TEST_P(TempFileCommitFaultTest, LeavesTheOldFileInPlaceNoPartAndSaysWhy) {
+    WriteFileBytes(target, "old");
+    TempFile part = TempFile::CreateFor(target);
+    WriteFileBytes(part.Path(), "download");
+    FileFaults faults;
+    faults.Fail(GetParam().step, 1, GetParam().error);
+    try {
+        part.CommitTo(target);
+        FAIL() << "committed";
+    } catch (const SafeFileError& e) {
+        const std::string why = e.what();
+        EXPECT_NE(why.find("cannot put the downloaded file in place as " + target.string()), std::string::npos) << why;
+        EXPECT_NE(why.find(std::strerror(GetParam().error)), std::string::npos) << why;
+    }
+    EXPECT_EQ(ReadFileBytes(target), "old");
+    EXPECT_EQ(FilesContaining(dir.Path(), ".part-"), std::vector<std::string>{});
+}
+
+INSTANTIATE_TEST_SUITE_P(Faults, TempFileCommitFaultTest,
+                         ::testing::Values(CommitFault{"FullDiskOnSync", FileStep::Sync, ENOSPC},
+                                           CommitFault{"DeviceErrorOnSync", FileStep::Sync, EIO},
+                                           CommitFault{"DeviceErrorOnRename", FileStep::Rename, EIO}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 class DownloadJournal : public WorkerTest {
 protected:

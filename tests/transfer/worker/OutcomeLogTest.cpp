@@ -3,9 +3,13 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <cstring>
+
 #include <gtest/gtest.h>
 
 #include "WorkerTestSupport.h"
+#include "support/FileFaults.h"
 
 namespace ct::test {
 namespace {
@@ -83,6 +87,27 @@ TEST_F(OutcomeLogTest, ALogThatCannotBeWrittenIsSkipped) {
     ASSERT_EQ(::mkfifo(file.c_str(), 0600), 0);
     OutcomeLog(file).Write(Entry("x"));
     EXPECT_TRUE(fs::is_fifo(file));
+}
+
+// A full disk in the middle of a line: the log keeps no half line, the caller and standard error
+// learn why, and the next line goes in once there is room.
+TEST_F(OutcomeLogTest, AFullDiskLeavesTheLogAsItWasAndSaysWhy) {
+    OutcomeLog log(file);
+    log.Write(Entry("first"));
+    const std::string before = ReadFileBytes(file);
+    FileFaults faults(file.filename().string());
+    faults.ShortWrite(1, 7).Fail(FileStep::Write, 2, ENOSPC);
+    ::testing::internal::CaptureStderr();
+    const std::optional<FileFailure> failure = log.Write(Entry("second"));
+    const std::string told = ::testing::internal::GetCapturedStderr();
+    ASSERT_TRUE(failure.has_value());
+    EXPECT_EQ(failure->fault, FileFault::NoSpace);
+    EXPECT_EQ(ReadFileBytes(file), before);
+    EXPECT_NE(told.find(std::strerror(ENOSPC)), std::string::npos) << told;
+    EXPECT_FALSE(log.Write(Entry("third")).has_value());
+    const auto lines = ReadLines(file);
+    ASSERT_EQ(lines.size(), 2u);
+    EXPECT_NE(lines[1].find("\tthird"), std::string::npos);
 }
 
 } // namespace

@@ -315,6 +315,23 @@ TEST_F(WorkerSequence, TerminationCutsThePauseShortAndTakesNoNewJob) {
     EXPECT_EQ(ReadLines(batch), std::vector<std::string>{second});
 }
 
+// A producer appended a file that an editor saved with a byte-order mark: the mark belongs to
+// the second line, whose job is done once, and the run ends.
+TEST_F(WorkerSequence, AJobBehindAByteOrderMarkOfItsOwnIsDoneOnce) {
+    const std::string first = JobLineText(Upload("a.txt"));
+    const std::string second = JobLineText(Upload("b.txt"));
+    WriteFileBytes(batch, first + "\r\n\xEF\xBB\xBF" + second + "\r\n");
+    SecDelay = 0;
+    auto worker = MakeFakeWorker();
+    state->duringTransfer = [&] {
+        if (Count("PUT x.txt") > 2)
+            worker->Terminate(); // the fault: the same job for ever
+    };
+    worker->Execute();
+    EXPECT_EQ(Count("PUT x.txt"), 2);
+    EXPECT_FALSE(fs::exists(batch));
+}
+
 // The removal after a job finds the job's own line even when the head changed meanwhile.
 TEST_F(WorkerSequence, RemovesTheJobsOwnLineWhenAnotherLineWasPutInFront) {
     const std::string job = JobLineText(Upload("a.txt"));
