@@ -16,6 +16,7 @@
 #include "platform/instance/RuntimeFolder.h"
 #include "platform/qt/QtMainThreadDispatcher.h"
 #include "transfer/AppGlobals.h"
+#include "transfer/OutcomeLog.h"
 #include "ui/AppIcon.h"
 #include "ui/UnitMain.h"
 
@@ -62,6 +63,19 @@ private:
     bool m_pending = false;
 };
 
+// A start that finds another instance running does nothing, and says why where someone will
+// look: the outcome log beside the queue (a scheduler's record) and, from a terminal, the
+// terminal.
+void ReportAnotherInstance() {
+    OutcomeLog log(OutcomeLog::PathFor(BatchFilePath()));
+    log.echoToStandardError = StandardErrorIsTerminal();
+    OutcomeEntry entry;
+    entry.outcome = "not started";
+    entry.localFile = BatchFilePath().string();
+    entry.reason = "another instance is running";
+    log.Write(entry);
+}
+
 } // namespace
 
 void ChooseQtPlatform() {
@@ -82,10 +96,12 @@ void ChooseQtPlatform() {
 }
 
 int RunCloudTransfer(int argc, char** argv) {
-    // Held for the life of the process; a second start ends here, silently.
+    // Held for the life of the process; a second start ends here with nothing done.
     const std::unique_ptr<InstanceGuard> instance = InstanceGuard::TryAcquire();
-    if (!instance)
+    if (!instance) {
+        ReportAnotherInstance();
         return 0;
+    }
     // Taken after the guard, which looks for its lock under the caller's own runtime folder.
     // Outlives the application object, which keeps its sockets there.
     const std::unique_ptr<ProcessRuntimeFolder> runtimeFolder = ProcessRuntimeFolder::Provide();

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "transfer/RemoteDirs.h"
+
 namespace ct {
 
 namespace {
@@ -65,6 +67,12 @@ std::string DownloadLocalFolder(const std::string& f) {
         return {};
     const bool keepSeparator = f[cut] == ':' || cut == 0 || IsLocalSeparator(cut - 1, f[cut - 1]);
     return f.substr(0, keepSeparator ? cut + 1 : cut);
+}
+
+std::string JobRemotePath(const Job& job) {
+    if (job.direction == JobDirection::Upload)
+        return NormaliseRemoteDir(UploadRemoteDir(job.remotePath), job.base) + UploadRemoteName(job.remotePath);
+    return DownloadRemotePath(job.remotePath, job.base).value_or(std::string());
 }
 
 } // namespace ct

@@ -3,6 +3,8 @@
 #include <optional>
 #include <string>
 
+#include "batch/Job.h"
+
 namespace ct {
 
 // How a job's "d", "b" and "f" become remote and local names. Remote names follow the
@@ -25,5 +27,9 @@ std::optional<std::string> DownloadRemotePath(const std::string& d, const std::s
 // separator before the name is dropped unless it follows a colon or another separator, so
 // a drive's or the file system's root keeps its separator (C:\x.bin -> C:\, /x.bin -> /).
 std::string DownloadLocalFolder(const std::string& f);
+
+// Where the job's file goes to or comes from on the server, as an absolute path; "" for a
+// download that names no remote file.
+std::string JobRemotePath(const Job& job);
 
 } // namespace ct

@@ -57,28 +57,6 @@ std::string Utf8Text(const std::filesystem::path& path) {
     return std::string(text.begin(), text.end());
 }
 
-std::uint16_t PortOf(const TSuperObject& ftp) {
-    return static_cast<std::uint16_t>(static_cast<std::uint64_t>(ftp.I("t")) & 0xffffu);
-}
-
-std::optional<FtpSecurity> SecurityOf(const std::string& s) {
-    if (s.empty())
-        return FtpSecurity::None;
-    if (s == "tls")
-        return FtpSecurity::ExplicitTls;
-    if (s == "implicit")
-        return FtpSecurity::ImplicitTls;
-    return std::nullopt;
-}
-
-// Where the job's file goes or comes from on the server, for the log.
-std::string RemotePathOf(const TSuperObject& job) {
-    const std::string d = job.S("d");
-    if (IsUploadJob(job))
-        return NormaliseRemoteDir(UploadRemoteDir(d), job.S("b")) + UploadRemoteName(d);
-    return DownloadRemotePath(d, job.S("b")).value_or(std::string());
-}
-
 // The design's check that an upload's source exists, with the reason when it does not.
 void CheckUploadSource(const std::string& f) {
     std::error_code ec;
@@ -287,13 +265,10 @@ std::string TThreadCopia::NextJobLine(const std::set<ServerKey>& unreachable) {
     // Jobs of servers that could not be reached keep their places; the first other line is
     // next. A line that is not a job is taken too, so that the run stops at it as at the head.
     auto found = FindFirstBatchLine(BatchFileInUse(), [&](const std::string& line) {
-        try {
-            const ISuperObject candidate = SO(line);
-            const ISuperObject ftp = candidate->O("ftp");
-            return !ftp || unreachable.count(ServerKey{ftp->S("h"), PortOf(*ftp)}) == 0;
-        } catch (const JsonError&) {
-            return true;
-        }
+        // A job that breaks a rule is taken too: it fails without a connection.
+        const ParsedJob parsed = ParseJob(line);
+        const Job* job = std::get_if<Job>(&parsed);
+        return !job || unreachable.count(ServerKey{job->endpoint.host, job->endpoint.port}) == 0;
     });
     if (found)
         return *found;
@@ -319,13 +294,14 @@ void TThreadCopia::RunJobs() {
         jobReason.clear();
         jobRemotePath.clear();
         jobBytes = -1;
-        const ISuperObject job = SO(line);
-        const ISuperObject ftp = job->O("ftp");
-        if (!ftp)
-            throw CloudError("the job line has no \"ftp\" settings");
-        jobPassword = ftp->S("p");
-        jobRemotePath = RemotePathOf(*job);
-        const ServerKey server{ftp->S("h"), PortOf(*ftp)};
+        ParsedJob parsed = ParseJob(line);
+        const JobFault* fault = std::get_if<JobFault>(&parsed);
+        if (fault && fault->kind == JobFault::Kind::NotAJob)
+            throw JsonError(fault->rule);
+        Job job = fault ? *fault->job : std::get<Job>(parsed);
+        jobPassword = job.endpoint.password;
+        jobRemotePath = JobRemotePath(job);
+        const ServerKey server{job.endpoint.host, job.endpoint.port};
 
         // Nothing is sent that the queue could not record afterwards.
         if (!writableChecked) {
@@ -334,12 +310,14 @@ void TThreadCopia::RunJobs() {
         }
 
         const auto started = ClockInUse().Now();
-        const std::string settingsFault = ApplySettings(*ftp);
+        // A job that breaks a rule fails before anything is sent for it.
         JobEnd end = JobEnd::Failed;
-        if (settingsFault.empty())
-            end = RunJobGuarded(*job);
-        else
-            jobReason = settingsFault;
+        if (fault) {
+            jobReason = fault->rule;
+        } else {
+            ApplySettings(job.endpoint);
+            end = RunJobGuarded(job);
+        }
         const double seconds = std::chrono::duration<double>(ClockInUse().Now() - started).count();
 
         // A stop seen at the end of a job leaves it first, whatever the job guard made of the
@@ -353,66 +331,59 @@ void TThreadCopia::RunJobs() {
                 jobReason = "stop requested";
             else if (jobReason.empty())
                 jobReason = "no connection could be had";
-            LogJob(m_runEnd == RunEnd::ServersUnreachable ? "kept" : "stopped", *job, seconds);
+            LogJob(m_runEnd == RunEnd::ServersUnreachable ? "kept" : "stopped", job, seconds);
             return;
         }
         if (end == JobEnd::ServerDown) {
             // Nothing was done and the queue is as it was: no rewrite, no reload, no pause.
             unreachable.insert(server);
             jobReason = ShortReason(jobReason, jobPassword);
-            LogJob("kept", *job, seconds);
+            LogJob("kept", job, seconds);
             continue;
         }
-        FinishJob(end, line, *job, seconds);
+        FinishJob(end, line, job, seconds);
         RunStep(&TThreadCopia::SyncReloadList);
         PauseBetweenJobs();
     }
 }
 
-std::string TThreadCopia::ApplySettings(const TSuperObject& ftp) {
+void TThreadCopia::ApplySettings(const Endpoint& endpoint) {
     IFtpClient& client = *IdFTP;
     bool closed = false;
     auto close = [&] {
         client.Disconnect();
         closed = true;
     };
-    if (ftp.S("h") != client.Host()) {
+    if (endpoint.host != client.Host()) {
         close();
-        client.SetHost(ftp.S("h"));
+        client.SetHost(endpoint.host);
     }
-    if (ftp.S("u") != client.Username()) {
+    if (endpoint.user != client.Username()) {
         close();
-        client.SetUsername(ftp.S("u"));
+        client.SetUsername(endpoint.user);
     }
-    if (ftp.S("p") != client.Password()) {
+    if (endpoint.password != client.Password()) {
         close();
-        client.SetPassword(ftp.S("p"));
+        client.SetPassword(endpoint.password);
     }
-    if (ftp.I("t") != static_cast<std::int64_t>(client.Port())) {
+    if (endpoint.port != client.Port()) {
         close();
-        client.SetPort(PortOf(ftp));
+        client.SetPort(endpoint.port);
     }
-    std::string fault;
-    const std::string s = ftp.S("s");
-    if (const auto security = SecurityOf(s)) {
-        if (*security != client.Security()) {
-            close();
-            client.SetSecurity(*security);
-        }
-        if (ftp.S("fp") != client.PinnedFingerprint()) {
-            close();
-            client.SetPinnedFingerprint(ftp.S("fp"));
-        }
-    } else {
-        fault = "unknown security \"" + s + "\" in \"s\" (expected \"tls\", \"implicit\" or none)";
+    if (endpoint.security != client.Security()) {
+        close();
+        client.SetSecurity(endpoint.security);
+    }
+    if (endpoint.pin != client.PinnedFingerprint()) {
+        close();
+        client.SetPinnedFingerprint(endpoint.pin);
     }
     closedOwnSession = closed && sessionMayBeOpen;
     if (closed)
         sessionMayBeOpen = false;
-    return fault;
 }
 
-TThreadCopia::JobEnd TThreadCopia::RunJobGuarded(const TSuperObject& job) {
+TThreadCopia::JobEnd TThreadCopia::RunJobGuarded(const Job& job) {
     // The job guard: an error from here to the end of the transfer decides the job's fate by
     // its kind, and the run goes on.
     try {
@@ -420,7 +391,7 @@ TThreadCopia::JobEnd TThreadCopia::RunJobGuarded(const TSuperObject& job) {
             return JobEnd::EndRun;
         sessionMayBeOpen = true;
         ++fileCloudTrCount;
-        const bool goOn = IsUploadJob(job) ? UploadJob(job) : DownloadJob(job);
+        const bool goOn = job.direction == JobDirection::Upload ? UploadJob(job) : DownloadJob(job);
         if (!goOn) {
             m_runEnd = RunEnd::Stopped;
             return JobEnd::EndRun;
@@ -447,25 +418,37 @@ TThreadCopia::JobEnd TThreadCopia::RunJobGuarded(const TSuperObject& job) {
     }
 }
 
-void TThreadCopia::FinishJob(JobEnd end, const std::string& line, TSuperObject& job, double seconds) {
+void TThreadCopia::FinishJob(JobEnd end, const std::string& line, Job& job, double seconds) {
+    // The outcome is logged before the queue is rewritten: a job whose file is on the server
+    // leaves its trace even when the rewrite then fails (a full disk), and so does that failure.
+    auto rewrite = [&](const std::string& search, const std::string& replacement) {
+        try {
+            UpdateBatchFile(search, replacement);
+        } catch (const std::exception& error) {
+            jobReason = ShortReason(std::string("the queue could not be rewritten: ") + error.what(), jobPassword);
+            LogJob("unrecorded", job, seconds);
+            throw;
+        }
+    };
     if (end == JobEnd::Done) {
-        UpdateBatchFile("", "");
         LogJob("done", job, seconds);  // a reason here says why nothing was fetched
+        rewrite("", "");
         return;
     }
     jobReason = ShortReason(jobReason.empty() ? std::string("failed") : jobReason, jobPassword);
+    TSuperObject& text = *job.line;
     if (auto mark = NextErrorMark(job)) {
-        job.SetS("error", *mark);
-        job.SetS("reason", jobReason);
-        UpdateBatchFile(line, job.AsJSon());
+        text.SetS("error", *mark);
+        text.SetS("reason", jobReason);
         LogJob("failed", job, seconds);
+        rewrite(line, text.AsJSon());
         return;
     }
     // The third failure: the job leaves the queue, but only once the dead-letter file holds it.
-    job.SetS("reason", jobReason);
-    AppendDeadLetter(BatchFileInUse(), job.AsJSon());
-    UpdateBatchFile("", "");
+    text.SetS("reason", jobReason);
+    AppendDeadLetter(BatchFileInUse(), text.AsJSon());
     LogJob("dropped", job, seconds);
+    rewrite("", "");
 }
 
 bool TThreadCopia::EnsureConnected() {
@@ -515,17 +498,17 @@ bool TThreadCopia::EnsureConnected() {
     return true;
 }
 
-bool TThreadCopia::UploadJob(const TSuperObject& job) {
-    const std::string f = job.S("f");
+bool TThreadCopia::UploadJob(const Job& job) {
+    const std::string& f = job.localPath;
     CheckUploadSource(f);
-    const std::string d = job.S("d");
+    const std::string& d = job.remotePath;
     const std::string remoteName = UploadRemoteName(d);
     const std::string remoteDir = UploadRemoteDir(d);
     StrFile = f;
     RunStep(&TThreadCopia::SyncShowFile);
-    const std::string folder = NormaliseRemoteDir(remoteDir, job.S("b"));
+    const std::string folder = NormaliseRemoteDir(remoteDir, job.base);
     auto enterFolder = [&] {
-        if (EnsureRemoteDir(remoteDir, *IdFTP, job.S("b")))
+        if (EnsureRemoteDir(remoteDir, *IdFTP, job.base))
             return true;
         // The walk swallows every error, those of a stop too.
         if (StopSeen())
@@ -554,11 +537,15 @@ bool TThreadCopia::UploadJob(const TSuperObject& job) {
     return true;
 }
 
-bool TThreadCopia::DownloadJob(const TSuperObject& job) {
-    const std::string f = job.S("f");
-    const auto remotePath = DownloadRemotePath(job.S("d"), job.S("b"));
+bool TThreadCopia::DownloadJob(const Job& job) {
+    const std::string& f = job.localPath;
+    const auto remotePath = DownloadRemotePath(job.remotePath, job.base);
     if (!remotePath)
         throw JobFailed("no remote file named (\"d\" is empty)");
+    // The finished file could never replace a folder: no transfer is worth making.
+    std::error_code ec;
+    if (!f.empty() && fs::is_directory(Utf8Path(f), ec))
+        throw JobFailed("the local file " + f + " is a folder");
     StrFile = f;
     RunStep(&TThreadCopia::SyncShowFile);
 
@@ -572,7 +559,6 @@ bool TThreadCopia::DownloadJob(const TSuperObject& job) {
     const std::string folder = DownloadLocalFolder(f);
     if (folder.empty())
         throw JobFailed("the local file names no folder");
-    std::error_code ec;
     fs::create_directories(Utf8Path(folder), ec);
     if (!fs::is_directory(Utf8Path(folder), ec))
         throw JobFailed("local folder " + folder + " could not be made");
@@ -621,15 +607,14 @@ void TThreadCopia::PauseBetweenJobs() {
     WaitUnlessStopped(std::chrono::seconds(SecDelay.load()));
 }
 
-void TThreadCopia::LogJob(const std::string& outcome, const TSuperObject& job, double seconds) {
+void TThreadCopia::LogJob(const std::string& outcome, const Job& job, double seconds) {
     if (!outcomeLog)
         return;
     OutcomeEntry entry;
     entry.outcome = outcome;
-    entry.direction = IsUploadJob(job) ? "put" : "get";
-    entry.localFile = job.S("f");
-    if (const ISuperObject ftp = job.O("ftp"))
-        entry.host = ftp->S("h") + ":" + std::to_string(PortOf(*ftp));
+    entry.direction = job.direction == JobDirection::Upload ? "put" : "get";
+    entry.localFile = job.localPath;
+    entry.host = ServerText(job.endpoint);
     entry.remotePath = jobRemotePath;
     entry.bytes = jobBytes;
     entry.seconds = seconds;

@@ -11,8 +11,8 @@
 #include <string>
 #include <utility>
 
+#include "batch/Job.h"
 #include "platform/ftp/FtpClient.h"
-#include "platform/json/SuperObject.h"
 #include "platform/ping/Ping.h"
 #include "platform/thread/TThread.h"
 #include "platform/thread/Clock.h"
@@ -145,19 +145,19 @@ private:
     // The next line to work on: line 1, or, once servers have failed to answer, the first line
     // that is not a job for one of them. Empty when there is none.
     std::string NextJobLine(const std::set<ServerKey>& unreachable);
-    // Brings the client's settings in line with the job; "" or the reason the job fails.
-    std::string ApplySettings(const TSuperObject& ftp);
-    JobEnd RunJobGuarded(const TSuperObject& job);
-    void FinishJob(JobEnd end, const std::string& line, TSuperObject& job, double seconds);
+    // Brings the client's settings in line with the job's endpoint.
+    void ApplySettings(const Endpoint& endpoint);
+    JobEnd RunJobGuarded(const Job& job);
+    void FinishJob(JobEnd end, const std::string& line, Job& job, double seconds);
     // Each gives false when the run is to end (AbortTransfer set by the worker or seen).
     bool EnsureConnected();
-    bool UploadJob(const TSuperObject& job);
-    bool DownloadJob(const TSuperObject& job);
+    bool UploadJob(const Job& job);
+    bool DownloadJob(const Job& job);
     void PauseBetweenJobs();
     // Waits up to the given time; false when a stop or the application's close cut it short.
     bool WaitUnlessStopped(std::chrono::milliseconds time);
     bool StopSeen() const;
-    void LogJob(const std::string& outcome, const TSuperObject& job, double seconds);
+    void LogJob(const std::string& outcome, const Job& job, double seconds);
     void LogRun(const std::string& outcome, const std::string& reason);
     std::int64_t MaximumRule(std::int64_t total) const;
     std::int32_t Scaled(std::int64_t count) const;

@@ -2,7 +2,6 @@
 
 #include <vector>
 
-#include "platform/json/SuperObject.h"
 #include "ui/StrToInt.h"
 
 namespace ct {
@@ -207,30 +206,6 @@ std::string MaskedJobLine(std::string_view line, std::size_t maxBytes) {
     }
     masked.append(shown.substr(from));
     return masked;
-}
-
-bool WithinJobLineBounds(std::string_view line) {
-    if (line.size() > kMaxJobLineBytes)
-        return false;
-    int depth = 0;
-    bool inString = false;
-    for (std::size_t i = 0; i < line.size(); ++i) {
-        const char c = line[i];
-        if (inString) {
-            if (c == '\\')
-                ++i;
-            else if (c == '"')
-                inString = false;
-        } else if (c == '"') {
-            inString = true;
-        } else if (c == '{' || c == '[') {
-            if (++depth > kMaxJobDepth)
-                return false;
-        } else if (c == '}' || c == ']') {
-            --depth;
-        }
-    }
-    return true;
 }
 
 } // namespace ct

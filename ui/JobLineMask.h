@@ -13,9 +13,4 @@ namespace ct {
 // as it is; a password whose line breaks off before the value ends is masked to the cut.
 std::string MaskedJobLine(std::string_view line, std::size_t maxBytes);
 
-// Whether the line stays within the job line's bounds (kMaxJobLineBytes, kMaxJobDepth), so
-// that handing it to the JSON parser is safe; a line beyond them is no job. One pass, no
-// recursion.
-bool WithinJobLineBounds(std::string_view line);
-
 } // namespace ct

@@ -26,12 +26,11 @@
 #include <QVBoxLayout>
 
 #include "batch/BatchFileStore.h"
-#include "platform/json/SuperObject.h"
+#include "batch/Job.h"
 #include "platform/settings/TRegIniFile.h"
 #include "platform/tray/TCoolTrayIcon.h"
 #include "transfer/AppGlobals.h"
 #include "ui/AppIcon.h"
-#include "ui/JobLineMask.h"
 #include "ui/QueueSource.h"
 #include "ui/StrToInt.h"
 
@@ -488,19 +487,13 @@ void TCloudTransferFrm::LoadBatchList() {
 void TCloudTransferFrm::ValueListEditor1SelectCell(int, int aRow, bool&) {
     const std::string_view line =
         aRow >= 0 && aRow < ValueListEditor1->RowCount() ? ValueListEditor1->Model()->Line(aRow) : std::string_view();
+    // A row with no job line (empty, malformed, beyond the bounds) has nothing to show; a job
+    // the worker would refuse still shows what it asks for.
     QString text;
-    try {
-        // A line beyond the job bounds is no job; it is never handed to the parser.
-        if (!WithinJobLineBounds(line))
-            throw JsonError("not a job line");
-        const ISuperObject job = SO(line);
-        const std::string v = job->S("v");
-        text = QString::fromLatin1(v == "put" || v.empty() ? "trasferire:" : "recuperare:") +
-               QString::fromStdString(job->S("f"));
-    } catch (const std::exception&) {
-        // A row with no job line (empty, malformed) has nothing to show.
-        text.clear();
-    }
+    const ParsedJob parsed = ParseJob(line);
+    if (const Job* job = JobOf(parsed))
+        text = QString::fromLatin1(job->direction == JobDirection::Upload ? "trasferire:" : "recuperare:") +
+               QString::fromStdString(job->localPath);
     LabelFile1->setText(text);
 }
 

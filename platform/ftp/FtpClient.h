@@ -8,6 +8,7 @@
 #include <utility>
 #include <vector>
 
+#include "platform/client/Endpoint.h"
 #include "platform/error/CloudError.h"
 
 namespace ct {
@@ -49,9 +50,8 @@ private:
     std::string m_reason;
 };
 
-// The security of a session, from the job line's "s": "" plain FTP, "tls" explicit FTPS
-// (AUTH TLS, then PBSZ 0 and PROT P), "implicit" implicit FTPS (TLS from the first byte).
-enum class FtpSecurity { None, ExplicitTls, ImplicitTls };
+// The security of a session is the endpoint's.
+using FtpSecurity = EndpointSecurity;
 
 enum class TWorkMode { wmRead, wmWrite };
 enum class TIdFTPTransferType { ftASCII, ftBinary };

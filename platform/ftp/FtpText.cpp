@@ -101,22 +101,4 @@ std::string FormatFingerprint(const unsigned char* digest, std::size_t length) {
     return out;
 }
 
-std::optional<std::string> NormalizeFingerprint(const std::string& text) {
-    std::string_view rest = text;
-    // What `openssl x509 -fingerprint` prints before the digits ("sha256 Fingerprint=").
-    if (auto equals = rest.find('='); equals != std::string_view::npos)
-        rest.remove_prefix(equals + 1);
-    std::string digits;
-    for (char c : rest) {
-        if (c == ':' || c == ' ' || c == '\t')
-            continue;
-        if (!std::isxdigit(static_cast<unsigned char>(c)))
-            return std::nullopt;
-        digits += static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-    }
-    if (digits.size() != 64)
-        return std::nullopt;
-    return digits;
-}
-
 } // namespace ct::ftp

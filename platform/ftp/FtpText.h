@@ -5,6 +5,7 @@
 #include <string>
 #include <string_view>
 
+#include "platform/client/Endpoint.h"
 #include "platform/ftp/FtpReply.h"
 
 namespace ct::ftp {
@@ -34,9 +35,7 @@ bool SaysTlsRequired(const FtpReply& reply);
 // A SHA-256 fingerprint in the form `openssl x509 -noout -fingerprint -sha256` prints:
 // upper-case hex byte pairs joined by colons.
 std::string FormatFingerprint(const unsigned char* digest, std::size_t length);
-// A pin as a user may write it (hex digits, colons optional, either case, even with the
-// "sha256 Fingerprint=" that openssl prints before it) as 64 upper-case hex digits without
-// colons; nullopt when it is not a SHA-256 fingerprint.
-std::optional<std::string> NormalizeFingerprint(const std::string& text);
+// The job's pin in the form the certificate check compares (platform/client/Endpoint.h).
+using ct::NormalizeFingerprint;
 
 } // namespace ct::ftp

@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <poll.h>
+#include <stdlib.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -158,6 +160,41 @@ TEST_F(Executable, ASecondInstanceWaitsForNothing) {
     // Once the first has gone, a new start runs normally (and ends: nothing queued).
     ChildProcess third({m_program.string(), "go"}, Env());
     EXPECT_EQ(third.Wait(60s), 0);
+}
+
+// A start from a terminal that finds another instance says why it does nothing, on the
+// terminal and in the outcome log, and still ends at once with status 0.
+TEST_F(Executable, ASecondInstanceFromATerminalSaysThatAnotherIsRunning) {
+    ChildProcess first({m_program.string()}, Env());
+    const auto deadline = std::chrono::steady_clock::now() + 30s;
+    while (!fs::exists(m_runtime / "TCloudTransferFrm") && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(20ms);
+    ASSERT_TRUE(first.Running());
+
+    const int terminal = ::posix_openpt(O_RDWR | O_NOCTTY);
+    ASSERT_GE(terminal, 0);
+    ASSERT_EQ(::grantpt(terminal), 0);
+    ASSERT_EQ(::unlockpt(terminal), 0);
+    const std::string side = ::ptsname(terminal);
+    ChildProcess second({"/bin/sh", "-c", "exec \"$0\" go 2>\"$1\"", m_program.string(), side}, Env());
+    EXPECT_EQ(second.Wait(30s), 0);
+    std::string said;
+    for (char buffer[512];;) {
+        pollfd ready{terminal, POLLIN, 0};
+        if (::poll(&ready, 1, 2000) <= 0)
+            break;
+        const ssize_t got = ::read(terminal, buffer, sizeof buffer);
+        if (got <= 0)
+            break;
+        said.append(buffer, static_cast<std::size_t>(got));
+        if (said.find('\n') != std::string::npos)
+            break;
+    }
+    ::close(terminal);
+    first.Kill();
+    first.Wait(10s);
+    EXPECT_NE(said.find("another instance is running"), std::string::npos) << said;
+    EXPECT_NE(ReadFileBytes(m_dir / "cloud_transfer.log").find("another instance is running"), std::string::npos);
 }
 
 std::vector<std::string> QueueLines(const fs::path& file) {

@@ -3,7 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <ostream>
+#include <stdexcept>
 #include <string>
+#include <variant>
 
 namespace ct {
 namespace {
@@ -20,8 +22,19 @@ void PrintTo(const DirectionCase& c, std::ostream* os) {
 
 class Direction : public ::testing::TestWithParam<DirectionCase> {};
 
+// The job as far as it reads: these lines carry no "ftp" object, which no rule of the
+// direction needs.
+const Job& Read(const std::string& line) {
+    static ParsedJob parsed;
+    parsed = ParseJob(line);
+    const Job* job = JobOf(parsed);
+    if (!job)
+        throw std::runtime_error("not a JSON object: " + line);
+    return *job;
+}
+
 TEST_P(Direction, FollowsTheExactValueOfV) {
-    EXPECT_EQ(IsUploadJob(*SO(GetParam().line)), GetParam().upload);
+    EXPECT_EQ(Read(GetParam().line).direction == JobDirection::Upload, GetParam().upload);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -48,7 +61,7 @@ void PrintTo(const MarkCase& c, std::ostream* os) {
 class ErrorMark : public ::testing::TestWithParam<MarkCase> {};
 
 TEST_P(ErrorMark, IsDecidedByTheMemberItself) {
-    auto mark = NextErrorMark(*SO(GetParam().line));
+    auto mark = NextErrorMark(Read(GetParam().line));
     if (GetParam().next) {
         ASSERT_TRUE(mark.has_value());
         EXPECT_EQ(*mark, GetParam().next);
@@ -78,20 +91,109 @@ INSTANTIATE_TEST_SUITE_P(
 TEST(ErrorMarkRewrite, KeepsExtraMembersOrderAndBackslashes) {
     const std::string line =
         R"({"z":1,"ftp":{"h":"host","u":"u","p":"p\"w","t":21},"f":"C:\\dati\\errors\\a.txt","d":"\\rep\\2024\\a.txt","extra":[1,{"k":"v"}],"v":"put"})";
-    auto job = SO(line);
-    auto mark = NextErrorMark(*job);
+    Job job = std::get<Job>(ParseJob(line));
+    auto mark = NextErrorMark(job);
     ASSERT_TRUE(mark);
-    job->SetS("error", *mark);
-    const std::string once = job->AsJSon();
+    job.line->SetS("error", *mark);
+    const std::string once = job.line->AsJSon();
     EXPECT_EQ(once, line.substr(0, line.size() - 1) + R"(,"error":"1"})");
 
-    auto again = SO(once);
-    EXPECT_EQ(again->S("f"), "C:\\dati\\errors\\a.txt");
-    EXPECT_EQ(again->S("d"), "\\rep\\2024\\a.txt");
-    again->SetS("error", *NextErrorMark(*again));
+    Job again = std::get<Job>(ParseJob(once));
+    EXPECT_EQ(again.localPath, "C:\\dati\\errors\\a.txt");
+    EXPECT_EQ(again.remotePath, "\\rep\\2024\\a.txt");
+    again.line->SetS("error", *NextErrorMark(again));
     // Setting an existing member keeps its place.
-    EXPECT_EQ(again->AsJSon(), line.substr(0, line.size() - 1) + R"(,"error":"2"})");
-    EXPECT_FALSE(NextErrorMark(*SO(again->AsJSon())).has_value());
+    EXPECT_EQ(again.line->AsJSon(), line.substr(0, line.size() - 1) + R"(,"error":"2"})");
+    EXPECT_FALSE(NextErrorMark(std::get<Job>(ParseJob(again.line->AsJSon()))).has_value());
+}
+
+// ---- The rules a job passes before anything is sent for it ----------------------------------
+
+struct RuleCase {
+    const char* name;
+    std::string ftp;            // the "ftp" object's members
+    const char* rulePart;       // nullptr: a job; else part of the broken rule's text
+    std::uint16_t port = 0;     // the endpoint's port, when a job
+};
+
+void PrintTo(const RuleCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
+class EndpointRule : public ::testing::TestWithParam<RuleCase> {};
+
+TEST_P(EndpointRule, IsKeptOrBrokenBeforeAnyConnection) {
+    const RuleCase& c = GetParam();
+    const ParsedJob parsed = ParseJob(R"({"ftp":{"h":"host","u":"u","p":"pw-secret")" + c.ftp + R"(},"f":"/a","d":"\\a"})");
+    if (!c.rulePart) {
+        ASSERT_TRUE(std::holds_alternative<Job>(parsed)) << std::get<JobFault>(parsed).rule;
+        EXPECT_EQ(std::get<Job>(parsed).endpoint.port, c.port);
+        return;
+    }
+    ASSERT_TRUE(std::holds_alternative<JobFault>(parsed));
+    const JobFault& fault = std::get<JobFault>(parsed);
+    EXPECT_EQ(fault.kind, JobFault::Kind::BrokenRule);
+    EXPECT_NE(fault.rule.find(c.rulePart), std::string::npos) << fault.rule;
+    EXPECT_EQ(fault.rule.find("pw-secret"), std::string::npos);
+    ASSERT_TRUE(fault.job.has_value()) << "a job that breaks a rule is still marked and logged";
+    EXPECT_EQ(fault.job->endpoint.host, "host");
+}
+
+const char* const kPin = "AB:CD:EF:01:23:45:67:89:AB:CD:EF:01:23:45:67:89:AB:CD:EF:01:23:45:67:89:AB:CD:EF:01:23:45:67:89";
+
+INSTANTIATE_TEST_SUITE_P(
+    Lines, EndpointRule,
+    ::testing::Values(
+        RuleCase{"PortGiven", R"(,"t":2121)", nullptr, 2121},
+        RuleCase{"PortAsText", R"(,"t":"2121")", nullptr, 2121},
+        RuleCase{"HighestPort", R"(,"t":65535)", nullptr, 65535},
+        RuleCase{"NoPortMeans21", "", nullptr, 21},
+        RuleCase{"NullPortMeans21", R"(,"t":null)", nullptr, 21},
+        RuleCase{"ZeroMeans21ForExplicitTls", R"(,"t":0,"s":"tls")", nullptr, 21},
+        RuleCase{"NoPortMeans990ForImplicitTls", R"(,"s":"implicit")", nullptr, 990},
+        RuleCase{"PortPastTheRange", R"(,"t":65536)", "1..65535"},
+        RuleCase{"PortThatWrapsToTwentyOne", R"(,"t":65557)", "1..65535"},
+        RuleCase{"NegativePort", R"(,"t":-1)", "1..65535"},
+        RuleCase{"PortBeyond64Bits", R"(,"t":99999999999999999999)", "1..65535"},
+        RuleCase{"FractionalPort", R"(,"t":21.5)", "1..65535"},
+        RuleCase{"PortAsAWord", R"(,"t":"ftp")", "1..65535"},
+        RuleCase{"UnknownSecurity", R"(,"s":"ssl3")", "\"ssl3\""},
+        RuleCase{"PinWithTls", std::string(R"(,"s":"tls","fp":")") + kPin + "\"", nullptr, 21},
+        RuleCase{"PinWithoutSecurity", std::string(R"(,"fp":")") + kPin + "\"", "needs TLS"},
+        RuleCase{"PinWithEmptySecurity", std::string(R"(,"s":"","fp":")") + kPin + "\"", "needs TLS"},
+        RuleCase{"PinWithNullSecurity", std::string(R"(,"s":null,"fp":")") + kPin + "\"", "needs TLS"},
+        RuleCase{"ShortPin", R"(,"s":"implicit","fp":"AB:CD")", "malformed fingerprint"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+class NotAJob : public ::testing::TestWithParam<std::string> {};
+
+TEST_P(NotAJob, IsRefusedAsALine) {
+    const ParsedJob parsed = ParseJob(GetParam());
+    ASSERT_TRUE(std::holds_alternative<JobFault>(parsed));
+    EXPECT_EQ(std::get<JobFault>(parsed).kind, JobFault::Kind::NotAJob);
+    EXPECT_FALSE(std::get<JobFault>(parsed).rule.empty());
+}
+
+std::string Nested(int depth) {
+    return std::string(depth, '[') + std::string(depth, ']');
+}
+
+INSTANTIATE_TEST_SUITE_P(Lines, NotAJob,
+                         ::testing::Values("", "not json", "[1]", R"({"f":"/a"})", R"({"ftp":"host","f":"/a"})",
+                                           R"({"ftp":{"h":"h"},"v":)" + Nested(kMaxJobDepth) + "}",
+                                           R"({"ftp":{"h":"h"},"f":")" + std::string(kMaxJobLineBytes, 'x') + "\"}"));
+
+// The bounds as the parser draws them: depth 64 and 1 MiB are still a job, one more is not.
+TEST(JobBounds, DepthAndLength) {
+    const std::string head = R"({"ftp":{"h":"h"},"v":)";
+    EXPECT_TRUE(std::holds_alternative<Job>(ParseJob(head + Nested(kMaxJobDepth - 1) + "}")));
+    // Brackets inside strings are text, also after an escaped quote.
+    EXPECT_TRUE(std::holds_alternative<Job>(ParseJob(R"({"ftp":{},"f":"\")" + std::string(1000, '[') + R"("})")));
+    const std::string open = R"({"ftp":{},"f":")";
+    const std::string atBound = open + std::string(kMaxJobLineBytes - open.size() - 2, 'x') + "\"}";
+    ASSERT_EQ(atBound.size(), kMaxJobLineBytes);
+    EXPECT_TRUE(std::holds_alternative<Job>(ParseJob(atBound)));
+    EXPECT_FALSE(std::holds_alternative<Job>(ParseJob(atBound + " ")));
 }
 
 } // namespace

@@ -66,16 +66,5 @@ TEST(MaskedJobLine, LinesBeyondTheJobLineBoundsAreShownCutAndMasked) {
     EXPECT_EQ(MaskedJobLine(deepBefore, 4096), deepBefore.substr(0, 4096));
 }
 
-TEST(WithinJobLineBounds, DepthAndLengthAsTheParserBoundsThem) {
-    const auto nested = [](int depth) { return std::string(depth, '[') + std::string(depth, ']'); };
-    EXPECT_TRUE(WithinJobLineBounds(nested(kMaxJobDepth)));
-    EXPECT_FALSE(WithinJobLineBounds(nested(kMaxJobDepth + 1)));
-    EXPECT_FALSE(WithinJobLineBounds(R"({"v":)" + nested(100000) + "}"));
-    // Brackets inside strings are text, also after an escaped quote.
-    EXPECT_TRUE(WithinJobLineBounds(R"({"f":"\")" + std::string(1000, '[') + R"("})"));
-    EXPECT_TRUE(WithinJobLineBounds(std::string(kMaxJobLineBytes, ' ')));
-    EXPECT_FALSE(WithinJobLineBounds(std::string(kMaxJobLineBytes + 1, ' ')));
-}
-
 } // namespace
 } // namespace ct::test

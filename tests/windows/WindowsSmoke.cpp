@@ -250,9 +250,10 @@ void Store() {
     }
     CHECK(threw && !std::filesystem::exists(file));
     std::ofstream(file, std::ios::binary) << "\xEF\xBB\xBF{\"ftp\":{\"h\":\"x\"},\"v\":\"get\"}\r\n";
-    const auto job = ct::SO(ct::ReadFirstBatchLine(file));
-    CHECK(!ct::IsUploadJob(*job));
-    CHECK(ct::NextErrorMark(*job).value_or("") == "1");
+    const auto parsed = ct::ParseJob(ct::ReadFirstBatchLine(file));
+    const ct::Job* job = std::get_if<ct::Job>(&parsed);
+    CHECK(job && job->direction == ct::JobDirection::Download && job->endpoint.port == 21);
+    CHECK(job && ct::NextErrorMark(*job).value_or("") == "1");
     std::filesystem::remove(file);
     ct::TThreadCopia worker;
     worker.Execute();  // no batch file: the run ends at once

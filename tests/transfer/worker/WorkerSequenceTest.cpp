@@ -172,12 +172,11 @@ TEST_F(WorkerSequence, SettingsAreComparedInOrderAndOneLoginServesAnAccount) {
 }
 
 class WorkerPort : public WorkerSequence,
-                   public ::testing::WithParamInterface<std::tuple<std::optional<std::int64_t>, std::string, int>> {};
+                   public ::testing::WithParamInterface<std::tuple<std::optional<std::int64_t>, std::string>> {};
 
-// The port is compared as a 64-bit number: a value that does not fit 16 bits never equals
-// the client's port, so every such job reconnects.
-TEST_P(WorkerPort, IsTakenFromTAndComparedWidened) {
-    auto [port, portCall, connects] = GetParam();
+// No port, or 0, means the usual one for the job's security.
+TEST_P(WorkerPort, IsTakenFromTOrTheUsualOne) {
+    auto [port, server] = GetParam();
     std::vector<std::string> lines;
     for (const char* name : {"a.txt", "b.txt"}) {
         JobSpec job = Upload(name);
@@ -191,15 +190,129 @@ TEST_P(WorkerPort, IsTakenFromTAndComparedWidened) {
     WriteLines(batch, lines);
     auto worker = MakeFakeWorker();
     worker->Execute();
-    EXPECT_EQ(Count(portCall), connects);
-    EXPECT_EQ(Count("CONNECT"), connects);
+    EXPECT_EQ(Count("CONNECT"), 1);
+    EXPECT_FALSE(fs::exists(batch));
+    const auto records = LogRecords();
+    ASSERT_EQ(records.size(), 4u);
+    EXPECT_EQ(records[1][4], server);
+    EXPECT_EQ(records[2][4], server);
 }
 
 INSTANTIATE_TEST_SUITE_P(Values, WorkerPort,
-                         ::testing::Values(std::make_tuple(std::optional<std::int64_t>(2121), "PORT 2121", 1),
-                                           std::make_tuple(std::optional<std::int64_t>(), "PORT 0", 1),
-                                           std::make_tuple(std::optional<std::int64_t>(70000), "PORT 4464", 2),
-                                           std::make_tuple(std::optional<std::int64_t>(-1), "PORT 65535", 2)));
+                         ::testing::Values(std::make_tuple(std::optional<std::int64_t>(2121), "127.0.0.1:2121"),
+                                           std::make_tuple(std::optional<std::int64_t>(), "127.0.0.1:21"),
+                                           std::make_tuple(std::optional<std::int64_t>(0), "127.0.0.1:21")));
+
+// ---- Jobs that fail before anything is sent ----------------------------------------------------
+
+const char* const kValidPin =
+    "AB:CD:EF:01:23:45:67:89:AB:CD:EF:01:23:45:67:89:AB:CD:EF:01:23:45:67:89:AB:CD:EF:01:23:45:67:89";
+
+struct RefusedCase {
+    const char* name;
+    std::function<std::string(JobSpec)> line;  // the job line made of an upload
+    const char* reasonPart;
+};
+
+void PrintTo(const RefusedCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
+class WorkerRefusedJob : public WorkerSequence, public ::testing::WithParamInterface<RefusedCase> {};
+
+// A port outside 1..65535 once wrapped to another service and a pin without TLS logged in in
+// clear: such a job is marked at once, and not even a connection is made for it.
+TEST_P(WorkerRefusedJob, FailsAtOnceAndSendsNothing) {
+    JobSpec job = Upload("a.txt");
+    job.password = "pw-5t";
+    const std::string line = GetParam().line(job);
+    WriteLines(batch, {line});
+    auto worker = MakeFakeWorker();
+    view.OnReload = [&](std::size_t) { worker->AbortTransfer = true; };  // one attempt
+    worker->Execute();
+    EXPECT_EQ(Count("CONNECT"), 0);
+    EXPECT_EQ(Count("PUT x.txt"), 0);
+    const auto lines = ReadLines(batch);
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_EQ(ErrorMark(lines[0]), "1");
+    EXPECT_NE(Member(lines[0], "reason").find(GetParam().reasonPart), std::string::npos) << lines[0];
+    ASSERT_GE(LogRecords().size(), 2u);
+    EXPECT_EQ(LogRecords()[1][1], "failed");
+}
+
+std::string WithPort(JobSpec job, std::int64_t port) {
+    job.port = port;
+    return JobLineText(job);
+}
+
+std::string Pinned(JobSpec job, const char* security) {
+    job.fp = kValidPin;
+    if (security)
+        job.s = security;
+    std::string text = JobLineText(job);
+    if (security && std::string(security) == "null")
+        text.replace(text.find("\"s\":\"null\""), 10, "\"s\":null");
+    return text;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, WorkerRefusedJob,
+    ::testing::Values(RefusedCase{"PortPastTheRange", [](JobSpec j) { return WithPort(j, 70000); }, "1..65535"},
+                      RefusedCase{"PortThatWrapsToTwentyOne", [](JobSpec j) { return WithPort(j, 65536 + 21); }, "1..65535"},
+                      RefusedCase{"NegativePort", [](JobSpec j) { return WithPort(j, -1); }, "1..65535"},
+                      RefusedCase{"PinWithoutSecurity", [](JobSpec j) { return Pinned(j, nullptr); }, "needs TLS"},
+                      RefusedCase{"PinWithEmptySecurity", [](JobSpec j) { return Pinned(j, ""); }, "needs TLS"},
+                      RefusedCase{"PinWithNullSecurity", [](JobSpec j) { return Pinned(j, "null"); }, "needs TLS"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// A download whose "f" is a folder could never be put in place: once it was fetched three times.
+TEST_F(WorkerSequence, ADownloadIntoAFolderFailsBeforeAnyTransfer) {
+    state->files["/x.bin"] = "remote";
+    JobSpec job;
+    job.v = "get";
+    job.f = (dir / "target").string();
+    job.d = "\\x.bin";
+    fs::create_directories(job.f);
+    WriteLines(batch, {JobLineText(job)});
+    MakeFakeWorker()->Execute();
+    EXPECT_EQ(Count("GET /x.bin"), 0);
+    EXPECT_EQ(Count("SIZE /x.bin"), 0);
+    EXPECT_TRUE(fs::is_directory(job.f));
+    const auto dead = ReadLines(deadLetter);
+    ASSERT_EQ(dead.size(), 1u) << "dropped at its third failure";
+    EXPECT_NE(Member(dead[0], "reason").find("is a folder"), std::string::npos) << dead[0];
+}
+
+// A full disk after the transfer: the file is on the server, so the log says "done" before the
+// queue's rewrite is tried, and then says that the rewrite failed.
+TEST_F(WorkerSequence, AFinishedJobIsLoggedBeforeTheRewriteAndAFailedRewriteAfterIt) {
+    const std::string line = JobLineText(Upload("a.txt"));
+    WriteLines(batch, {line});
+    // The run's user owns the folder, so that it can take its own right to write away.
+    if (::geteuid() == 0) {
+        for (const auto& entry : fs::recursive_directory_iterator(dir.Path()))
+            EXPECT_EQ(::chown(entry.path().c_str(), 65534, 65534), 0);
+        EXPECT_EQ(::chown(dir.Path().c_str(), 65534, 65534), 0);
+    }
+    const int status = RunWithoutPrivileges([&] {
+        auto worker = MakeFakeWorker();
+        state->duringTransfer = [&] { fs::permissions(dir.Path(), static_cast<fs::perms>(0555)); };
+        try {
+            worker->Execute();
+            return 1;
+        } catch (const CloudError&) {
+        }
+        return Count("PUT x.txt") == 1 ? 0 : 2;
+    });
+    fs::permissions(dir.Path(), fs::perms::owner_all);
+    EXPECT_EQ(status, 0) << "1: the run did not raise, 2: no upload";
+    EXPECT_EQ(ReadLines(batch), std::vector<std::string>{line});
+    std::vector<std::string> outcomes;
+    for (const auto& record : LogRecords())
+        outcomes.push_back(record[1]);
+    EXPECT_EQ(outcomes, (std::vector<std::string>{"start", "done", "unrecorded", "end"}));
+    EXPECT_NE(LogRecords().at(2)[8].find("could not be rewritten"), std::string::npos);
+}
 
 TEST_F(WorkerSequence, ASecondConnectThatWorksNeedsNoProbe) {
     state->connects = {ConnectOutcome::StaysDown, ConnectOutcome::Connects};
@@ -828,7 +941,7 @@ TEST_F(WorkerSequence, SecurityAndPinTakePartInTheSameServerComparison) {
     JobSpec tls = plain;
     tls.s = "tls";
     JobSpec pinned = tls;
-    pinned.fp = "AB:CD";
+    pinned.fp = kValidPin;
     JobSpec implicit = pinned;
     implicit.s = "implicit";
     WriteLines(batch, {JobLineText(plain), JobLineText(tls), JobLineText(pinned), JobLineText(pinned),
@@ -838,7 +951,7 @@ TEST_F(WorkerSequence, SecurityAndPinTakePartInTheSameServerComparison) {
     for (const auto& line : state->Log())
         if (line == "CONNECT" || line.rfind("SECURITY", 0) == 0 || line.rfind("FP", 0) == 0)
             settings.push_back(line);
-    EXPECT_EQ(settings, (std::vector<std::string>{"CONNECT", "SECURITY tls", "CONNECT", "FP AB:CD", "CONNECT",
+    EXPECT_EQ(settings, (std::vector<std::string>{"CONNECT", "SECURITY tls", "CONNECT", std::string("FP ") + kValidPin, "CONNECT",
                                                   "SECURITY implicit", "CONNECT"}));
     EXPECT_FALSE(fs::exists(batch));
 }

@@ -1,0 +1,61 @@
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+#include <variant>
+
+#include "platform/client/Endpoint.h"
+#include "platform/json/SuperObject.h"
+
+namespace ct {
+
+enum class JobDirection { Upload, Download };
+
+// One job of the queue, read from its line by ParseJob.
+struct Job {
+    Endpoint endpoint;                       // "ftp": "h", "t", "u", "p", "s", "fp"
+    JobDirection direction = JobDirection::Upload;  // "v"
+    std::string localPath;                   // "f"
+    std::string remotePath;                  // "d", as the producer wrote it
+    std::string base;                        // "b"
+    // "error" as text; nullopt when the line has no such member (the job never failed).
+    std::optional<std::string> errorMark;
+    std::string reason;                      // "reason"
+    // The line as read. A failed job is written back from it, so that members this program
+    // does not know survive the rewrite in their places.
+    ISuperObject line;
+};
+
+// Why a line is not a job the worker may run.
+struct JobFault {
+    enum class Kind {
+        // The line cannot be read as a job at all (not a JSON object, beyond the bounds, no
+        // "ftp" object): the run stops at it and leaves it as it is.
+        NotAJob,
+        // A job that breaks a rule: it fails at once, before anything is sent.
+        BrokenRule,
+    };
+    Kind kind = Kind::NotAJob;
+    // Readable, and never a piece of the password.
+    std::string rule;
+    // The job as far as it reads, whenever the line is a JSON object: what it is marked
+    // through and what the log and the window show of it.
+    std::optional<Job> job;
+};
+
+using ParsedJob = std::variant<Job, JobFault>;
+
+// Reads a job line and applies every rule a job must pass before a connection is made for
+// it: the bounds of a line (kMaxJobLineBytes, kMaxJobDepth), a JSON object with an "ftp"
+// object, "t" a whole number of 1..65535 (absent, empty or 0: the usual port of the job's
+// security), "s" one of "", "tls", "implicit" (absent or null: ""), and "fp" a SHA-256
+// fingerprint that only a secured session may carry. Text members read as their text, other
+// scalars as their JSON text, null as empty.
+ParsedJob ParseJob(std::string_view line);
+
+// The job, or as much of it as reads when it breaks a rule; nullptr when the line is no JSON
+// object.
+const Job* JobOf(const ParsedJob& parsed);
+
+} // namespace ct
