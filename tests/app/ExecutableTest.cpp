@@ -165,7 +165,7 @@ TEST_F(Executable, ASecondInstanceWaitsForNothing) {
 // A start from a terminal that finds another instance says why it does nothing, on the
 // terminal and in the outcome log, and still ends at once with status 0.
 TEST_F(Executable, ASecondInstanceFromATerminalSaysThatAnotherIsRunning) {
-    ChildProcess first({m_program.string()}, Env());
+    ChildProcess first({m_program.string()}, WindowEnv());
     const auto deadline = std::chrono::steady_clock::now() + 30s;
     while (!fs::exists(m_runtime / "TCloudTransferFrm") && std::chrono::steady_clock::now() < deadline)
         std::this_thread::sleep_for(20ms);
