@@ -9,6 +9,7 @@
 #include <QLocale>
 #include <QSessionManager>
 
+#include "app/NoDisplay.h"
 #include "app/SignalWatcher.h"
 #include "batch/BatchFileStore.h"
 #include "platform/instance/InstanceGuard.h"
@@ -104,8 +105,11 @@ int RunCloudTransfer(int argc, char** argv) {
     // Taken after the guard, which looks for its lock under the caller's own runtime folder.
     // Outlives the application object, which keeps its sockets there.
     const std::unique_ptr<ProcessRuntimeFolder> runtimeFolder = ProcessRuntimeFolder::Provide();
+    const bool platformChosen = PlatformChosenByCaller();
     ChooseQtPlatform();
     QApplication application(argc, argv);
+    if (WindowWithoutDisplay(argc, platformChosen))
+        return RefuseWindowWithoutDisplay();
     // The main window's close ends the program; a closed message box while the window
     // sits in the tray must not.
     QApplication::setQuitOnLastWindowClosed(false);

@@ -268,7 +268,7 @@ RewritePlan StoreRewrite::PlanWithoutFile(const RewriteSource& source, std::vect
     m_change.journal = m_kind != Kind::Save;
     m_change.before = BatchFileMark{};
     std::vector<std::string> added;
-    if (m_kind == Kind::Save)
+    if (m_kind == Kind::Save || m_kind == Kind::Append)
         added = lines;
     std::size_t unterminated = 0;
     const std::string bytes = Tail(source, late, added, {}, unterminated);
@@ -383,6 +383,11 @@ StoreRewrite::Decision StoreRewrite::Decide(LineIndex& index, const std::string&
         break;
     case Kind::DeleteIfNoLine:
         d.outcome = index.At(0, text) || hasOwn ? Decision::Outcome::Keep : Decision::Outcome::Delete;
+        break;
+    case Kind::Append:
+        // The added lines go in front of an unterminated last line (see Tail): its producer may
+        // still be writing it, and it must not be glued to them.
+        d.added = lines;
         break;
     }
     return d;

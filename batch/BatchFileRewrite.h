@@ -31,6 +31,7 @@ public:
         Deletions,         // "Salva": lines the user deleted
         Save,              // the whole list replaced
         DeleteIfNoLine,    // a file without a single line goes
+        Append,            // a producer's lines added after the others
     };
 
     StoreRewrite(std::filesystem::path file, Kind kind) : m_file(std::move(file)), m_kind(kind) {}
@@ -38,7 +39,7 @@ public:
     std::string search;
     std::string replacement;
     std::string jobLine;
-    std::vector<std::string> lines;  // Deletions: the deleted entries; Save: the new list
+    std::vector<std::string> lines;  // Deletions: the deleted entries; Save: the new list; Append: the new lines
 
     bool hit = false;                // Move: a line was taken out and appended
     std::string firstJob;            // DropLeadingEmpty: the first job now

@@ -289,6 +289,16 @@ void ApplyBatchDeletions(const fs::path& file, const std::vector<std::string>& d
     });
 }
 
+void AppendBatchLines(const fs::path& file, const std::vector<std::string>& lines) {
+    if (lines.empty())
+        return;
+    Guarded(file, [&](const fs::path& target) {
+        StoreRewrite op(target, StoreRewrite::Kind::Append);
+        op.lines = lines;
+        RunRewrite(target, op);
+    });
+}
+
 fs::path DeadLetterPathFor(const fs::path& file) {
     return file.parent_path() / "cloud_batch.failed.txt";
 }

@@ -69,6 +69,13 @@ std::filesystem::path DeadLetterPathFor(const std::filesystem::path& file);
 // lock; the file is created owner-only and earlier lines are never lost.
 void AppendDeadLetter(const std::filesystem::path& file, const std::string& line);
 
+// A producer's lines, each followed by CR LF, added after the queue's complete lines in one new
+// version written to disk under the store's lock: all of them, or (when it raises
+// BatchFileError) none. An unterminated last line stays last, behind the new lines: its producer
+// may still be writing it, and the worker takes it only once its writer is gone. A missing queue
+// is created owner-only.
+void AppendBatchLines(const std::filesystem::path& file, const std::vector<std::string>& lines);
+
 // Raises BatchFileError with a readable reason when the queue could not be rewritten now
 // (folder or file not writable, queue not a regular file, lock held too long). The worker
 // asks before its first transfer, so that a run never sends what it cannot then record.

@@ -49,6 +49,12 @@ protected:
         return {"DISPLAY=", "WAYLAND_DISPLAY=", "QT_QPA_PLATFORM=", "XDG_CONFIG_HOME=" + m_config.Path().string(),
                 "XDG_RUNTIME_DIR=" + m_runtime.Path().string()};
     }
+    // The window on purpose without a display: the caller chose the offscreen platform.
+    std::vector<std::string> WindowEnv() const {
+        std::vector<std::string> env = Env();
+        env[2] = "QT_QPA_PLATFORM=offscreen";
+        return env;
+    }
     void StoreDelay(int seconds) {
         fs::create_directories(m_config / "cloudtransfer");
         WriteFileBytes(m_config / "cloudtransfer" / "config.ini",
@@ -115,9 +121,32 @@ TEST_F(Executable, ADisplayThatIsNotThereFallsBackToOffscreen) {
     EXPECT_EQ(run.Wait(60s), 0);
 }
 
+// Started without arguments where no display opens (none named, or one that is not there), the
+// window does not run unseen: it says why and what to run instead, and ends with status 2.
+class ExecutableWithoutDisplay : public Executable, public testing::WithParamInterface<const char*> {};
+
+TEST_P(ExecutableWithoutDisplay, TheWindowSaysItNeedsADisplayAndExitsWith2) {
+    std::vector<std::string> env = Env();
+    env[0] = std::string("DISPLAY=") + GetParam();
+    ChildProcess run({"/bin/sh", "-c", "exec \"$0\" 2>&1", m_program.string()}, env);
+    std::string said;
+    for (std::string line; !(line = run.ReadLine(60s)).empty();)
+        said += line + "\n";
+    EXPECT_EQ(run.Wait(60s), 2);
+    EXPECT_NE(said.find("cloudtransfer: the window needs a display; run `cloudtransfer go` or "
+                        "`cloudtransfer --watch`"),
+              std::string::npos)
+        << said;
+}
+
+INSTANTIATE_TEST_SUITE_P(Displays, ExecutableWithoutDisplay, testing::Values("", ":93"),
+                         [](const testing::TestParamInfo<const char*>& info) {
+                             return std::string(*info.param ? "NotThere" : "NoneNamed");
+                         });
+
 TEST_F(Executable, ASecondInstanceWaitsForNothing) {
     // The first instance sits in its window (offscreen) until it is killed.
-    ChildProcess first({m_program.string()}, Env());
+    ChildProcess first({m_program.string()}, WindowEnv());
     std::this_thread::sleep_for(200ms);
     const auto deadline = std::chrono::steady_clock::now() + 30s;
     while (!fs::exists(m_runtime / "TCloudTransferFrm") && std::chrono::steady_clock::now() < deadline)
@@ -136,7 +165,7 @@ TEST_F(Executable, ASecondInstanceWaitsForNothing) {
 // A start from a terminal that finds another instance says why it does nothing, on the
 // terminal and in the outcome log, and still ends at once with status 0.
 TEST_F(Executable, ASecondInstanceFromATerminalSaysThatAnotherIsRunning) {
-    ChildProcess first({m_program.string()}, Env());
+    ChildProcess first({m_program.string()}, WindowEnv());
     const auto deadline = std::chrono::steady_clock::now() + 30s;
     while (!fs::exists(m_runtime / "TCloudTransferFrm") && std::chrono::steady_clock::now() < deadline)
         std::this_thread::sleep_for(20ms);
@@ -261,7 +290,7 @@ class ExecutableSignal : public Executable, public testing::WithParamInterface<i
 TEST_P(ExecutableSignal, EndsAnOpenWindowNormally) {
     // An empty queue is deleted by the window's first load: by then the window exists.
     WriteFileBytes(m_dir / "cloud_batch.txt", "");
-    ChildProcess run({m_program.string()}, Env());
+    ChildProcess run({m_program.string()}, WindowEnv());
     const auto deadline = std::chrono::steady_clock::now() + 60s;
     while (fs::exists(m_dir / "cloud_batch.txt") && std::chrono::steady_clock::now() < deadline)
         std::this_thread::sleep_for(10ms);

@@ -16,6 +16,7 @@
 #include "platform/ftp/TIdFTP.h"
 #include "platform/instance/InstanceGuard.h"
 #include "platform/json/SuperObject.h"
+#include "platform/watch/QueueWatcher.h"
 #include "transfer/RemoteDirs.h"
 #include "transfer/TThreadCopia.h"
 
@@ -259,6 +260,37 @@ void Store() {
     CHECK(!worker.HasClient());
 }
 
+// ReadDirectoryChangesW on the queue's folder: a creation, a replace by rename and a stop.
+void QueueWatch() {
+    using Result = ct::QueueWatcher::WaitResult;
+    const fs::path folder = fs::temp_directory_path() / "ct-watch-smoke";
+    fs::remove_all(folder);
+    fs::create_directories(folder);
+    const fs::path queue = folder / "cloud_batch.txt";
+    ct::QueueWatcher watcher(queue);
+    CHECK(watcher.IsNative());
+    const auto drain = [&] {
+        while (watcher.Wait(std::chrono::milliseconds(300)) == Result::Changed) {
+        }
+    };
+    std::ofstream(queue, std::ios::binary) << "a\r\n";
+    CHECK(watcher.Wait(std::chrono::seconds(5)) == Result::Changed);
+    drain();
+    std::ofstream(folder / "cloud_batch.txt.lock", std::ios::binary) << "";
+    CHECK(watcher.Wait(std::chrono::milliseconds(500)) == Result::TimedOut);
+    std::ofstream(folder / "next.tmp", std::ios::binary) << "b\r\n";
+    CHECK(MoveFileExW((folder / "next.tmp").c_str(), queue.c_str(), MOVEFILE_REPLACE_EXISTING));
+    CHECK(watcher.Wait(std::chrono::seconds(5)) == Result::Changed);
+    drain();
+    std::thread stopper([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        watcher.Stop();
+    });
+    CHECK(watcher.Wait(std::chrono::seconds(60)) == Result::Stopped);
+    stopper.join();
+    fs::remove_all(folder);
+}
+
 void Ftp(int port) {
     {
         std::ofstream o("up.bin", std::ios::binary);
@@ -297,6 +329,8 @@ int main(int argc, char** argv) {
         NamedMutex();
         std::printf("== the store and the worker\n");
         Store();
+        std::printf("== the queue watch\n");
+        QueueWatch();
         if (argc > 1) {
             std::printf("== the FTP client\n");
             Ftp(std::atoi(argv[1]));
