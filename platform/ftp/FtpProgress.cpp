@@ -26,14 +26,14 @@ void WorkReporter::Begin(std::int64_t expected) {
     m_begun = true;
     // The first count waits its interval too: a count a few milliseconds after the begin
     // tells of the buffers on the way (the server's receive queue), not of the link.
-    m_last = Clock::now();
+    m_last = m_clock.Now();
     if (m_client.OnWorkBegin)
         m_client.OnWorkBegin(&m_client, m_mode, expected);
 }
 
 void WorkReporter::Progress(std::int64_t count) {
     m_pending = count;
-    Tick(Clock::now());
+    Tick(m_clock.Now());
 }
 
 void WorkReporter::Tick(Clock::time_point now) {
@@ -82,8 +82,8 @@ std::int64_t UploadProgress::Sample() {
     return gained;
 }
 
-SpeedFloor::SpeedFloor(const FtpSettings& settings)
-    : m_bytes(settings.lowSpeedBytes), m_window(settings.lowSpeedWindow), m_end(Clock::now() + m_window) {}
+SpeedFloor::SpeedFloor(const FtpSettings& settings, IClock& clock)
+    : m_bytes(settings.lowSpeedBytes), m_window(settings.lowSpeedWindow), m_end(clock.Now() + m_window) {}
 
 bool SpeedFloor::Holds(Clock::time_point now) {
     if (now < m_end)

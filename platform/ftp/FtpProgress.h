@@ -14,10 +14,10 @@ namespace ct::ftp {
 // "30 s", or "1500 ms" where the time is not whole seconds.
 std::string SecondsText(std::chrono::milliseconds duration);
 
-// The work events of one transfer.
+// The work events of one transfer, spaced on the transfer's clock.
 class WorkReporter {
 public:
-    WorkReporter(IFtpClient& client, TWorkMode mode) : m_client(client), m_mode(mode) {}
+    WorkReporter(IFtpClient& client, TWorkMode mode, IClock& clock) : m_client(client), m_mode(mode), m_clock(clock) {}
 
     void Begin(std::int64_t expected);
     // A count that comes too soon after the last one waits for Tick, so that the last
@@ -35,6 +35,7 @@ public:
 private:
     IFtpClient& m_client;
     TWorkMode m_mode;
+    IClock& m_clock;
     bool m_begun = false;
     Clock::time_point m_last;
     std::int64_t m_pending = -1;
@@ -61,10 +62,10 @@ private:
     std::int64_t m_taken = 0;
 };
 
-// Counts the bytes a transfer moves against the low-speed floor.
+// Counts the bytes a transfer moves against the low-speed floor; its windows are on `clock`.
 class SpeedFloor {
 public:
-    explicit SpeedFloor(const FtpSettings& settings);
+    SpeedFloor(const FtpSettings& settings, IClock& clock);
 
     void Moved(std::int64_t bytes) { m_moved += bytes; }
     Clock::time_point WindowEnd() const { return m_end; }

@@ -147,6 +147,8 @@ private:
     void FinishUpload(UploadProgress& progress, std::optional<FtpReply>& final);
     // A final reply that arrived while data still moved: a refusal ends the transfer now.
     void TakeReplyDuringTransfer(const std::string& what, std::optional<FtpReply>& final);
+    // What the stall and low-speed rules and the work events go by.
+    IClock& TransferClock() const { return m_settings.clock ? *m_settings.clock : SystemClock(); }
     [[noreturn]] void FailStalled(const std::string& what);
     [[noreturn]] void FailTooSlow(const std::string& what, const std::string& floor);
     std::vector<char>& Buffer();

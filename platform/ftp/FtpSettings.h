@@ -6,6 +6,7 @@
 #include <string>
 
 #include "platform/ftp/FtpClient.h"
+#include "platform/thread/Clock.h"
 
 namespace ct {
 
@@ -41,6 +42,9 @@ struct FtpSettings {
     // replies read in order. Off: one command at a time, for a server or a middlebox that
     // loses commands sent together.
     bool pipelining = true;
+    // What the stall and low-speed rules measure a transfer's time by; null: the system's
+    // clock. Replies and connecting keep the system's clock whatever is set here.
+    IClock* clock = nullptr;
 };
 
 } // namespace ct

@@ -254,8 +254,9 @@ void FtpSession::Receive(FtpLocalFile& file, WorkReporter& reporter, std::int64_
             FailLocal("the local file cannot be written");
         filled = 0;
     };
-    SpeedFloor floor(m_settings);
-    auto lastByte = Clock::now();
+    IClock& clock = TransferClock();
+    SpeedFloor floor(m_settings, clock);
+    auto lastByte = clock.Now();
     m_data.StartRead(asio::buffer(buffer));
     for (;;) {
         OpState& read = m_data.ReadOp();
@@ -264,7 +265,7 @@ void FtpSession::Receive(FtpLocalFile& file, WorkReporter& reporter, std::int64_
                 filled += read.bytes;
                 total += static_cast<std::int64_t>(read.bytes);
                 floor.Moved(static_cast<std::int64_t>(read.bytes));
-                lastByte = Clock::now();
+                lastByte = clock.Now();
                 reporter.Progress(total);
             }
             if (read.ec) {
@@ -290,14 +291,14 @@ void FtpSession::Receive(FtpLocalFile& file, WorkReporter& reporter, std::int64_
             m_data.StartRead(asio::buffer(buffer.data() + filled, buffer.size() - filled));
         }
         TakeReplyDuringTransfer(what, final);
-        const auto now = Clock::now();
+        const auto now = clock.Now();
         if (now >= lastByte + m_settings.dataTimeout)
             FailStalled(what);
         if (!floor.Holds(now))
             FailTooSlow(what, floor.Describe());
         reporter.Tick(now);
-        if (m_waiter.WaitForAny(std::min({lastByte + m_settings.dataTimeout, floor.WindowEnd(), reporter.Due()})) ==
-            WaitEnd::Aborted)
+        if (m_waiter.WaitForAny(clock, std::min({lastByte + m_settings.dataTimeout, floor.WindowEnd(),
+                                                 reporter.Due()})) == WaitEnd::Aborted)
             FailAborted();
     }
 }
@@ -305,9 +306,10 @@ void FtpSession::Receive(FtpLocalFile& file, WorkReporter& reporter, std::int64_
 void FtpSession::Send(FtpLocalFile& file, UploadProgress& progress, std::optional<FtpReply>& final) {
     const std::string what = "The upload broke off";
     auto& buffer = Buffer();
-    SpeedFloor floor(m_settings);
+    IClock& clock = TransferClock();
+    SpeedFloor floor(m_settings, clock);
     WorkReporter& reporter = progress.Reporter();
-    auto lastProgress = Clock::now();
+    auto lastProgress = clock.Now();
     std::size_t have = 0;
     std::size_t offset = 0;
     bool endOfFile = false;
@@ -319,10 +321,10 @@ void FtpSession::Send(FtpLocalFile& file, UploadProgress& progress, std::optiona
             offset += write.bytes;
             progress.Written(static_cast<std::int64_t>(write.bytes));
             floor.Moved(static_cast<std::int64_t>(write.bytes));
-            lastProgress = Clock::now();
+            lastProgress = clock.Now();
         }
         if (progress.Sample() > 0)
-            lastProgress = Clock::now();
+            lastProgress = clock.Now();
         TakeReplyDuringTransfer(what, final);
         if (final) {
             // A 2xx before the whole file was sent: the server stopped listening early.
@@ -346,7 +348,7 @@ void FtpSession::Send(FtpLocalFile& file, UploadProgress& progress, std::optiona
                 return;
             m_data.StartWriteSome(asio::buffer(buffer.data() + offset, std::min(have - offset, UploadPiece)));
         }
-        const auto now = Clock::now();
+        const auto now = clock.Now();
         if (now >= lastProgress + m_settings.dataTimeout)
             FailStalled(what);
         if (!floor.Holds(now))
@@ -355,7 +357,7 @@ void FtpSession::Send(FtpLocalFile& file, UploadProgress& progress, std::optiona
         // While the socket holds bytes the server has not acknowledged, look again soon.
         const auto look = progress.AllTaken() ? Clock::time_point::max() : now + DrainTick;
         if (m_waiter.WaitForAny(
-                std::min({lastProgress + m_settings.dataTimeout, floor.WindowEnd(), reporter.Due(), look})) ==
+                clock, std::min({lastProgress + m_settings.dataTimeout, floor.WindowEnd(), reporter.Due(), look})) ==
             WaitEnd::Aborted)
             FailAborted();
     }
@@ -369,9 +371,10 @@ void FtpSession::Send(FtpLocalFile& file, UploadProgress& progress, std::optiona
 // ends the wait at once.
 void FtpSession::FinishUpload(UploadProgress& progress, std::optional<FtpReply>& final) {
     const std::string what = "The upload broke off at its end";
-    SpeedFloor floor(m_settings);
+    IClock& clock = TransferClock();
+    SpeedFloor floor(m_settings, clock);
     WorkReporter& reporter = progress.Reporter();
-    auto lastProgress = Clock::now();
+    auto lastProgress = clock.Now();
     const bool secure = m_data.Secure();
 #if defined(CLOUDTRANSFER_TLS)
     if (secure)
@@ -406,7 +409,7 @@ void FtpSession::FinishUpload(UploadProgress& progress, std::optional<FtpReply>&
         TakeReplyDuringTransfer(what, final);
         if (dataDone || final)
             break;
-        const auto now = Clock::now();
+        const auto now = clock.Now();
         if (const std::int64_t gained = progress.Sample(); gained > 0) {
             floor.Moved(gained);
             lastProgress = now;
@@ -419,7 +422,7 @@ void FtpSession::FinishUpload(UploadProgress& progress, std::optional<FtpReply>&
             FailTooSlow(what, floor.Describe());
         reporter.Tick(now);
         auto deadline = std::min({lastProgress + m_settings.dataTimeout, floor.WindowEnd(), now + DrainTick});
-        if (m_waiter.WaitForAny(deadline) == WaitEnd::Aborted)
+        if (m_waiter.WaitForAny(clock, deadline) == WaitEnd::Aborted)
             FailAborted();
     }
     m_data.Close();
@@ -450,7 +453,7 @@ void FtpSession::Get(const std::string& remotePath, const std::string& localPath
         }
     };
 
-    WorkReporter reporter(m_eventSource, TWorkMode::wmRead);
+    WorkReporter reporter(m_eventSource, TWorkMode::wmRead, TransferClock());
     try {
         SetState(FtpState::Transfer);
         EnsureType(m_settings.transferType);
@@ -526,7 +529,7 @@ void FtpSession::Put(const std::string& localPath, const std::string& remoteName
     RequireConnection();
     m_sizeMemo.reset();
 
-    WorkReporter reporter(m_eventSource, TWorkMode::wmWrite);
+    WorkReporter reporter(m_eventSource, TWorkMode::wmWrite, TransferClock());
     try {
         SetState(FtpState::Transfer);
         EnsureType(m_settings.transferType);

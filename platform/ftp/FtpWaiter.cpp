@@ -4,6 +4,13 @@
 
 namespace ct::ftp {
 
+namespace {
+
+// How often a wait on a clock other than the system's looks at that clock.
+constexpr auto ForeignClockSlice = std::chrono::milliseconds(50);
+
+} // namespace
+
 void FtpWaiter::Abort() {
     m_aborted.store(true);
     // One wake-up in flight is enough; a storm of aborts must not fill the queue.
@@ -22,6 +29,22 @@ WaitEnd FtpWaiter::WaitForAny(Clock::time_point deadline) {
         if (Clock::now() >= deadline)
             return WaitEnd::TimedOut;
         m_io.run_one_until(deadline);
+    }
+}
+
+WaitEnd FtpWaiter::WaitForAny(IClock& clock, Clock::time_point deadline) {
+    if (&clock == &SystemClock())
+        return WaitForAny(deadline);
+    for (;;) {
+        if (m_aborted.load())
+            return WaitEnd::Aborted;
+        if (m_completions != m_seen) {
+            m_seen = m_completions;
+            return WaitEnd::Done;
+        }
+        if (clock.Now() >= deadline)
+            return WaitEnd::TimedOut;
+        m_io.run_one_for(ForeignClockSlice);
     }
 }
 

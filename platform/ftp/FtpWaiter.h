@@ -7,6 +7,8 @@
 #include <asio/executor_work_guard.hpp>
 #include <asio/io_context.hpp>
 
+#include "platform/thread/Clock.h"
+
 namespace ct::ftp {
 
 using Clock = std::chrono::steady_clock;
@@ -41,6 +43,9 @@ public:
     // Runs until at least one handler has completed since the last call, the deadline has
     // passed, or an abort has been raised. An abort wins over a completion.
     WaitEnd WaitForAny(Clock::time_point deadline);
+    // The same with a deadline on `clock`. Any clock but the system's is looked at between
+    // short waits, since the io_context can only sleep until a time of the system's.
+    WaitEnd WaitForAny(IClock& clock, Clock::time_point deadline);
 
     // After the sockets have been closed: runs handlers until settled() holds. Cancelled
     // operations complete without delay, so this does not wait for the network.

@@ -16,6 +16,7 @@
 
 #include "FtpTestHelpers.h"
 #include "platform/ftp/FtpTls.h"
+#include "support/TestClock.h"
 
 namespace ct {
 namespace {
@@ -38,6 +39,24 @@ std::unique_ptr<TIdFTP> Client(const test::PyFtpServer& server, std::chrono::mil
     ftp->SetTimeouts(timeout);
     return ftp;
 }
+
+// A test clock that runs a hundred times too fast for as long as it lives, so that the
+// transfer rules can be seen to fire at their real minutes.
+class FastClock {
+public:
+    FastClock()
+        : m_runner([this](std::stop_token stop) {
+              while (!stop.stop_requested()) {
+                  clock.Advance(1s);
+                  std::this_thread::sleep_for(10ms);
+              }
+          }) {}
+
+    test::TestClock clock;
+
+private:
+    std::jthread m_runner; // last: stops before the clock goes
+};
 
 // Runs the call, expects an FtpError, checks that its text never holds the password, and
 // returns it for further checks.
@@ -415,13 +434,21 @@ TEST(FtpTransferFaults, UploadWithoutSizeSupportIsTrusted) {
 }
 
 TEST(FtpTransferFaults, StalledDownloadTimesOut) {
+    FastClock fast; // outlives the client
     test::PyFtpServer server(Scripted({"--stall-retr"}));
     test::WriteFileBytes(server.Root() / "a.bin", test::MakePattern(1000));
     auto ftp = Client(server);
-    ftp->SetDataTimeout(1s);
+    ftp->SetDataTimeout(TIdFTP::DefaultTimeout);
     ftp->Connect();
     test::TempDir local;
-    ExpectFtpError([&] { ftp->Get("a.bin", (local / "a.bin").string(), true, false); });
+    ftp->SetClock(&fast.clock);
+    const auto start = std::chrono::steady_clock::now();
+    const auto testStart = fast.clock.Now();
+    auto e = ExpectFtpError([&] { ftp->Get("a.bin", (local / "a.bin").string(), true, false); });
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 10s);
+    EXPECT_GE(fast.clock.Now() - testStart, TIdFTP::DefaultTimeout);
+    EXPECT_EQ(e.Reason(), "transfer stalled");
+    EXPECT_NE(std::string(e.what()).find("moved nothing for 30 s"), std::string::npos) << e.what();
     if (!ftp->Connected())
         ftp->Connect();
     EXPECT_EQ(ftp->RetrieveCurrentDir(), "/");
@@ -455,6 +482,7 @@ TEST(FtpTransferFaults, SlowDrainingUploadIsNotMistakenForASilentServer) {
 
 // A trickle keeps the stall time-out fresh for ever; the low-speed floor ends it.
 TEST(FtpTransferFaults, ATrickleFailsAtTheLowSpeedFloor) {
+    FastClock fast; // outlives the client
     test::TempDir work;
     test::PyFtpServer server(Scripted({"--hook", WriteHook(work, "def ftp_RETR(self, file):\n"
                                                                  "    self.respond('150 Here it comes, slowly.')\n"
@@ -467,14 +495,20 @@ TEST(FtpTransferFaults, ATrickleFailsAtTheLowSpeedFloor) {
                                                                  "Handler.ftp_RETR = ftp_RETR\n")}));
     test::WriteFileBytes(server.Root() / "a.bin", "whatever");
     auto ftp = Client(server);
-    ftp->SetLowSpeedLimit(100, 1s);
+    // The floor as it ships; no stall rule, which a busy machine pausing the trickle for a
+    // few fast seconds could set off instead.
+    ftp->SetDataTimeout(std::chrono::hours(1));
     ftp->Connect();
     test::TempDir local;
+    ftp->SetClock(&fast.clock);
     auto start = std::chrono::steady_clock::now();
+    const auto testStart = fast.clock.Now();
     auto e = ExpectFtpError([&] { ftp->Get("a.bin", (local / "a.bin").string(), true, false); });
-    EXPECT_LT(std::chrono::steady_clock::now() - start, 5s);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 10s);
+    EXPECT_GE(fast.clock.Now() - testStart, 60s);
     EXPECT_EQ(e.Kind(), FtpErrorKind::Job);
     EXPECT_EQ(e.Reason().rfind("transfer too slow", 0), 0u) << e.Reason();
+    EXPECT_NE(std::string(e.what()).find("fewer than 1024 bytes in 60 s"), std::string::npos) << e.what();
 }
 
 // A source that is not a regular file would block the upload (a FIFO without a writer) or
