@@ -38,25 +38,6 @@ fs::path FolderOf(const fs::path& file) {
     return file.parent_path().empty() ? fs::path(".") : file.parent_path();
 }
 
-bool IsBlank(std::string_view bytes) {
-    return bytes.find_first_not_of("\r\n") == std::string_view::npos;
-}
-
-// Where the complete lines of the first `size` bytes end (just after the last LF; 0 when none).
-std::int64_t CompleteEnd(const ReadOnlyFile& file, std::int64_t size) {
-    char buf[65536];
-    std::int64_t end = size;
-    while (end > 0) {
-        const std::int64_t start = std::max<std::int64_t>(0, end - static_cast<std::int64_t>(sizeof buf));
-        const std::size_t got = file.ReadInto(start, buf, static_cast<std::size_t>(end - start));
-        for (std::size_t i = got; i > 0; --i)
-            if (buf[i - 1] == '\n')
-                return start + static_cast<std::int64_t>(i);
-        end = start;
-    }
-    return 0;
-}
-
 } // namespace
 
 fs::path LockFilePathFor(const fs::path& file) {
@@ -183,45 +164,6 @@ bool IsLateLinkFor(const fs::path& file, const fs::path& candidate) {
     return ParseLateName(file, candidate).has_value();
 }
 
-// ---------------------------------------------------------------------------------------
-// Placing late lines.
-
-LateEnding ComposeLateEnding(std::string own, const RewriteSource& source) {
-    LateEnding ending;
-    own += source.lateContinuation;
-    if (!own.empty() && own.back() == '\n') {
-        ending.complete = std::move(own);
-        own.clear();
-    }
-    if (!source.lateTail.empty()) {
-        if (own.empty())
-            own = source.lateTail;
-        else
-            ending.complete += source.lateTail + "\r\n"; // the version's own line stays last
-    }
-    ending.last = std::move(own);
-    return ending;
-}
-
-RewritePlan MergeLateLines(const RewriteSource& source) {
-    if (!source.HasLate())
-        return RewritePlan::Keep();
-    std::vector<RewritePiece> pieces;
-    std::string own;
-    if (source.Present()) {
-        const std::int64_t end = CompleteEnd(*source.file, source.size);
-        if (end > 0)
-            pieces.push_back(RewritePiece::Copy(0, end));
-        own = source.Read(end, source.size - end);
-    }
-    LateEnding ending = ComposeLateEnding(std::move(own), source);
-    pieces.push_back(RewritePiece::Bytes(source.late + ending.complete + ending.last));
-    return RewritePlan::Build(std::move(pieces));
-}
-
-namespace {
-
-// The plan's new content as bytes, for the whole-content planner and the Windows branch.
 std::string Materialize(const RewritePlan& plan, const RewriteSource& source) {
     if (plan.pieces.empty())
         return plan.bytes;
@@ -233,6 +175,15 @@ std::string Materialize(const RewritePlan& plan, const RewriteSource& source) {
             bytes += piece.bytes;
     }
     return bytes;
+}
+
+namespace {
+
+// A plan that would lose late bytes (Keep, Delete) goes through the caller's placement of them.
+RewritePlan PlacingLate(RewritePlan plan, const RewriteSource& source, const LatePlacement& placeLate) {
+    if (!source.HasLate())
+        return plan;
+    return placeLate(std::move(plan), source);
 }
 
 std::optional<RewriteLock> TakeLock(const fs::path& file, RewriteOptions::Patience patience) {
@@ -247,61 +198,7 @@ std::optional<RewriteLock> TakeLock(const fs::path& file, RewriteOptions::Patien
     return lock;
 }
 
-// Keep or Delete of a version that late lines arrived for would lose them.
-RewritePlan KeepingLateLines(RewritePlan plan, const RewriteSource& source) {
-    if (!source.HasLate())
-        return plan;
-    if (plan.action == RewritePlan::Action::Keep)
-        return MergeLateLines(source);
-    if (plan.action == RewritePlan::Action::Delete) {
-        const std::string late = source.late + source.lateContinuation + source.lateTail;
-        if (IsBlank(late))
-            return plan;
-        RewriteSource without = source;
-        without.file = nullptr;
-        RewritePlan kept = MergeLateLines(without);
-        kept.accounted = source.size;
-        return kept;
-    }
-    return plan;
-}
-
 } // namespace
-
-RewriteReport RewriteFileGuarded(const fs::path& file, const RewritePlanner& planner, const RewriteOptions& options) {
-    return RewriteFileFromSource(
-        file,
-        [&](const RewriteSource& source) {
-            std::optional<std::string> current;
-            if (source.HasLate())
-                current = Materialize(MergeLateLines(source), source);
-            else if (source.Present())
-                current = source.Read(0, source.size);
-            RewritePlan plan = planner(current);
-            if (plan.action == RewritePlan::Action::Keep && source.HasLate())
-                return RewritePlan::Replace(*current);
-            return plan;
-        },
-        options);
-}
-
-SettleReport SettleLateWriters(const fs::path& file) {
-    return SettleLateWriters(file, std::chrono::milliseconds(2000));
-}
-
-void SettleAllLateWriters() {
-    std::optional<FileSystemError> first;
-    for (const auto& file : FilesWithLateWriters()) {
-        try {
-            SettleLateWriters(file);
-        } catch (const FileSystemError& e) {
-            if (!first)
-                first = e;
-        }
-    }
-    if (first)
-        throw *first;
-}
 
 #ifdef _WIN32
 
@@ -385,7 +282,8 @@ RewriteLock::~RewriteLock() {
         CloseHandle(m_handle);
 }
 
-RewriteReport RewriteFileFromSource(const fs::path& name, const SourcePlanner& planner, const RewriteOptions& options) {
+RewriteReport RewriteFileFromSource(const fs::path& name, const SourcePlanner& planner, const LatePlacement& placeLate,
+                                    const RewriteOptions& options) {
     const fs::path file = RewriteTargetOf(name);
     std::optional<RewriteLock> lock = TakeLock(file, options.patience);
     RemoveStaleTempsOnce(file);
@@ -412,7 +310,7 @@ RewriteReport RewriteFileFromSource(const fs::path& name, const SourcePlanner& p
         report.beforePresent = current.has_value();
         report.before = source.identity;
         report.beforeSize = source.size;
-        const RewritePlan plan = KeepingLateLines(planner(source), source);
+        const RewritePlan plan = PlacingLate(planner(source), source, placeLate);
         if (plan.action == RewritePlan::Action::Keep)
             return report;
         if (plan.action == RewritePlan::Action::Delete) {
@@ -473,7 +371,8 @@ RewriteReport RewriteFileFromSource(const fs::path& name, const SourcePlanner& p
     }
 }
 
-SettleReport SettleLateWriters(const fs::path&, std::chrono::milliseconds, const SourcePlanner&, const RewriteOptions&) {
+SettleReport SettleLateWriters(const fs::path&, std::chrono::milliseconds, const SourcePlanner&, const LatePlacement&,
+                               const RewriteOptions&) {
     return {};
 }
 
@@ -1130,9 +1029,9 @@ std::int64_t WritePieces(int out, const RewritePlan& plan, const ReadOnlyFile* c
 
 // One rewrite with the lock held. `settling`: only carry late bytes (nothing to do without
 // them). Returns after the file was changed, or when the plan kept it.
-RewriteReport RewriteUnderLock(const fs::path& file, const SourcePlanner& planner, const RewriteOptions& options,
-                               std::vector<LateEntry>& entries, std::chrono::milliseconds lateWait, bool settling,
-                               SettleReport* settled) {
+RewriteReport RewriteUnderLock(const fs::path& file, const SourcePlanner& planner, const LatePlacement& placeLate,
+                               const RewriteOptions& options, std::vector<LateEntry>& entries,
+                               std::chrono::milliseconds lateWait, bool settling, SettleReport* settled) {
     RewriteReport report;
     for (;;) {
         std::optional<ReadOnlyFile> current = ReadOnlyFile::Open(file);
@@ -1179,7 +1078,7 @@ RewriteReport RewriteUnderLock(const fs::path& file, const SourcePlanner& planne
         report.before = source.identity;
         report.beforeSize = source.size;
 
-        const RewritePlan plan = KeepingLateLines(planner(source), source);
+        const RewritePlan plan = PlacingLate(planner(source), source, placeLate);
         if (plan.action == RewritePlan::Action::Keep || (plan.action == RewritePlan::Action::Delete && !current)) {
             if (settling)
                 DropDone(entries);
@@ -1342,7 +1241,8 @@ RewriteLock::~RewriteLock() {
         ::close(m_fd); // closing the descriptor releases the lock
 }
 
-RewriteReport RewriteFileFromSource(const fs::path& name, const SourcePlanner& planner, const RewriteOptions& options) {
+RewriteReport RewriteFileFromSource(const fs::path& name, const SourcePlanner& planner, const LatePlacement& placeLate,
+                                    const RewriteOptions& options) {
     const fs::path file = RewriteTargetOf(name);
     std::optional<RewriteLock> lock = TakeLock(file, options.patience);
     if (options.useLeases)
@@ -1350,11 +1250,11 @@ RewriteReport RewriteFileFromSource(const fs::path& name, const SourcePlanner& p
     Checkout checkout(file);
     const auto lateWait = options.patience == RewriteOptions::Patience::NoWait ? std::chrono::milliseconds(0)
                                                                               : options.lateWriterWait;
-    return RewriteUnderLock(file, planner, options, checkout.entries, lateWait, false, nullptr);
+    return RewriteUnderLock(file, planner, placeLate, options, checkout.entries, lateWait, false, nullptr);
 }
 
 SettleReport SettleLateWriters(const fs::path& name, std::chrono::milliseconds wait, const SourcePlanner& merge,
-                               const RewriteOptions& given) {
+                               const LatePlacement& placeLate, const RewriteOptions& given) {
     const fs::path file = RewriteTargetOf(name);
     const RewriteOptions::Patience patience = given.patience;
     SettleReport report;
@@ -1376,14 +1276,14 @@ SettleReport SettleLateWriters(const fs::path& name, std::chrono::milliseconds w
     RewriteOptions options;
     options.patience = patience;
     options.committed = given.committed;
-    const SourcePlanner planner = merge ? merge : SourcePlanner(MergeLateLines);
+    const SourcePlanner& planner = merge;
     if (patience == RewriteOptions::Patience::NoWait)
         wait = std::chrono::milliseconds(0);
     // A carry replaces the file in its turn; the next round makes sure nobody was late for that
     // one either, and removes its link.
     for (int round = 0; round < 3; ++round) {
         const std::size_t before = report.carriedBytes;
-        RewriteUnderLock(file, planner, options, checkout.entries, wait, true, &report);
+        RewriteUnderLock(file, planner, placeLate, options, checkout.entries, wait, true, &report);
         if (report.carriedBytes == before)
             break;
     }
