@@ -2,10 +2,10 @@
 
 #include <algorithm>
 #include <cstdint>
-#include <string_view>
 #include <utility>
 #include <vector>
 
+#include "batch/BatchLineText.h"
 #include "platform/fs/FileSystem.h"
 #include "platform/fs/ReadOnlyFile.h"
 
@@ -14,10 +14,6 @@ namespace ct {
 namespace fs = std::filesystem;
 
 namespace {
-
-bool IsBlank(std::string_view bytes) {
-    return bytes.find_first_not_of("\r\n") == std::string_view::npos;
-}
 
 // Where the complete lines of the first `size` bytes end (just after the last LF; 0 when none).
 std::int64_t CompleteEnd(const ReadOnlyFile& file, std::int64_t size) {
@@ -76,7 +72,7 @@ RewritePlan KeepingLateLines(RewritePlan plan, const RewriteSource& source) {
         return MergeLateLines(source);
     if (plan.action == RewritePlan::Action::Delete) {
         const std::string late = source.late + source.lateContinuation + source.lateTail;
-        if (IsBlank(late))
+        if (batchtext::IsBlankLines(late))
             return plan;
         RewriteSource without = source;
         without.file = nullptr;
