@@ -6,6 +6,7 @@
 #include <string_view>
 
 #include "batch/BatchFileStore.h"
+#include "batch/BatchLateLines.h"
 #include "batch/BatchLineText.h"
 #include "platform/fs/FileText.h"
 #include "platform/fs/ReadOnlyFile.h"

@@ -9,6 +9,7 @@
 
 #include "batch/BatchFileJournal.h"
 #include "batch/BatchFileRewrite.h"
+#include "batch/BatchLateLines.h"
 #include "batch/BatchLineText.h"
 #include "platform/fs/FileSystem.h"
 #include "platform/fs/FileText.h"
@@ -146,7 +147,7 @@ void CarryLeftoversOnce(const fs::path& file, RewriteOptions::Patience patience)
     RewriteOptions options = op.Options();
     options.patience = patience;
     try {
-        SettleLateWriters(file, kSettleWait, op.Planner(), options);
+        SettleLateWriters(file, kSettleWait, op.Planner(), KeepingLateLines, options);
     } catch (const FileSystemError&) {
         // A reader must still read when the lock is busy or the folder takes no lock file.
         if (patience == RewriteOptions::Patience::NoWait)
@@ -163,13 +164,13 @@ void DeleteIfNoLine(const fs::path& file) {
     RewriteOptions options = op.Options();
     options.patience = RewriteOptions::Patience::NoWait;
     try {
-        RewriteFileFromSource(file, op.Planner(), options);
+        RewriteFileFromSource(file, op.Planner(), KeepingLateLines, options);
     } catch (const FileLockTimeout&) {
     }
 }
 
 void RunRewrite(const fs::path& file, StoreRewrite& op, RewriteOptions options = {}) {
-    RewriteFileFromSource(file, op.Planner(), op.Options(std::move(options)));
+    RewriteFileFromSource(file, op.Planner(), KeepingLateLines, op.Options(std::move(options)));
 }
 
 bool AnyLine(const std::string&) {
@@ -230,7 +231,7 @@ std::string ReadFirstBatchLine(const fs::path& file) {
             return op.firstJob;
         // A producer may have opened the exhausted file just before it went.
         StoreRewrite carry(target, StoreRewrite::Kind::KeepAll);
-        if (SettleLateWriters(target, kSettleWait, carry.Planner(), carry.Options()).carriedBytes == 0)
+        if (SettleLateWriters(target, kSettleWait, carry.Planner(), KeepingLateLines, carry.Options()).carriedBytes == 0)
             return std::string();
         return FindLine(target, AnyLine, LineOneOnly::No).value_or(std::string());
     });
@@ -351,7 +352,7 @@ std::optional<std::string> FindFirstBatchLine(const fs::path& file, const std::f
 void SettleBatchFile(const fs::path& file) {
     Guarded(file, [&](const fs::path& target) {
         StoreRewrite op(target, StoreRewrite::Kind::KeepAll);
-        SettleLateWriters(target, kSettleWait, op.Planner(), op.Options());
+        SettleLateWriters(target, kSettleWait, op.Planner(), KeepingLateLines, op.Options());
         std::lock_guard<std::mutex> lock(g_carriedMutex);
         g_carried.insert(target.string());
     });

@@ -115,8 +115,8 @@ struct RewriteSource {
     bool writersActive = false;
     // Whole lines (each ending in LF) that producers appended late to replaced versions,
     // oldest first, and an unterminated last line among them whose writer is done with it.
-    // The plan must keep every one of them; Keep or Delete of a version with late lines is
-    // turned into a plan that keeps them after the version's complete lines.
+    // The plan must keep every one of them; Keep or Delete of a version with late lines goes
+    // through the caller's LatePlacement.
     std::string late;
     std::string lateTail;
     // Bytes that continue a replaced version's unterminated last line (which that rewrite kept
@@ -130,8 +130,13 @@ struct RewriteSource {
 };
 
 using SourcePlanner = std::function<RewritePlan(const RewriteSource&)>;
-// The older, whole-content planner: gets the file's bytes, or nullopt when there is no file.
-using RewritePlanner = std::function<RewritePlan(const std::optional<std::string>& current)>;
+// Where late bytes go when the source has some: gets the planner's plan and returns one that
+// keeps every late byte (a Keep or Delete as it stands would lose them). The caller knows what
+// the file's records are; this module knows only bytes.
+using LatePlacement = std::function<RewritePlan(RewritePlan plan, const RewriteSource& source)>;
+
+// The plan's new content as bytes.
+std::string Materialize(const RewritePlan& plan, const RewriteSource& source);
 
 struct RewriteOptions {
     enum class Patience {
@@ -202,13 +207,7 @@ struct RewriteReport {
 // of content is in it: a file shared through a group stays shared. A name that is a symbolic
 // link is rewritten at its target (see RewriteTargetOf).
 RewriteReport RewriteFileFromSource(const std::filesystem::path& file, const SourcePlanner& planner,
-                                    const RewriteOptions& options = {});
-
-// The same over the whole content: the planner gets every byte of the current version (with
-// late lines appended after its complete lines), and a Replace plan's bytes are the new
-// content as they stand.
-RewriteReport RewriteFileGuarded(const std::filesystem::path& file, const RewritePlanner& planner,
-                                 const RewriteOptions& options = {});
+                                    const LatePlacement& placeLate, const RewriteOptions& options = {});
 
 struct SettleReport {
     bool leaseConfirmed = false;   // a lease showed that no writer still held a replaced version
@@ -218,13 +217,12 @@ struct SettleReport {
 
 // Carries into the file whatever late writers added to versions that were replaced (by this
 // process, or by one that was killed), waiting up to `wait` for them to finish, and removes the
-// links of versions nobody writes to any more. `merge` places the late lines (nullptr: after the
-// file's complete lines, before an unterminated last line). Cheap when nothing is pending.
+// links of versions nobody writes to any more. `merge` plans the carry (and `placeLate` keeps
+// what its plan would lose). Cheap when nothing is pending.
 // `options`: its patience and its `committed` callback count.
 SettleReport SettleLateWriters(const std::filesystem::path& file, std::chrono::milliseconds wait,
-                               const SourcePlanner& merge = nullptr, const RewriteOptions& options = {});
-SettleReport SettleLateWriters(const std::filesystem::path& file);
-void SettleAllLateWriters();
+                               const SourcePlanner& merge, const LatePlacement& placeLate,
+                               const RewriteOptions& options = {});
 // The files with replaced versions still pending in this process.
 std::vector<std::filesystem::path> FilesWithLateWriters();
 // True while replaced versions of the file are pending in this process, and when it has not
@@ -243,19 +241,5 @@ public:
 
 // "<name>.late-..." beside the file: a replaced version kept for its late bytes.
 bool IsLateLinkFor(const std::filesystem::path& file, const std::filesystem::path& candidate);
-
-// How a new version ends, given the current version's unterminated last line `own` (kept) and
-// the source's continuation and late unterminated line: `complete` are whole lines to add after
-// the others (the own line once its continuation ended it, a late line that cannot stay last),
-// `last` is the one unterminated line that stays last.
-struct LateEnding {
-    std::string complete;
-    std::string last;
-};
-LateEnding ComposeLateEnding(std::string own, const RewriteSource& source);
-
-// The default placement of late lines: the version's complete lines, the late lines, then the
-// ending above.
-RewritePlan MergeLateLines(const RewriteSource& source);
 
 } // namespace ct

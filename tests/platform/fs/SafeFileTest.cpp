@@ -9,7 +9,6 @@
 #include <cstring>
 #include <filesystem>
 
-#include "platform/fs/GuardedRewrite.h"
 #include "support/FileFaults.h"
 #include "support/TestSupport.h"
 
@@ -117,53 +116,6 @@ TEST_F(SafeFileTest, DurableWriteSyncsTheDataThenRenamesThenSyncsTheFolder) {
     EXPECT_EQ(trace[2].file, file);
     EXPECT_EQ(trace[3].step, FileStep::SyncFolder);
     EXPECT_EQ(trace[3].file, dir.Path());
-}
-
-// What reaches the disk, in order, when the queue is rewritten: a new version (synced before its
-// rename, the folder after) or nothing at all (the folder synced, so that an emptied queue does
-// not come back after a power cut and run its jobs again).
-struct RewriteCase {
-    const char* name;
-    RewritePlan (*plan)();
-    std::vector<FileStep> steps;
-};
-
-class QueueRewriteDurabilityTest : public SafeFileTest, public ::testing::WithParamInterface<RewriteCase> {};
-
-TEST_P(QueueRewriteDurabilityTest, ReachesTheDiskInOrder) {
-    WriteFileBytes(file, "a\nb\n");
-    FileFaults faults;
-    RewriteFileGuarded(file, [plan = GetParam().plan](const std::optional<std::string>&) { return plan(); });
-    std::vector<FileStep> steps;
-    for (const auto& e : faults.Trace())
-        if (e.step != FileStep::Write)
-            steps.push_back(e.step);
-    EXPECT_EQ(steps, GetParam().steps) << faults.TraceText();
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Plans, QueueRewriteDurabilityTest,
-    ::testing::Values(RewriteCase{"Replace", [] { return RewritePlan::Replace("b\n"); },
-                                  {FileStep::Sync, FileStep::Rename, FileStep::SyncFolder}},
-                      RewriteCase{"Delete", [] { return RewritePlan::Delete(); }, {FileStep::SyncFolder}}),
-    [](const auto& info) { return std::string(info.param.name); });
-
-// The disk fills up (or fails) as the new version of the queue is synced: the queue keeps its
-// old version, nothing is left beside it, and the error says why.
-TEST_F(SafeFileTest, AQueueRewriteThatCannotReachTheDiskLeavesTheQueueAsItWas) {
-    WriteFileBytes(file, "a\nb\n");
-    for (const int error : {ENOSPC, EIO}) {
-        FileFaults faults;
-        faults.Fail(FileStep::Sync, 1, error);
-        try {
-            RewriteFileGuarded(file, [](const std::optional<std::string>&) { return RewritePlan::Replace("b\n"); });
-            ADD_FAILURE() << "rewritten";
-        } catch (const SafeFileError& e) {
-            EXPECT_NE(std::string(e.what()).find(std::strerror(error)), std::string::npos) << e.what();
-        }
-        EXPECT_EQ(ReadFileBytes(file), "a\nb\n");
-        EXPECT_EQ(NamesIn(dir.Path()), (std::vector<std::string>{"f.txt", "f.txt.lock"}));
-    }
 }
 
 // A full disk, a failing device, a write that comes back short: whatever fails, the file holds

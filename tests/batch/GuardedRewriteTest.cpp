@@ -1,4 +1,4 @@
-#include "platform/fs/GuardedRewrite.h"
+#include "batch/BatchLateLines.h"
 
 #include <gtest/gtest.h>
 
