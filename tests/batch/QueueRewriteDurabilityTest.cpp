@@ -18,17 +18,10 @@ namespace {
 
 namespace fs = std::filesystem;
 using test::FileFaults;
+using test::NamesIn;
 using test::ReadFileBytes;
 using test::TempDir;
 using test::WriteFileBytes;
-
-std::vector<std::string> NamesIn(const fs::path& dir) {
-    std::vector<std::string> names;
-    for (const auto& entry : fs::directory_iterator(dir))
-        names.push_back(entry.path().filename().string());
-    std::sort(names.begin(), names.end());
-    return names;
-}
 
 class SafeFileTest : public ::testing::Test {
 protected:

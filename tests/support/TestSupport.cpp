@@ -1,5 +1,7 @@
 #include "support/TestSupport.h"
 
+#include <algorithm>
+
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -36,6 +38,14 @@ TempDir::TempDir(const std::string& prefix, bool onTmpfs) {
 TempDir::~TempDir() {
     std::error_code ec;
     fs::remove_all(m_path, ec);
+}
+
+std::vector<std::string> NamesIn(const fs::path& dir) {
+    std::vector<std::string> names;
+    for (const auto& entry : fs::directory_iterator(dir))
+        names.push_back(entry.path().filename().string());
+    std::sort(names.begin(), names.end());
+    return names;
 }
 
 std::string ReadFileBytes(const fs::path& file) {

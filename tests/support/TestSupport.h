@@ -24,6 +24,8 @@ private:
 };
 
 std::string ReadFileBytes(const std::filesystem::path& file);
+// The names in a folder, sorted: what a test expects to find beside a file.
+std::vector<std::string> NamesIn(const std::filesystem::path& dir);
 void WriteFileBytes(const std::filesystem::path& file, const std::string& bytes);
 // Deterministic pseudo-random content of the given size.
 std::string MakePattern(std::size_t size, std::uint32_t seed = 1);

@@ -17,6 +17,7 @@ namespace {
 
 namespace fs = std::filesystem;
 using test::FileFaults;
+using test::NamesIn;
 using test::ReadFileBytes;
 using test::TempDir;
 using test::WriteFileBytes;
@@ -25,14 +26,6 @@ unsigned ModeOf(const fs::path& file) {
     struct stat st {};
     EXPECT_EQ(::lstat(file.c_str(), &st), 0) << file;
     return st.st_mode & 07777;
-}
-
-std::vector<std::string> NamesIn(const fs::path& dir) {
-    std::vector<std::string> names;
-    for (const auto& entry : fs::directory_iterator(dir))
-        names.push_back(entry.path().filename().string());
-    std::sort(names.begin(), names.end());
-    return names;
 }
 
 class SafeFileTest : public ::testing::Test {
