@@ -12,6 +12,7 @@
 #include "app/NoDisplay.h"
 #include "app/SignalWatcher.h"
 #include "batch/BatchFileStore.h"
+#include "platform/fs/FileSystem.h"
 #include "platform/instance/InstanceGuard.h"
 #include "platform/instance/RuntimeFolder.h"
 #include "platform/qt/QtMainThreadDispatcher.h"

@@ -206,7 +206,7 @@ using batchrewrite::TextLines;
 
 std::string StoreRewrite::Tail(const RewriteSource& source, const std::vector<std::string>& late,
                                std::vector<std::string> added, std::string own, std::size_t& unterminated) {
-    LateEnding ending = ComposeLateEnding(std::move(own), source);
+    LateEnding ending = ComposeLateEnding(std::move(own), LateTextOf(source));
     const std::vector<std::string> endingLines = SplitLines(ending.complete);
     for (const auto& l : late)
         m_change.appended.push_back(l);
@@ -232,7 +232,7 @@ RewritePlan StoreRewrite::PlanChange(const RewriteSource& source) {
     m_change = {};
     hit = false;
     firstJob.clear();
-    std::vector<std::string> late = SplitLines(source.late);
+    std::vector<std::string> late = SplitLines(LateTextOf(source).lines);
     if (!source.Present())
         return PlanWithoutFile(source, std::move(late));
 
@@ -337,7 +337,8 @@ StoreRewrite::Decision StoreRewrite::Decide(LineIndex& index, const std::string&
             removeFirst(empties);
             break;
         }
-        const bool lateJob = HasJob(late) || HasJob({source.lateTail, source.lateContinuation});
+        const LateText lateText = LateTextOf(source);
+        const bool lateJob = HasJob(late) || HasJob({lateText.tail, lateText.continuation});
         // An unfinished last line that holds nothing but a CR or a mark is an empty line too.
         if ((!hasOwn || (ownStays && ownText.empty())) && !lateJob) {
             removeFirst(empties);
@@ -350,7 +351,7 @@ StoreRewrite::Decision StoreRewrite::Decide(LineIndex& index, const std::string&
             d.outcome = Decision::Outcome::Keep; // the only job is still being written
             return d;
         } else {
-            const std::vector<std::string> lateLines = SplitLines(source.late + source.lateTail);
+            const std::vector<std::string> lateLines = SplitLines(lateText.lines + lateText.tail);
             auto job = std::find_if(lateLines.begin(), lateLines.end(), [](const std::string& l) { return !l.empty(); });
             if (job != lateLines.end())
                 firstJob = Capped(*job);

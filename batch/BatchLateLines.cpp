@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -30,20 +31,80 @@ std::int64_t CompleteEnd(const ReadOnlyFile& file, std::int64_t size) {
     return 0;
 }
 
+std::size_t WholeLines(std::string_view bytes) {
+    const std::size_t lastEnd = bytes.rfind('\n');
+    return lastEnd == std::string_view::npos ? 0 : lastEnd + 1;
+}
+
+RewritePlan PlaceLateLines(RewritePlan plan, const RewriteSource& source) {
+    if (!source.HasLate())
+        return plan;
+    if (plan.action == RewritePlan::Action::Keep)
+        return MergeLateLines(source);
+    if (plan.action == RewritePlan::Action::Delete) {
+        if (batchtext::IsBlankLines(LateTextOf(source).All()))
+            return plan;
+        RewriteSource without = source;
+        without.file = nullptr;
+        RewritePlan kept = MergeLateLines(without);
+        kept.accounted = source.size;
+        return kept;
+    }
+    return plan;
+}
+
 } // namespace
 
-LateEnding ComposeLateEnding(std::string own, const RewriteSource& source) {
+const LatePlacement KeepingLateLines{WholeLines, PlaceLateLines};
+
+LateText LateTextOf(const RewriteSource& source) {
+    LateText text;
+    auto addLines = [&](std::string_view lines) {
+        if (lines.empty())
+            return;
+        if (!text.tail.empty()) {
+            text.lines += text.tail + "\r\n";
+            text.tail.clear();
+        }
+        text.lines += lines;
+    };
+    for (const LateRun& run : source.late) {
+        std::string_view rest = run.bytes;
+        // Bytes that go on with the line a replaced version ended without its LF.
+        if (run.before && *run.before != '\n') {
+            const std::size_t end = rest.find('\n');
+            const std::string_view continuation = end == std::string_view::npos ? rest : rest.substr(0, end + 1);
+            if (text.lines.empty() && text.tail.empty() && text.continuation.empty())
+                text.continuation = continuation;
+            else if (!continuation.empty() && continuation.back() == '\n')
+                addLines(continuation);
+            else
+                addLines(std::string(continuation) + "\r\n");
+            rest.remove_prefix(continuation.size());
+        }
+        const std::size_t complete = WholeLines(rest);
+        addLines(rest.substr(0, complete));
+        if (complete < rest.size()) {
+            if (!text.tail.empty())
+                text.lines += text.tail + "\r\n";
+            text.tail = rest.substr(complete);
+        }
+    }
+    return text;
+}
+
+LateEnding ComposeLateEnding(std::string own, const LateText& late) {
     LateEnding ending;
-    own += source.lateContinuation;
+    own += late.continuation;
     if (!own.empty() && own.back() == '\n') {
         ending.complete = std::move(own);
         own.clear();
     }
-    if (!source.lateTail.empty()) {
+    if (!late.tail.empty()) {
         if (own.empty())
-            own = source.lateTail;
+            own = late.tail;
         else
-            ending.complete += source.lateTail + "\r\n"; // the version's own line stays last
+            ending.complete += late.tail + "\r\n"; // the version's own line stays last
     }
     ending.last = std::move(own);
     return ending;
@@ -60,27 +121,10 @@ RewritePlan MergeLateLines(const RewriteSource& source) {
             pieces.push_back(RewritePiece::Copy(0, end));
         own = source.Read(end, source.size - end);
     }
-    LateEnding ending = ComposeLateEnding(std::move(own), source);
-    pieces.push_back(RewritePiece::Bytes(source.late + ending.complete + ending.last));
+    const LateText late = LateTextOf(source);
+    LateEnding ending = ComposeLateEnding(std::move(own), late);
+    pieces.push_back(RewritePiece::Bytes(late.lines + ending.complete + ending.last));
     return RewritePlan::Build(std::move(pieces));
-}
-
-RewritePlan KeepingLateLines(RewritePlan plan, const RewriteSource& source) {
-    if (!source.HasLate())
-        return plan;
-    if (plan.action == RewritePlan::Action::Keep)
-        return MergeLateLines(source);
-    if (plan.action == RewritePlan::Action::Delete) {
-        const std::string late = source.late + source.lateContinuation + source.lateTail;
-        if (batchtext::IsBlankLines(late))
-            return plan;
-        RewriteSource without = source;
-        without.file = nullptr;
-        RewritePlan kept = MergeLateLines(without);
-        kept.accounted = source.size;
-        return kept;
-    }
-    return plan;
 }
 
 RewriteReport RewriteFileGuarded(const fs::path& file, const RewritePlanner& planner, const RewriteOptions& options) {

@@ -22,6 +22,5 @@ extern std::atomic<char> DecimalSeparator;
 // Echo the outcome log's lines on standard error: set by the application at start when the
 // start is unattended (command-line arguments) and standard error is a terminal.
 extern std::atomic<bool> LogToStandardError;
-bool StandardErrorIsTerminal();
 
 } // namespace ct

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "platform/fs/FileSystem.h"
 #include "transfer/RemoteDirs.h"
 
 namespace ct {
@@ -11,18 +12,6 @@ namespace {
 bool IsRemoteSeparator(char c) {
     return c == '\\' || c == ':';
 }
-
-#ifdef _WIN32
-bool IsLocalSeparator(std::size_t, char c) {
-    return c == '\\' || c == ':';
-}
-#else
-// Off Windows a colon is a file-name character; it separates only as a drive prefix ("C:x"),
-// so that Windows-style paths keep their rule and POSIX names with colons stay whole.
-bool IsLocalSeparator(std::size_t i, char c) {
-    return c == '\\' || c == '/' || (c == ':' && i == 1);
-}
-#endif
 
 } // namespace
 
@@ -58,14 +47,14 @@ std::optional<std::string> DownloadRemotePath(const std::string& d, const std::s
 std::string DownloadLocalFolder(const std::string& f) {
     std::size_t cut = std::string::npos;
     for (std::size_t i = f.size(); i-- > 0;) {
-        if (IsLocalSeparator(i, f[i])) {
+        if (IsLocalPathSeparator(i, f[i])) {
             cut = i;
             break;
         }
     }
     if (cut == std::string::npos)
         return {};
-    const bool keepSeparator = f[cut] == ':' || cut == 0 || IsLocalSeparator(cut - 1, f[cut - 1]);
+    const bool keepSeparator = f[cut] == ':' || cut == 0 || IsLocalPathSeparator(cut - 1, f[cut - 1]);
     return f.substr(0, keepSeparator ? cut + 1 : cut);
 }
 

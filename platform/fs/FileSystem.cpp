@@ -3,12 +3,14 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <system_error>
 
 #include "platform/fs/SafeFile.h"
 
 #ifdef _WIN32
+#include <io.h>
 #include <windows.h>
 #else
 #include <fcntl.h>
@@ -41,6 +43,24 @@ std::string TempNameFor(const fs::path& target) {
 }
 
 } // namespace
+
+bool StandardErrorIsTerminal() {
+#ifdef _WIN32
+    return _isatty(_fileno(stderr)) != 0;
+#else
+    return isatty(STDERR_FILENO) != 0;
+#endif
+}
+
+#ifdef _WIN32
+bool IsLocalPathSeparator(std::size_t, char c) {
+    return c == '\\' || c == ':';
+}
+#else
+bool IsLocalPathSeparator(std::size_t index, char c) {
+    return c == '\\' || c == '/' || (c == ':' && index == 1);
+}
+#endif
 
 fs::path RewriteTempPathFor(const fs::path& target) {
     return target.parent_path() / TempNameFor(target);

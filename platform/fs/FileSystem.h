@@ -17,6 +17,15 @@ public:
 // The folder that holds the running executable (not the current directory).
 std::filesystem::path ExecutableDir();
 
+// True when standard error is a terminal (a person is watching), false for a file or a pipe.
+bool StandardErrorIsTerminal();
+
+// Whether the character at `index` of a local path separates folders. On Windows: a backslash
+// or a colon. Elsewhere a colon is a file-name character and separates only as a drive prefix
+// ("C:x"), so that Windows-style paths keep their rule and POSIX names with colons stay whole;
+// a backslash or a slash separates.
+bool IsLocalPathSeparator(std::size_t index, char c);
+
 // True when something exists at the path (a dangling link counts as nothing).
 bool FileExists(const std::filesystem::path& file);
 

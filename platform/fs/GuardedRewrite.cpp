@@ -54,7 +54,7 @@ namespace {
 RewritePlan PlacingLate(RewritePlan plan, const RewriteSource& source, const LatePlacement& placeLate) {
     if (!source.HasLate())
         return plan;
-    return placeLate(std::move(plan), source);
+    return placeLate.place(std::move(plan), source);
 }
 
 std::optional<RewriteLock> TakeLock(const fs::path& file, RewriteOptions::Patience patience) {
@@ -392,7 +392,7 @@ RewriteReport RewriteUnderLock(const fs::path& file, const SourcePlanner& planne
         std::optional<ReadOnlyFile> current = ReadOnlyFile::Open(file);
         if (Registry().ScanDue(file))
             Scan(file, entries, current ? &*current : nullptr);
-        const Collected late = Collect(file, entries, current ? &*current : nullptr, lateWait);
+        Collected late = Collect(file, entries, current ? &*current : nullptr, lateWait, placeLate);
         if (settled) {
             settled->leaseConfirmed = settled->leaseConfirmed || late.leaseConfirmed;
             settled->stillWriting = late.stillWriting;
@@ -426,9 +426,7 @@ RewriteReport RewriteUnderLock(const fs::path& file, const SourcePlanner& planne
                     ReleaseLease(file->Fd());
             }
         } leaseGuard{current ? &*current : nullptr, holding};
-        source.late = late.late;
-        source.lateTail = late.tail;
-        source.lateContinuation = late.continuation;
+        source.late = std::move(late.runs);
         report.beforePresent = current.has_value();
         report.before = source.identity;
         report.beforeSize = source.size;

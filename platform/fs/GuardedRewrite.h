@@ -101,6 +101,13 @@ struct RewritePlan {
     static RewritePlan Delete() { return {Action::Delete, {}, {}, -1}; }
 };
 
+// Bytes that a producer appended to one replaced version past those the file already holds.
+struct LateRun {
+    std::string bytes;
+    // The byte just before them in that version, when the file already holds some of it.
+    std::optional<char> before;
+};
+
 // What a planner sees: the current version, under the lock, and what producers added late to
 // versions that were replaced before.
 struct RewriteSource {
@@ -113,27 +120,26 @@ struct RewriteSource {
     // Some process held it open for writing all along (the lease was refused for that reason):
     // an unterminated last line is probably still being written.
     bool writersActive = false;
-    // Whole lines (each ending in LF) that producers appended late to replaced versions,
-    // oldest first, and an unterminated last line among them whose writer is done with it.
-    // The plan must keep every one of them; Keep or Delete of a version with late lines goes
-    // through the caller's LatePlacement.
-    std::string late;
-    std::string lateTail;
-    // Bytes that continue a replaced version's unterminated last line (which that rewrite kept
-    // as its own unterminated last line): they belong right after the current version's
-    // unterminated last line, when it has one.
-    std::string lateContinuation;
+    // What producers appended late to replaced versions, oldest first: every byte of it must be
+    // kept. Keep or Delete of a version with late bytes goes through the caller's LatePlacement.
+    std::vector<LateRun> late;
 
     bool Present() const { return file != nullptr; }
-    bool HasLate() const { return !late.empty() || !lateTail.empty() || !lateContinuation.empty(); }
+    bool HasLate() const { return !late.empty(); }
     std::string Read(std::int64_t offset, std::int64_t length) const { return file->Read(offset, length); }
 };
 
 using SourcePlanner = std::function<RewritePlan(const RewriteSource&)>;
-// Where late bytes go when the source has some: gets the planner's plan and returns one that
-// keeps every late byte (a Keep or Delete as it stands would lose them). The caller knows what
-// the file's records are; this module knows only bytes.
-using LatePlacement = std::function<RewritePlan(RewritePlan plan, const RewriteSource& source)>;
+// Where late bytes go; the caller knows what the file's records are, this module knows only
+// bytes.
+struct LatePlacement {
+    // How many of the late bytes of a version that its writer may still add to are taken now
+    // (all when unset); the rest waits for a later operation.
+    std::function<std::size_t(std::string_view bytes)> takeNow;
+    // Gets the planner's plan when the source has late bytes and returns one that keeps every
+    // one of them (a Keep or Delete as it stands would lose them).
+    std::function<RewritePlan(RewritePlan plan, const RewriteSource& source)> place;
+};
 
 // The plan's new content as bytes.
 std::string Materialize(const RewritePlan& plan, const RewriteSource& source);

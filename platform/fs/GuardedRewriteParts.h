@@ -188,9 +188,7 @@ public:
 };
 
 struct Collected {
-    std::string late;
-    std::string tail;
-    std::string continuation;
+    std::vector<LateRun> runs;
     std::size_t bytes = 0;
     bool leaseConfirmed = false;
     bool stillWriting = false;
@@ -203,7 +201,7 @@ bool FolderHasLeftovers(const fs::path& file);
 void Scan(const fs::path& file, std::vector<LateEntry>& entries, const ReadOnlyFile* current);
 // What late writers added to the replaced versions.
 Collected Collect(const fs::path& file, std::vector<LateEntry>& entries, const ReadOnlyFile* current,
-                  std::chrono::milliseconds wait);
+                  std::chrono::milliseconds wait, const LatePlacement& placement);
 void DropDone(std::vector<LateEntry>& entries);
 void FinishCarries(const fs::path& file, std::vector<LateEntry>& entries);
 fs::path LinkCurrent(const fs::path& file, const ReadOnlyFile& current, std::int64_t accounted);

@@ -259,50 +259,78 @@ std::int64_t Nanos(const struct timespec& t) {
     return static_cast<std::int64_t>(t.tv_sec) * 1000000000 + t.tv_nsec;
 }
 
-// Looks at every replaced version: what was added to it past the bytes already carried, and
-// whether anybody may still add to it. Of a version still being written only whole lines are
-// taken; its unfinished line waits for a later operation.
-Collected Collect(const fs::path& file, std::vector<LateEntry>& entries, const ReadOnlyFile* current,
-                  std::chrono::milliseconds wait) {
-    Collected out;
-    IClock& clock = RewriteClock();
-    const auto deadline = clock.Now() + wait;
-    auto addLines = [&](std::string_view lines) {
-        if (lines.empty())
-            return;
-        if (!out.tail.empty()) {
-            out.late += out.tail + "\r\n";
-            out.tail.clear();
+// Whether a replaced version is still one to look at: its descriptor opened (a version adopted
+// from a killed process has only its name), still under its name, and not the current version.
+bool StillLate(const fs::path& file, LateEntry& e, const ReadOnlyFile* current) {
+    if (!e.fd.Valid()) {
+        Fd fd(::open(e.link.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+        struct stat st {};
+        if (!fd.Valid() || ::fstat(fd.Get(), &st) != 0 || !S_ISREG(st.st_mode) ||
+            static_cast<std::uint64_t>(st.st_ino) != e.identity.inode)
+            return false; // gone, or not what its name says: not ours to carry
+        e.identity.device = static_cast<std::uint64_t>(st.st_dev);
+        e.fd = std::move(fd);
+    } else if (!e.link.empty()) {
+        struct stat st {};
+        if (::lstat(e.link.c_str(), &st) != 0 || static_cast<std::uint64_t>(st.st_ino) != e.identity.inode) {
+            // Another process has carried it since, under another name or to the end.
+            Registry().RequestScan(file);
+            return false;
         }
-        out.late += lines;
-    };
+    }
+    if (current && e.identity == current->Identity()) {
+        // A link made by a rewrite that was killed before its rename: nothing was replaced.
+        if (!e.link.empty())
+            ::unlink(e.link.c_str());
+        return false;
+    }
+    return true;
+}
+
+// Waits, up to the deadline, for the writers of a version to be done with it: a read lease
+// shows it at once where the file system grants one; elsewhere only quiet can. Returns the
+// lease got (held: the caller releases it) and the version's state at the end of the wait.
+Lease AwaitWriters(LateEntry& e, Clock::time_point deadline, struct stat& st) {
+    IClock& clock = RewriteClock();
+    Lease lease = Lease::Unsupported;
+    if (e.useLeases) {
+        PrepareLeaseSignal();
+        const auto left = std::max(Clock::duration::zero(), deadline - clock.Now());
+        lease = WaitForReadLease(e.fd.Get(), std::chrono::duration_cast<std::chrono::milliseconds>(left));
+    }
+    for (;;) {
+        if (::fstat(e.fd.Get(), &st) != 0) {
+            const int error = errno;
+            if (lease == Lease::Granted)
+                ReleaseLease(e.fd.Get());
+            throw FileSystemError(Describe("cannot examine", e.link, error));
+        }
+        if (lease != Lease::Unsupported)
+            return lease;
+        const std::int64_t changed = std::max(Nanos(st.st_mtim), Nanos(st.st_ctim));
+        const auto quietFor = std::chrono::nanoseconds(WallClockNanos() - changed);
+        if (quietFor >= e.quietPeriod)
+            return lease;
+        const auto left = deadline - clock.Now();
+        if (left <= Clock::duration::zero())
+            return lease;
+        Pause(std::chrono::duration_cast<std::chrono::microseconds>(std::min<Clock::duration>(
+            left, std::chrono::duration_cast<Clock::duration>(e.quietPeriod - quietFor) + std::chrono::milliseconds(1))));
+    }
+}
+
+// Looks at every replaced version: what was added to it past the bytes already carried, and
+// whether anybody may still add to it. Of a version still being written the placement says how
+// much to take now; the rest waits for a later operation.
+Collected Collect(const fs::path& file, std::vector<LateEntry>& entries, const ReadOnlyFile* current,
+                  std::chrono::milliseconds wait, const LatePlacement& placement) {
+    Collected out;
+    const auto deadline = RewriteClock().Now() + wait;
     for (auto it = entries.begin(); it != entries.end();) {
         LateEntry& e = *it;
         e.done = false;
         e.carryTo = e.carried;
-        if (!e.fd.Valid()) {
-            Fd fd(::open(e.link.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
-            struct stat st {};
-            if (!fd.Valid() || ::fstat(fd.Get(), &st) != 0 || !S_ISREG(st.st_mode) ||
-                static_cast<std::uint64_t>(st.st_ino) != e.identity.inode) {
-                it = entries.erase(it); // gone, or not what its name says: not ours to carry
-                continue;
-            }
-            e.identity.device = static_cast<std::uint64_t>(st.st_dev);
-            e.fd = std::move(fd);
-        } else if (!e.link.empty()) {
-            struct stat st {};
-            if (::lstat(e.link.c_str(), &st) != 0 || static_cast<std::uint64_t>(st.st_ino) != e.identity.inode) {
-                // Another process has carried it since, under another name or to the end.
-                Registry().RequestScan(file);
-                it = entries.erase(it);
-                continue;
-            }
-        }
-        if (current && e.identity == current->Identity()) {
-            // A link made by a rewrite that was killed before its rename: nothing was replaced.
-            if (!e.link.empty())
-                ::unlink(e.link.c_str());
+        if (!StillLate(file, e, current)) {
             it = entries.erase(it);
             continue;
         }
@@ -317,43 +345,19 @@ Collected Collect(const fs::path& file, std::vector<LateEntry>& entries, const R
             }
             std::this_thread::sleep_until(*e.replacedAt + std::chrono::milliseconds(1));
         }
-        Lease lease = Lease::Unsupported;
-        if (e.useLeases) {
-            PrepareLeaseSignal();
-            const auto left = std::max(Clock::duration::zero(), deadline - clock.Now());
-            lease = WaitForReadLease(e.fd.Get(), std::chrono::duration_cast<std::chrono::milliseconds>(left));
-        }
         struct stat st {};
-        for (;;) {
-            if (::fstat(e.fd.Get(), &st) != 0) {
-                const int error = errno;
-                if (lease == Lease::Granted)
-                    ReleaseLease(e.fd.Get());
-                throw FileSystemError(Describe("cannot examine", e.link, error));
-            }
-            if (lease != Lease::Unsupported)
-                break;
-            // Without a lease the only sign that writers are done is quiet: wait for it as
-            // long as the caller lets us.
-            const std::int64_t changed = std::max(Nanos(st.st_mtim), Nanos(st.st_ctim));
-            const auto quietFor = std::chrono::nanoseconds(WallClockNanos() - changed);
-            if (quietFor >= e.quietPeriod)
-                break;
-            const auto left = deadline - clock.Now();
-            if (left <= Clock::duration::zero())
-                break;
-            Pause(std::chrono::duration_cast<std::chrono::microseconds>(std::min<Clock::duration>(
-                left, std::chrono::duration_cast<Clock::duration>(e.quietPeriod - quietFor) + std::chrono::milliseconds(1))));
-        }
+        const Lease lease = AwaitWriters(e, deadline, st);
         e.owned = st.st_uid == ::geteuid();
         e.links = st.st_nlink;
         const std::int64_t size = st.st_size;
         if (size < e.carried)
             e.carried = size; // cut short by someone: nothing of it is late
-        std::string bytes = ReadAt(e.fd.Get(), e.carried, size - e.carried, e.link);
-        bool continues = false;
-        if (e.carried > 0 && !bytes.empty())
-            continues = ReadAt(e.fd.Get(), e.carried - 1, 1, e.link) != "\n";
+        LateRun run{ReadAt(e.fd.Get(), e.carried, size - e.carried, e.link), std::nullopt};
+        if (e.carried > 0 && !run.bytes.empty()) {
+            const std::string previous = ReadAt(e.fd.Get(), e.carried - 1, 1, e.link);
+            if (!previous.empty())
+                run.before = previous.front();
+        }
         if (lease == Lease::Granted) {
             e.done = true;
             out.leaseConfirmed = true;
@@ -363,32 +367,14 @@ Collected Collect(const fs::path& file, std::vector<LateEntry>& entries, const R
             e.done = WallClockNanos() - changed >= std::chrono::nanoseconds(e.quietPeriod).count();
         }
         if (!e.done) {
-            const std::size_t lastEnd = bytes.rfind('\n');
-            bytes.resize(lastEnd == std::string::npos ? 0 : lastEnd + 1);
+            if (placement.takeNow)
+                run.bytes.resize(std::min(placement.takeNow(run.bytes), run.bytes.size()));
             out.stillWriting = true;
         }
-        e.carryTo = e.carried + static_cast<std::int64_t>(bytes.size());
-        out.bytes += bytes.size();
-        std::string_view rest = bytes;
-        if (continues) {
-            const std::size_t end = rest.find('\n');
-            const std::string_view continuation = end == std::string_view::npos ? rest : rest.substr(0, end + 1);
-            if (out.late.empty() && out.tail.empty() && out.continuation.empty())
-                out.continuation = continuation;
-            else if (!continuation.empty() && continuation.back() == '\n')
-                addLines(continuation);
-            else
-                addLines(std::string(continuation) + "\r\n");
-            rest.remove_prefix(continuation.size());
-        }
-        const std::size_t lastEnd = rest.rfind('\n');
-        const std::size_t complete = lastEnd == std::string_view::npos ? 0 : lastEnd + 1;
-        addLines(rest.substr(0, complete));
-        if (complete < rest.size()) {
-            if (!out.tail.empty())
-                out.late += out.tail + "\r\n";
-            out.tail = rest.substr(complete);
-        }
+        e.carryTo = e.carried + static_cast<std::int64_t>(run.bytes.size());
+        out.bytes += run.bytes.size();
+        if (!run.bytes.empty())
+            out.runs.push_back(std::move(run));
         ++it;
     }
     return out;
