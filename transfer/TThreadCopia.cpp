@@ -99,11 +99,12 @@ bool SwitchedOff(const char* value) {
 
 } // namespace
 
-std::unique_ptr<ITransferClient> DefaultTransferClient(const Endpoint& endpoint) {
+std::unique_ptr<ITransferClient> DefaultTransferClient(const Endpoint& endpoint, IClock* clock) {
     // Every endpoint a job can name today is FTP's, in clear or over TLS; a protocol of its
     // own is told by its endpoint here and gets a client of its own.
     auto client = std::make_unique<TIdFTP>(endpoint);
     client->SetPipelining(!SwitchedOff(std::getenv("CLOUDTRANSFER_FTP_PIPELINING")));
+    client->SetClock(clock);
     return client;
 }
 
@@ -341,7 +342,7 @@ void TThreadCopia::UseClientFor(const Endpoint& endpoint) {
         closedOwnSession = sessionMayBeOpen;
         sessionMayBeOpen = false;
     }
-    std::unique_ptr<ITransferClient> client = ClientFactory ? ClientFactory(endpoint) : DefaultTransferClient(endpoint);
+    std::unique_ptr<ITransferClient> client = ClientFactory ? ClientFactory(endpoint) : DefaultTransferClient(endpoint, Clock);
     if (!client)
         throw CloudError("no transfer client could be made");
     client->OnWorkBegin = [this](ITransferClient* sender, TWorkMode mode, std::int64_t total) {

@@ -165,8 +165,9 @@ private:
 
 // A job's client when no factory is given: the client for the endpoint's protocol (a TIdFTP
 // for FTP and FTPS). The environment variable CLOUDTRANSFER_FTP_PIPELINING set to "0", "off"
-// or "no" makes an FTP client send one command at a time.
-std::unique_ptr<ITransferClient> DefaultTransferClient(const Endpoint& endpoint);
+// or "no" makes an FTP client send one command at a time. Its deadlines go by `clock` (null:
+// the system's), the worker's own.
+std::unique_ptr<ITransferClient> DefaultTransferClient(const Endpoint& endpoint, IClock* clock = nullptr);
 
 // Formats a speed in KB/s as "0.00 KB/s" with the given decimal separator.
 std::string FormatSpeed(double kbPerSecond, char decimalSeparator);

@@ -220,9 +220,9 @@ std::optional<FtpReply> FtpSession::NextParsedReply() {
 
 bool FtpSession::WaitOp(OpState& op, Clock::time_point deadline) {
     while (!op.Take()) {
-        if (m_waiter.WaitForAny(deadline) == WaitEnd::Aborted)
+        if (m_waiter.WaitForAny(TransferClock(), deadline) == WaitEnd::Aborted)
             FailAborted();
-        if (!op.done && Clock::now() >= deadline)
+        if (!op.done && TransferClock().Now() >= deadline)
             return false;
     }
     return true;
@@ -259,7 +259,7 @@ FtpReply FtpSession::ReadReply(Clock::time_point deadline) {
                                                            : "Lost the connection to the FTP server",
                         m_controlError);
         ArmControlRead();
-        WaitEnd end = m_waiter.WaitForAny(deadline);
+        WaitEnd end = m_waiter.WaitForAny(TransferClock(), deadline);
         if (end == WaitEnd::Aborted)
             FailAborted();
         if (end == WaitEnd::TimedOut) {
@@ -280,7 +280,7 @@ FtpReply FtpSession::ReadFinalReply(Clock::time_point deadline) {
 }
 
 FtpReply FtpSession::Command(const std::string& command, const std::string& argument) {
-    const auto deadline = Clock::now() + m_settings.replyTimeout;
+    const auto deadline = TransferClock().Now() + m_settings.replyTimeout;
     SendCommands({argument.empty() ? command : command + " " + argument}, deadline);
     return ReadFinalReply(deadline);
 }
@@ -352,7 +352,7 @@ std::vector<tcp::endpoint> FtpSession::Resolve(const std::string& host, Clock::t
                 break;
             }
         }
-        WaitEnd end = m_waiter.WaitForAny(deadline);
+        WaitEnd end = m_waiter.WaitForAny(TransferClock(), deadline);
         if (end == WaitEnd::Aborted) {
             abandon();
             FailAborted();
@@ -396,7 +396,7 @@ void FtpSession::SecureControl() {
 #if defined(CLOUDTRANSFER_TLS)
     SetState(FtpState::Securing);
     StartTls(m_control, "of " + m_where);
-    if (!WaitOp(m_control.OtherOp(), Clock::now() + m_settings.replyTimeout))
+    if (!WaitOp(m_control.OtherOp(), TransferClock().Now() + m_settings.replyTimeout))
         FailTimeout("Timed out in the TLS handshake with " + m_where, "TLS handshake timed out");
     const asio::error_code ec = m_control.OtherOp().ec;
     CheckPeer(m_control, ec, "of " + m_where);
@@ -534,7 +534,7 @@ void FtpSession::Connect() {
             }
         }
 #endif
-        const auto deadline = Clock::now() + m_settings.connectTimeout;
+        const auto deadline = TransferClock().Now() + m_settings.connectTimeout;
         SetState(FtpState::Resolving);
         auto endpoints = Resolve(host, deadline);
         SetState(FtpState::Connecting);
@@ -544,7 +544,7 @@ void FtpSession::Connect() {
             SecureControl();
         SetState(FtpState::Greeting);
         m_unanswered.push_back("greeting");
-        FtpReply greeting = ReadFinalReply(Clock::now() + m_settings.replyTimeout);
+        FtpReply greeting = ReadFinalReply(TransferClock().Now() + m_settings.replyTimeout);
         if (greeting.code != 220)
             FailReply("The FTP server at " + m_where + " refused the session", greeting);
         if (m_settings.security == FtpSecurity::ExplicitTls)
@@ -573,7 +573,7 @@ void FtpSession::Disconnect() noexcept {
     if (!m_waiter.Aborted() && m_state == FtpState::Ready) {
         try {
             SetState(FtpState::Quitting);
-            auto deadline = Clock::now() + std::min<Clock::duration>(m_settings.replyTimeout, QuitBudget);
+            auto deadline = TransferClock().Now() + std::min<Clock::duration>(m_settings.replyTimeout, QuitBudget);
             SendCommands({"QUIT"}, deadline);
             ReadFinalReply(deadline);
         } catch (...) {
@@ -659,9 +659,9 @@ std::vector<bool> FtpSession::RunFolderCommands(const std::vector<FtpFolderComma
         return done;
     try {
         SetState(FtpState::Command);
-        SendCommands(lines, Clock::now() + m_settings.replyTimeout);
+        SendCommands(lines, TransferClock().Now() + m_settings.replyTimeout);
         for (std::size_t i : sent) {
-            const FtpReply reply = ReadFinalReply(Clock::now() + m_settings.replyTimeout);
+            const FtpReply reply = ReadFinalReply(TransferClock().Now() + m_settings.replyTimeout);
             done[i] = reply.Positive();
             if (commands[i].verb == FtpFolderCommand::Verb::ChangeDir)
                 NoteChangeDir(commands[i].name, done[i]);

@@ -42,8 +42,8 @@ struct FtpSettings {
     // replies read in order. Off: one command at a time, for a server or a middlebox that
     // loses commands sent together.
     bool pipelining = true;
-    // What the stall and low-speed rules measure a transfer's time by; null: the system's
-    // clock. Replies and connecting keep the system's clock whatever is set here.
+    // What every deadline of the client is measured by (connecting, replies, the stall and
+    // low-speed rules); null: the system's clock.
     IClock* clock = nullptr;
 };
 

@@ -62,7 +62,7 @@ FtpSession::TransferStart FtpSession::StartTransfer(const std::string& command, 
     if (m_settings.pipelining && m_epsvAnswered) {
         // EPSV has worked on this session, and the transfer command does not depend on the
         // port it names: the two go out together, a round trip less per transfer.
-        const auto deadline = Clock::now() + m_settings.replyTimeout;
+        const auto deadline = TransferClock().Now() + m_settings.replyTimeout;
         SendCommands({"EPSV", line}, deadline);
         const FtpReply reply = ReadFinalReply(deadline);
         const auto epsvPort = reply.code == 229 ? ParseEpsvPort(reply.text) : std::nullopt;
@@ -81,8 +81,8 @@ FtpSession::TransferStart FtpSession::StartTransfer(const std::string& command, 
     m_data.Reset();
     m_data.StartConnect(tcp::endpoint(m_peer, port));
     m_dataPhase = DataPhase::Connecting;
-    const auto connectDeadline = Clock::now() + m_settings.connectTimeout;
-    const auto deadline = Clock::now() + m_settings.replyTimeout;
+    const auto connectDeadline = TransferClock().Now() + m_settings.connectTimeout;
+    const auto deadline = TransferClock().Now() + m_settings.replyTimeout;
     if (!commandSent)
         SendCommands({line}, deadline);
     TransferStart start;
@@ -110,13 +110,13 @@ FtpSession::TransferStart FtpSession::StartTransfer(const std::string& command, 
             return start;
         ArmControlRead();
         const bool connecting = m_dataPhase == DataPhase::Connecting;
-        WaitEnd end = m_waiter.WaitForAny(connecting ? std::min(deadline, connectDeadline) : deadline);
+        WaitEnd end = m_waiter.WaitForAny(TransferClock(), connecting ? std::min(deadline, connectDeadline) : deadline);
         if (end == WaitEnd::Aborted)
             FailAborted();
         if (end == WaitEnd::TimedOut) {
-            if (connecting && Clock::now() >= connectDeadline)
+            if (connecting && TransferClock().Now() >= connectDeadline)
                 FailTimeout("Timed out opening the data connection", "data connection timed out");
-            if (Clock::now() >= deadline)
+            if (TransferClock().Now() >= deadline)
                 FailTimeout("Timed out waiting for the FTP server's reply to " + command,
                             "no reply to " + command + " (timed out)");
         }
@@ -148,7 +148,7 @@ bool FtpSession::AdvanceData(TransferStart& start, const std::string& command) {
         // The server says why on the control connection (vsftpd: 522 when the
         // session was not resumed); its reply makes the better reason.
         try {
-            FtpReply reply = ReadFinalReply(Clock::now() + std::min<Clock::duration>(m_settings.replyTimeout, CutReplyBudget));
+            FtpReply reply = ReadFinalReply(TransferClock().Now() + std::min<Clock::duration>(m_settings.replyTimeout, CutReplyBudget));
             if (!reply.Positive())
                 FailReply(command + " failed: the TLS handshake on the data connection failed", reply);
         } catch (const FtpError& e) {
@@ -173,7 +173,7 @@ bool FtpSession::DataConnectFailed(TransferStart& start, const asio::error_code&
     // fail before the refusal has been read: the reply says why.
     if (!start.final) {
         try {
-            start.final = ReadFinalReply(Clock::now() + std::min<Clock::duration>(m_settings.replyTimeout, CutReplyBudget));
+            start.final = ReadFinalReply(TransferClock().Now() + std::min<Clock::duration>(m_settings.replyTimeout, CutReplyBudget));
         } catch (const FtpError& e) {
             if (e.Kind() == FtpErrorKind::Aborted)
                 throw;
@@ -191,7 +191,7 @@ void FtpSession::FailCut(const std::string& what, const asio::error_code& ec, st
     m_data.Reset();
     if (!final) {
         try {
-            final = ReadFinalReply(Clock::now() + std::min<Clock::duration>(m_settings.replyTimeout, CutReplyBudget));
+            final = ReadFinalReply(TransferClock().Now() + std::min<Clock::duration>(m_settings.replyTimeout, CutReplyBudget));
         } catch (const FtpError& e) {
             if (e.Kind() == FtpErrorKind::Aborted)
                 throw;
@@ -221,7 +221,7 @@ void FtpSession::TakeReplyDuringTransfer(const std::string& what, std::optional<
         final = reply;
     }
     if (m_controlGarbled || m_controlError)
-        ReadReply(Clock::now()); // raises the failure that fits
+        ReadReply(TransferClock().Now()); // raises the failure that fits
     ArmControlRead();
 }
 
@@ -276,7 +276,7 @@ void FtpSession::Receive(FtpLocalFile& file, WorkReporter& reporter, std::int64_
                     // Without the server's close_notify nothing shows that the file is whole.
                     m_data.Reset();
                     if (!final)
-                        final = ReadFinalReply(Clock::now() + m_settings.replyTimeout);
+                        final = ReadFinalReply(TransferClock().Now() + m_settings.replyTimeout);
                     if (!final->Positive())
                         FailReply(what, *final);
                     SetState(FtpState::Ready);
@@ -488,7 +488,7 @@ void FtpSession::Get(const std::string& remotePath, const std::string& localPath
         Receive(file, reporter, total, final);
         m_data.Close();
         if (!final)
-            final = ReadFinalReply(Clock::now() + m_settings.replyTimeout);
+            final = ReadFinalReply(TransferClock().Now() + m_settings.replyTimeout);
         reporter.Final(total);
         if (!file.Close()) {
             SetState(FtpState::Ready);
@@ -554,7 +554,7 @@ void FtpSession::Put(const std::string& localPath, const std::string& remoteName
         Send(file, progress, final);
         FinishUpload(progress, final);
         if (!final)
-            final = ReadFinalReply(Clock::now() + m_settings.replyTimeout);
+            final = ReadFinalReply(TransferClock().Now() + m_settings.replyTimeout);
         reporter.Final(progress.WrittenTotal());
         if (!final->Positive())
             FailReply("The upload of " + remoteName + " failed", *final);

@@ -71,8 +71,9 @@ public:
     void SetTimeouts(std::chrono::milliseconds timeout);
     // A transfer fails once it moves fewer than `bytes` in any `window` (0 bytes: never).
     void SetLowSpeedLimit(std::int64_t bytes, std::chrono::milliseconds window);
-    // The clock a transfer's stall and low-speed rules go by (null: the system's). It must
-    // outlive the client; a clock that does not move never ends a transfer on those rules.
+    // The clock every deadline goes by (null: the system's): connecting, each reply, a stalled
+    // transfer, the low-speed floor. It must outlive the client; a clock that does not move
+    // never ends a wait on time (Abort still does).
     void SetClock(IClock* clock) { m_settings.clock = clock; }
     // Whether folder commands that do not wait for each other go out together (the default).
     bool Pipelining() const { return m_settings.pipelining; }
