@@ -382,6 +382,83 @@ std::int64_t WritePieces(int out, const RewritePlan& plan, const ReadOnlyFile* c
     return offset;
 }
 
+// Deletes the file for a Delete plan. The replaced version stays linked beside it for what late
+// writers add. Releases the current version's lease once the name is gone.
+void DeleteVersion(const fs::path& file, ReadOnlyFile& current, std::int64_t accounted, std::vector<LateEntry>& entries,
+                   const RewriteOptions& options, bool& holding) {
+    const fs::path link = LinkCurrent(file, current, accounted);
+    if (::unlink(file.c_str()) != 0 && errno != ENOENT) {
+        const int error = errno;
+        if (!link.empty())
+            ::unlink(link.c_str());
+        throw FileSystemError(Describe("cannot delete", file, error));
+    }
+    // An emptied queue must not come back after a power cut and run its jobs again.
+    (void)SyncFolderOf(file);
+    if (holding)
+        ReleaseLease(current.Fd());
+    holding = false;
+    FinishCarries(file, entries); // only blank lines were late: nothing to keep of them
+    entries.push_back(EntryForReplaced(link, current, accounted, options));
+}
+
+// The plan's new content in a fresh temporary file beside `file` (named in `temp`), on disk and
+// closed, with the current version's mode and owner. Returns its size; `installed` is its state.
+std::int64_t WriteTemporary(const fs::path& file, const RewritePlan& plan, const ReadOnlyFile* current,
+                            std::vector<LateEntry>& entries, fs::path& temp, std::string& prefix, struct stat& installed) {
+    const mode_t mode = current ? static_cast<mode_t>(current->Mode()) : 0600;
+    Fd out = OpenTemporary(file, temp, entries, mode, OwnershipOf(current));
+    RemoveUnlessKept tempGuard(temp);
+    const std::int64_t written = WritePieces(out.Get(), plan, current, temp, prefix);
+    if (::ftruncate(out.Get(), static_cast<off_t>(written)) != 0)
+        throw FileSystemError(Describe("cannot write", temp, errno));
+    if (::fstat(out.Get(), &installed) != 0)
+        throw FileSystemError(Describe("cannot examine", temp, errno));
+    // On disk before the rename: otherwise a power cut can leave the name on an empty file.
+    SyncToDisk(out.Get(), temp).OrThrow();
+    if (::close(out.Release()) != 0)
+        throw FileSystemError(Describe("cannot write", temp, errno));
+    tempGuard.Keep();
+    return written;
+}
+
+// Renames the temporary file over the name (or to it, when nothing was there), with the links
+// of the versions whose late bytes it carries renamed first to say so: a kill at any point
+// leaves what the next operation needs. False, with nothing changed, when a producer created
+// the file meanwhile.
+bool InstallCarrying(const fs::path& file, const fs::path& temp, bool replacing, std::uint64_t newInode,
+                     std::vector<LateEntry>& entries) {
+    std::vector<std::pair<LateEntry*, fs::path>> renamed;
+    auto undoRenames = [&] {
+        for (auto& [entry, previous] : renamed) {
+            if (::rename(entry->link.c_str(), previous.c_str()) == 0)
+                entry->link = previous;
+        }
+    };
+    bool installedNow = true;
+    try {
+        for (auto& e : entries) {
+            if (e.carryTo <= e.carried || e.link.empty())
+                continue;
+            const fs::path intent = IntentLinkPath(file, e.identity.inode, e.carried, e.carryTo, newInode);
+            if (::rename(e.link.c_str(), intent.c_str()) != 0)
+                throw FileSystemError(Describe("cannot rename", e.link, errno));
+            renamed.emplace_back(&e, e.link);
+            e.link = intent;
+        }
+        if (replacing)
+            InstallOver(temp, file);
+        else
+            installedNow = RenameWithoutReplacing(temp, file);
+    } catch (...) {
+        undoRenames();
+        throw;
+    }
+    if (!installedNow)
+        undoRenames();
+    return installedNow;
+}
+
 // One rewrite with the lock held. `settling`: only carry late bytes (nothing to do without
 // them). Returns after the file was changed, or when the plan kept it.
 RewriteReport RewriteUnderLock(const fs::path& file, const SourcePlanner& planner, const LatePlacement& placeLate,
@@ -440,20 +517,7 @@ RewriteReport RewriteUnderLock(const fs::path& file, const SourcePlanner& planne
         const std::int64_t accounted = plan.accounted < 0 ? source.size : std::min(plan.accounted, source.size);
 
         if (plan.action == RewritePlan::Action::Delete) {
-            const fs::path link = LinkCurrent(file, *current, accounted);
-            if (::unlink(file.c_str()) != 0 && errno != ENOENT) {
-                const int error = errno;
-                if (!link.empty())
-                    ::unlink(link.c_str());
-                throw FileSystemError(Describe("cannot delete", file, error));
-            }
-            // An emptied queue must not come back after a power cut and run its jobs again.
-            (void)SyncFolderOf(file);
-            if (holding)
-                ReleaseLease(current->Fd());
-            holding = false;
-            FinishCarries(file, entries); // only blank lines were late: nothing to keep of them
-            entries.push_back(EntryForReplaced(link, *current, accounted, options));
+            DeleteVersion(file, *current, accounted, entries, options, holding);
             report.changed = true;
             report.carriedBytes = late.bytes;
             if (settled)
@@ -463,58 +527,20 @@ RewriteReport RewriteUnderLock(const fs::path& file, const SourcePlanner& planne
             return report;
         }
 
-        const mode_t mode = current ? static_cast<mode_t>(current->Mode()) : 0600;
         fs::path temp;
-        Fd out = OpenTemporary(file, temp, entries, mode, OwnershipOf(current ? &*current : nullptr));
-        RemoveUnlessKept tempGuard(temp);
         std::string prefix;
-        const std::int64_t written = WritePieces(out.Get(), plan, current ? &*current : nullptr, temp, prefix);
-        if (::ftruncate(out.Get(), static_cast<off_t>(written)) != 0)
-            throw FileSystemError(Describe("cannot write", temp, errno));
         struct stat installed {};
-        if (::fstat(out.Get(), &installed) != 0)
-            throw FileSystemError(Describe("cannot examine", temp, errno));
-        // On disk before the rename: otherwise a power cut can leave the name on an empty file.
-        SyncToDisk(out.Get(), temp).OrThrow();
-        if (::close(out.Release()) != 0)
-            throw FileSystemError(Describe("cannot write", temp, errno));
+        const std::int64_t written =
+            WriteTemporary(file, plan, current ? &*current : nullptr, entries, temp, prefix, installed);
+        RemoveUnlessKept tempGuard(temp);
 
         // From the link on, a kill leaves the replaced version on disk for the next operation.
         fs::path link;
         if (current)
             link = LinkCurrent(file, *current, accounted);
         RemoveUnlessKept linkGuard(link);
-        std::vector<std::pair<LateEntry*, fs::path>> renamed;
-        auto undoRenames = [&] {
-            for (auto& [entry, previous] : renamed) {
-                if (::rename(entry->link.c_str(), previous.c_str()) == 0)
-                    entry->link = previous;
-            }
-        };
-        bool installedNow = true;
-        try {
-            for (auto& e : entries) {
-                if (e.carryTo <= e.carried || e.link.empty())
-                    continue;
-                const fs::path intent = IntentLinkPath(file, e.identity.inode, e.carried, e.carryTo,
-                                                       static_cast<std::uint64_t>(installed.st_ino));
-                if (::rename(e.link.c_str(), intent.c_str()) != 0)
-                    throw FileSystemError(Describe("cannot rename", e.link, errno));
-                renamed.emplace_back(&e, e.link);
-                e.link = intent;
-            }
-            if (current)
-                InstallOver(temp, file);
-            else
-                installedNow = RenameWithoutReplacing(temp, file);
-        } catch (...) {
-            undoRenames();
-            throw;
-        }
-        if (!installedNow) {
-            undoRenames();
+        if (!InstallCarrying(file, temp, current.has_value(), static_cast<std::uint64_t>(installed.st_ino), entries))
             continue; // a producer created the file meanwhile: plan again over it
-        }
         // The rename (and the links beside it) survive a power cut once the folder is synced;
         // a folder that cannot be synced cannot undo the rename either.
         (void)SyncFolderOf(file);
