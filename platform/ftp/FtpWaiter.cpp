@@ -18,23 +18,8 @@ void FtpWaiter::Abort() {
         asio::post(m_io, [this] { m_wakePosted.store(false); });
 }
 
-WaitEnd FtpWaiter::WaitForAny(Clock::time_point deadline) {
-    for (;;) {
-        if (m_aborted.load())
-            return WaitEnd::Aborted;
-        if (m_completions != m_seen) {
-            m_seen = m_completions;
-            return WaitEnd::Done;
-        }
-        if (Clock::now() >= deadline)
-            return WaitEnd::TimedOut;
-        m_io.run_one_until(deadline);
-    }
-}
-
 WaitEnd FtpWaiter::WaitForAny(IClock& clock, Clock::time_point deadline) {
-    if (&clock == &SystemClock())
-        return WaitForAny(deadline);
+    const bool systemClock = &clock == &SystemClock();
     for (;;) {
         if (m_aborted.load())
             return WaitEnd::Aborted;
@@ -44,7 +29,10 @@ WaitEnd FtpWaiter::WaitForAny(IClock& clock, Clock::time_point deadline) {
         }
         if (clock.Now() >= deadline)
             return WaitEnd::TimedOut;
-        m_io.run_one_for(ForeignClockSlice);
+        if (systemClock)
+            m_io.run_one_until(deadline);
+        else
+            m_io.run_one_for(ForeignClockSlice);
     }
 }
 

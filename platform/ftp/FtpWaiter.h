@@ -40,11 +40,10 @@ public:
     // Called by every completion handler.
     void Completed() { ++m_completions; }
 
-    // Runs until at least one handler has completed since the last call, the deadline has
-    // passed, or an abort has been raised. An abort wins over a completion.
-    WaitEnd WaitForAny(Clock::time_point deadline);
-    // The same with a deadline on `clock`. Any clock but the system's is looked at between
-    // short waits, since the io_context can only sleep until a time of the system's.
+    // Runs until at least one handler has completed since the last call, the deadline on
+    // `clock` has passed, or an abort has been raised. An abort wins over a completion. Any
+    // clock but the system's is looked at between short waits, since the io_context can only
+    // sleep until a time of the system's.
     WaitEnd WaitForAny(IClock& clock, Clock::time_point deadline);
 
     // After the sockets have been closed: runs handlers until settled() holds. Cancelled
