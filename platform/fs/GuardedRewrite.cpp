@@ -226,11 +226,19 @@ namespace {
 void WriteAt(int fd, const char* data, std::size_t length, std::int64_t offset, const fs::path& file) {
     std::size_t done = 0;
     while (done < length) {
-        const ssize_t n = ::pwrite(fd, data + done, length - done, static_cast<off_t>(offset + static_cast<std::int64_t>(done)));
+        std::size_t want = length - done;
+        const FileStepOutcome fault = AskFileStepHook(FileStep::Write, file, want);
+        if (fault.error)
+            throw FileSystemError(Describe("cannot write", file, fault.error));
+        if (fault.writeOnly)
+            want = std::min(want, *fault.writeOnly);
+        const ssize_t n = ::pwrite(fd, data + done, want, static_cast<off_t>(offset + static_cast<std::int64_t>(done)));
         if (n < 0 && errno == EINTR)
             continue;
         if (n < 0)
             throw FileSystemError(Describe("cannot write", file, errno));
+        if (n == 0)
+            throw FileSystemError(Describe("cannot write", file, EIO));
         done += static_cast<std::size_t>(n);
     }
 }
@@ -238,6 +246,8 @@ void WriteAt(int fd, const char* data, std::size_t length, std::int64_t offset, 
 // The kernel copies within the file system (no trip through user space); where it cannot, a
 // plain read and write does.
 void CopyRange(int in, std::int64_t from, std::int64_t length, int out, std::int64_t at, const fs::path& file) {
+    if (const FileStepOutcome fault = AskFileStepHook(FileStep::Write, file, static_cast<std::size_t>(length)); fault.error)
+        throw FileSystemError(Describe("cannot write", file, fault.error));
     static std::atomic<bool> kernelCopy{true};
     loff_t inOffset = from;
     loff_t outOffset = at;

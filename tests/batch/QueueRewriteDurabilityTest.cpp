@@ -58,21 +58,23 @@ INSTANTIATE_TEST_SUITE_P(
                       RewriteCase{"Delete", [] { return RewritePlan::Delete(); }, {FileStep::SyncFolder}}),
     [](const auto& info) { return std::string(info.param.name); });
 
-// The disk fills up (or fails) as the new version of the queue is synced: the queue keeps its
-// old version, nothing is left beside it, and the error says why.
+// The disk fills up (or fails) as the new version of the queue is written or synced: the queue
+// keeps its old version, nothing is left beside it, and the error says why.
 TEST_F(SafeFileTest, AQueueRewriteThatCannotReachTheDiskLeavesTheQueueAsItWas) {
     WriteFileBytes(file, "a\nb\n");
-    for (const int error : {ENOSPC, EIO}) {
-        FileFaults faults;
-        faults.Fail(FileStep::Sync, 1, error);
-        try {
-            RewriteFileGuarded(file, [](const std::optional<std::string>&) { return RewritePlan::Replace("b\n"); });
-            ADD_FAILURE() << "rewritten";
-        } catch (const SafeFileError& e) {
-            EXPECT_NE(std::string(e.what()).find(std::strerror(error)), std::string::npos) << e.what();
+    for (const FileStep step : {FileStep::Write, FileStep::Sync}) {
+        for (const int error : {ENOSPC, EIO}) {
+            FileFaults faults;
+            faults.Fail(step, 1, error);
+            try {
+                RewriteFileGuarded(file, [](const std::optional<std::string>&) { return RewritePlan::Replace("b\n"); });
+                ADD_FAILURE() << "rewritten";
+            } catch (const FileSystemError& e) {
+                EXPECT_NE(std::string(e.what()).find(std::strerror(error)), std::string::npos) << e.what();
+            }
+            EXPECT_EQ(ReadFileBytes(file), "a\nb\n");
+            EXPECT_EQ(NamesIn(dir.Path()), (std::vector<std::string>{"f.txt", "f.txt.lock"}));
         }
-        EXPECT_EQ(ReadFileBytes(file), "a\nb\n");
-        EXPECT_EQ(NamesIn(dir.Path()), (std::vector<std::string>{"f.txt", "f.txt.lock"}));
     }
 }
 
