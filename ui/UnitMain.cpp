@@ -480,7 +480,7 @@ void TCloudTransferFrm::LoadBatchList() {
     if (!loaded.present)
         return;
     fileCount = ValueListEditor1->RowCount();
-    if (ValueListEditor1->RowCount() == 0 && ParamCount() >= 1)
+    if (ValueListEditor1->RowCount() == 0 && ParamCount() >= 1 && !m_options.Watch)
         ApplicationTerminate();
 }
 
@@ -568,6 +568,7 @@ void TCloudTransferFrm::StartTransfer() {
     worker->BalloonHint = m_trayControl.get();
     worker->ProgressBarSpeed = m_progressBar.get();
     worker->BatchFile = m_batchFile;
+    worker->WatchQueue = m_options.Watch;
     if (m_options.ClientFactory)
         worker->ClientFactory = m_options.ClientFactory;
     if (m_options.PingProbe)
@@ -654,7 +655,10 @@ void TCloudTransferFrm::ThreadTerminated(TThread*) {
     }
     emit RunEnded();
     const bool failed = outcome.how == TThreadCopia::RunEnd::Error;
-    if (!InteractiveMode) {
+    // A stopped watch leaves the program running, as a stopped threaded run leaves the window;
+    // what ends the program (a signal, the session's end, "Esci") ends it once the run is over.
+    const bool watchStopped = m_options.Watch && outcome.how == TThreadCopia::RunEnd::Stopped;
+    if (!InteractiveMode && !watchStopped) {
         m_exitStatus = ExitStatusFor(outcome.how);
         if (failed)
             std::fprintf(stderr, "cloudtransfer: %s\n",
