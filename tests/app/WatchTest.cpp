@@ -2,7 +2,6 @@
 // ending, starts what is appended at once, and retries servers and jobs after growing pauses.
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
 #include <signal.h>
 #include <unistd.h>
 
@@ -23,13 +22,6 @@ namespace {
 
 using namespace std::chrono_literals;
 using SteadyClock = std::chrono::steady_clock;
-
-void AppendText(const fs::path& file, const std::string& bytes) {
-    const int fd = ::open(file.c_str(), O_WRONLY | O_APPEND | O_CREAT, 0600);
-    ASSERT_GE(fd, 0);
-    ASSERT_EQ(::write(fd, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
-    ::close(fd);
-}
 
 // Seconds of CPU the process has used so far (user and system), from /proc.
 double CpuSeconds(int pid) {
@@ -70,12 +62,7 @@ protected:
         env.push_back("CLOUDTRANSFER_RETRY_SECONDS=" + retrySeconds);
         return env;
     }
-    // The program is up once it has logged its start.
-    void AwaitStart() {
-        const auto deadline = SteadyClock::now() + 30s;
-        while ((LogLines().empty() || LogLines()[0].find("\tstart\t") == std::string::npos) && SteadyClock::now() < deadline)
-            std::this_thread::sleep_for(20ms);
-    }
+    void AwaitStart() { WatchLog([](const Seen& seen) { return seen.count("start") != 0; }, 30s); }
     fs::path Queue() const { return m_dir / "cloud_batch.txt"; }
     std::vector<std::string> LogLines() const {
         const fs::path log = m_dir / "cloud_transfer.log";
@@ -98,7 +85,7 @@ TEST_F(Watch, AnAppendedLineStartsWithinOneSecond) {
         const std::string line = UploadLine(server.Port(), local, "\\w\\" + local.filename().string()) + "\r\n";
         const auto appended = SteadyClock::now();
         if (i < 2) {
-            AppendText(Queue(), line);
+            std::ofstream(Queue(), std::ios::binary | std::ios::app) << line;   // open, append, close
         } else {
             WriteFileBytes(m_dir / "next.tmp", line);
             fs::rename(m_dir / "next.tmp", Queue());
