@@ -544,7 +544,8 @@ bool TCloudTransferFrm::CloseCommandEnabled() const {
 }
 
 void TCloudTransferFrm::StartTransfer() {
-    const bool threaded = CBbackground->isChecked();
+    // A watch on the GUI thread would never give the window back: it always has a thread.
+    const bool threaded = CBbackground->isChecked() || m_options.Watch;
     Button4->setEnabled(threaded);
     Button1->setEnabled(false);
     Button5->setEnabled(Button1->isEnabled());
