@@ -130,7 +130,8 @@ int RunCloudTransfer(int argc, char** argv) {
     }
 
     TCloudTransferFrmOptions options;
-    options.Watch = std::any_of(argv + 1, argv + argc, [](const char* arg) { return std::strcmp(arg, "--watch") == 0; });
+    options.Watch =
+        std::any_of(argv + 1, argv + argc, [](const char* arg) { return std::strcmp(arg, "--watch") == 0; });
     std::unique_ptr<TCloudTransferFrm> form = CreateForm(std::move(options));
     endRequests.Attach(form.get());
     // The session manager asks the program to save its work before the session ends: the

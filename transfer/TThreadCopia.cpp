@@ -134,6 +134,8 @@ void TThreadCopia::RequestStop() {
         std::lock_guard<std::mutex> lock(clientMutex);
         if (scheduler)
             scheduler->Stop();
+        else
+            stopBeforeWatch = true;
     }
     AbortTransfer = true;
     std::lock_guard<std::mutex> lock(clientMutex);
@@ -196,6 +198,9 @@ void TThreadCopia::Execute() {
         // Watching begins before the first read, so that no change after it goes unseen.
         auto made = WatchQueue ? std::make_unique<WatchScheduler>(BatchFileInUse(), ClockInUse()) : nullptr;
         std::lock_guard<std::mutex> lock(clientMutex);
+        if (made && stopBeforeWatch)
+            made->Stop();
+        stopBeforeWatch = false;
         scheduler = std::move(made);
     }
     fileCloudTrCount = 0;

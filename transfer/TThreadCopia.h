@@ -142,6 +142,9 @@ private:
     std::unique_ptr<OutcomeLog> outcomeLog;
     // Set for the whole of a watch (WatchQueue); under clientMutex, for the stop button.
     std::unique_ptr<WatchScheduler> scheduler;
+    // A stop that came before the watch began: it must still end the watch, which would
+    // otherwise never end by itself.
+    bool stopBeforeWatch = false;
 
     std::filesystem::path BatchFileInUse() const;
     IClock& ClockInUse() const;

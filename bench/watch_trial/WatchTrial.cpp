@@ -199,7 +199,8 @@ int main(int argc, char** argv) {
                     enqueueMs.push_back(ms);
                 }
                 if (options.pauseMs > 0)
-                    std::this_thread::sleep_for(std::chrono::milliseconds(random() % static_cast<unsigned>(options.pauseMs)));
+                    std::this_thread::sleep_for(
+                        std::chrono::milliseconds(random() % static_cast<unsigned>(options.pauseMs)));
             }
         });
     }

@@ -300,7 +300,8 @@ TEST_F(RunControl, TerminaStopsAWatchAndAvviaStartsItAgain) {
     EXPECT_FALSE(WaitUntil([&] { return fs::exists(server.Root() / "w.txt"); }, std::chrono::milliseconds(1500)));
     form->CBbackground->setChecked(false);   // a watch has a thread of its own all the same
     form->Button1->click();
-    ASSERT_TRUE(WaitUntil([&] { return fs::exists(server.Root() / "w.txt") && form->ValueListEditor1->RowCount() == 0; }));
+    ASSERT_TRUE(
+        WaitUntil([&] { return fs::exists(server.Root() / "w.txt") && form->ValueListEditor1->RowCount() == 0; }));
     EXPECT_NE(ThreadCopia, nullptr);   // still watching with the queue done
     form->Button4->click();
     ASSERT_TRUE(WaitUntil([] { return ThreadCopia == nullptr; }));
