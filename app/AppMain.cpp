@@ -1,6 +1,8 @@
 #include "app/AppMain.h"
 
+#include <algorithm>
 #include <cstdlib>
+#include <cstring>
 #include <exception>
 #include <memory>
 #include <mutex>
@@ -128,7 +130,10 @@ int RunCloudTransfer(int argc, char** argv) {
         // Without it the signals keep their default action; the program still works.
     }
 
-    std::unique_ptr<TCloudTransferFrm> form = CreateForm();
+    TCloudTransferFrmOptions options;
+    options.Watch =
+        std::any_of(argv + 1, argv + argc, [](const char* arg) { return std::strcmp(arg, "--watch") == 0; });
+    std::unique_ptr<TCloudTransferFrm> form = CreateForm(std::move(options));
     endRequests.Attach(form.get());
     // The session manager asks the program to save its work before the session ends: the
     // run stops as "Termina" stops it and the program ends.

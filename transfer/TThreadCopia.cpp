@@ -18,6 +18,7 @@
 #include "transfer/JobReason.h"
 #include "transfer/PartialDownloads.h"
 #include "transfer/RemoteDirs.h"
+#include "transfer/WatchScheduler.h"
 
 namespace ct {
 
@@ -128,6 +129,15 @@ bool TThreadCopia::HasClient() const {
 }
 
 void TThreadCopia::RequestStop() {
+    // The watch hears of it first: a watch that lowers AbortTransfer again (NoteForWatch) looks
+    // at the watch's stop after doing so.
+    {
+        std::lock_guard<std::mutex> lock(clientMutex);
+        if (scheduler)
+            scheduler->Stop();
+        else
+            stopBeforeWatch = true;
+    }
     AbortTransfer = true;
     std::lock_guard<std::mutex> lock(clientMutex);
     if (IdFTP)
@@ -183,8 +193,17 @@ void TThreadCopia::Execute() {
     m_runEnd = RunEnd::Done;
     m_runError.clear();
     std::error_code ec;
-    if (!fs::exists(BatchFileInUse(), ec))
+    if (!WatchQueue && !fs::exists(BatchFileInUse(), ec))
         return;
+    {
+        // Watching begins before the first read, so that no change after it goes unseen.
+        auto made = WatchQueue ? std::make_unique<WatchScheduler>(BatchFileInUse(), ClockInUse()) : nullptr;
+        std::lock_guard<std::mutex> lock(clientMutex);
+        if (made && stopBeforeWatch)
+            made->Stop();
+        stopBeforeWatch = false;
+        scheduler = std::move(made);
+    }
     fileCloudTrCount = 0;
     writableChecked = false;
     sessionMayBeOpen = false;
@@ -243,6 +262,16 @@ void TThreadCopia::RunWithClient() {
 }
 
 std::string TThreadCopia::NextJobLine(const std::set<ServerKey>& unreachable) {
+    if (scheduler) {
+        // Line 1 is read as a run reads it (it carries late lines in and clears an exhausted
+        // queue); the lines behind it are looked at only when it must wait.
+        const std::string first = ReadFirstBatchLine();
+        if (first.empty() || scheduler->MayStart(first))
+            return first;
+        return FindFirstBatchLine(BatchFileInUse(), [&](const std::string& line) {
+                   return scheduler->MayStart(line);
+               }).value_or(std::string());
+    }
     if (unreachable.empty()) {
         m_runEnd = RunEnd::Done;
         return ReadFirstBatchLine();
@@ -266,13 +295,18 @@ void TThreadCopia::RunJobs() {
     for (;;) {
         // Terminate() is used only when the application closes during a run. A stop request
         // made during the pause ends the run here: the next job stays first, untouched.
-        if (StopSeen()) {
+        if (StopSeen() || (scheduler && scheduler->Stopped())) {
             m_runEnd = RunEnd::Stopped;
             return;
         }
         const std::string line = NextJobLine(unreachable);
-        if (line.empty())
+        if (line.empty()) {
+            if (scheduler && WaitForQueue())
+                continue;
+            if (scheduler)
+                m_runEnd = RunEnd::Stopped;
             return;
+        }
         isDirty = false;
         currentJobLine = line;
         jobReason.clear();
@@ -300,6 +334,8 @@ void TThreadCopia::RunJobs() {
         } else {
             UseClientFor(job.endpoint);
             end = RunJobGuarded(job);
+            if (scheduler)
+                end = NoteForWatch(end, job);
         }
         const double seconds = std::chrono::duration<double>(ClockInUse().Now() - started).count();
 
@@ -325,6 +361,10 @@ void TThreadCopia::RunJobs() {
             continue;
         }
         FinishJob(end, line, job, seconds);
+        if (scheduler && end == JobEnd::Failed && NextErrorMark(job))
+            scheduler->JobFailed(job);
+        else if (scheduler)
+            scheduler->JobLeft(job);
         RunStep(&TThreadCopia::SyncReloadList);
         PauseBetweenJobs();
     }
@@ -718,7 +758,7 @@ void TThreadCopia::SyncShowFile() {
 }
 
 void TThreadCopia::SyncReloadList() {
-    if (InteractiveMode && CloudTransferFrm)
+    if ((InteractiveMode || WatchQueue) && CloudTransferFrm)
         CloudTransferFrm->LoadBatchList();
 }
 

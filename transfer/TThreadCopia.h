@@ -21,6 +21,8 @@
 
 namespace ct {
 
+class WatchScheduler;
+
 // The transfer worker: one object serves one run over the batch file.
 // Created suspended; run control sets the public fields, then either Start()s it
 // (threaded run) or calls Execute() on the GUI thread (inline run).
@@ -47,6 +49,10 @@ public:
     ITrayIconControl* BalloonHint = nullptr;
     bool isAthread = false;
     std::int32_t fileCloudTotCount = 0;
+    // A watch instead of a run: when no queued job can be started now the worker waits for the
+    // queue to change or for a retry pause to run out (WatchScheduler) instead of ending; a
+    // stop or an error ends it. A missing queue is waited for too.
+    bool WatchQueue = false;
 
     // Seams: where the queue lies, how a job's client is made, how reachability is probed, where
     // time comes from.
@@ -134,6 +140,11 @@ private:
     bool sessionMayBeOpen = false;
     bool writableChecked = false;
     std::unique_ptr<OutcomeLog> outcomeLog;
+    // Set for the whole of a watch (WatchQueue); under clientMutex, for the stop button.
+    std::unique_ptr<WatchScheduler> scheduler;
+    // A stop that came before the watch began: it must still end the watch, which would
+    // otherwise never end by itself.
+    bool stopBeforeWatch = false;
 
     std::filesystem::path BatchFileInUse() const;
     IClock& ClockInUse() const;
@@ -142,6 +153,10 @@ private:
     // The next line to work on: line 1, or, once servers have failed to answer, the first line
     // that is not a job for one of them. Empty when there is none.
     std::string NextJobLine(const std::set<ServerKey>& unreachable);
+    // A watch's bookkeeping of how a job ended; gives the end the loop goes on with.
+    JobEnd NoteForWatch(JobEnd end, const Job& job);
+    // A watch with nothing to start now waits; false when a stop ended the wait.
+    bool WaitForQueue();
     // Makes IdFTP the client for the endpoint: the one in hand when it serves that endpoint
     // (same server, same login: the session goes on), else a new one, the old one closed.
     void UseClientFor(const Endpoint& endpoint);

@@ -480,7 +480,7 @@ void TCloudTransferFrm::LoadBatchList() {
     if (!loaded.present)
         return;
     fileCount = ValueListEditor1->RowCount();
-    if (ValueListEditor1->RowCount() == 0 && ParamCount() >= 1)
+    if (ValueListEditor1->RowCount() == 0 && ParamCount() >= 1 && !m_options.Watch)
         ApplicationTerminate();
 }
 
@@ -544,7 +544,8 @@ bool TCloudTransferFrm::CloseCommandEnabled() const {
 }
 
 void TCloudTransferFrm::StartTransfer() {
-    const bool threaded = CBbackground->isChecked();
+    // A watch on the GUI thread would never give the window back: it always has a thread.
+    const bool threaded = CBbackground->isChecked() || m_options.Watch;
     Button4->setEnabled(threaded);
     Button1->setEnabled(false);
     Button5->setEnabled(Button1->isEnabled());
@@ -568,6 +569,7 @@ void TCloudTransferFrm::StartTransfer() {
     worker->BalloonHint = m_trayControl.get();
     worker->ProgressBarSpeed = m_progressBar.get();
     worker->BatchFile = m_batchFile;
+    worker->WatchQueue = m_options.Watch;
     if (m_options.ClientFactory)
         worker->ClientFactory = m_options.ClientFactory;
     if (m_options.PingProbe)
@@ -654,7 +656,10 @@ void TCloudTransferFrm::ThreadTerminated(TThread*) {
     }
     emit RunEnded();
     const bool failed = outcome.how == TThreadCopia::RunEnd::Error;
-    if (!InteractiveMode) {
+    // A stopped watch leaves the program running, as a stopped threaded run leaves the window;
+    // what ends the program (a signal, the session's end, "Esci") ends it once the run is over.
+    const bool watchStopped = m_options.Watch && outcome.how == TThreadCopia::RunEnd::Stopped;
+    if (!InteractiveMode && !watchStopped) {
         m_exitStatus = ExitStatusFor(outcome.how);
         if (failed)
             std::fprintf(stderr, "cloudtransfer: %s\n",

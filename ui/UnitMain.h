@@ -58,6 +58,10 @@ struct TCloudTransferFrmOptions {
     PingFunction PingProbe;
     // How a finished run ended; empty means the worker's own account (HowRunEnded, RunError).
     std::function<RunOutcome(const TThreadCopia&)> Outcome;
+    // The unattended start watches the queue instead of running it once (`--watch`): its run
+    // ends only when stopped. "Termina" then stops the watch and leaves the program in the
+    // tray; "Avvia" watches again.
+    bool Watch = false;
 };
 
 // The main window: the queue view, run control, the delay setting and the tray icon.

@@ -282,6 +282,33 @@ TEST_F(RunControl, UnattendedRunStillEndsTheApplicationAfterMostra) {
     EXPECT_EQ(ReadFileBytes(server.Root() / "m.bin"), MakePattern(400000, 9));
 }
 
+// A watch shown from the tray: "Termina" stops it and leaves the program running, the queue
+// untouched; "Avvia" watches again, and what came meanwhile is done.
+TEST_F(RunControl, TerminaStopsAWatchAndAvviaStartsItAgain) {
+    PyFtpServer server;
+    auto options = Options(1);
+    options.Watch = true;
+    auto form = CreateForm(options);
+    form->Mostrainterfaccia1->trigger();
+    ASSERT_NE(ThreadCopia, nullptr);
+    EXPECT_EQ(StatesOf(*form), (ButtonStates{false, true, false}));
+    form->Button4->click();
+    ASSERT_TRUE(WaitUntil([] { return ThreadCopia == nullptr; }));
+    EXPECT_EQ(StatesOf(*form), kIdle);
+    WriteFileBytes(Work() / "w.txt", "watched");
+    WriteBatch({UploadLine(server.Port(), (Work() / "w.txt").string(), "\\w.txt")});
+    EXPECT_FALSE(WaitUntil([&] { return fs::exists(server.Root() / "w.txt"); }, std::chrono::milliseconds(1500)));
+    form->CBbackground->setChecked(false);   // a watch has a thread of its own all the same
+    form->Button1->click();
+    ASSERT_TRUE(
+        WaitUntil([&] { return fs::exists(server.Root() / "w.txt") && form->ValueListEditor1->RowCount() == 0; }));
+    EXPECT_NE(ThreadCopia, nullptr);   // still watching with the queue done
+    form->Button4->click();
+    ASSERT_TRUE(WaitUntil([] { return ThreadCopia == nullptr; }));
+    EXPECT_EQ(terminations, 0);
+    EXPECT_EQ(form->ExitStatus(), 0);
+}
+
 TEST_F(RunControl, AnInteractiveRunStoppedByAnErrorSaysWhyInTheFileLabel) {
     WriteBatch({"{}"});
     auto options = Options();

@@ -217,6 +217,30 @@ TEST_F(WorkerServer, ADownloadReplacesAnExistingLocalFileWhole) {
     EXPECT_EQ(ReadFileBytes(local), "short");
 }
 
+// A watch outlives its queue: it waits where there is none, takes a line appended later, and
+// ends only when stopped, by a stop that came before its thread began as well.
+TEST_F(WorkerServer, AWatchTakesAppendedLinesAndEndsOnlyWhenStopped) {
+    Start();
+    auto worker = MakeServerWorker();
+    worker->WatchQueue = true;
+    StartThreaded(*worker);
+    AppendLine(batch, JobLineText(Upload("w.txt", "\\w.txt")));
+    ASSERT_TRUE(dispatcher.PumpUntil([&] { return fs::exists(server->Root() / "w.txt") && !fs::exists(batch); }));
+    EXPECT_FALSE(dispatcher.PumpUntil([&] { return ended.load(); }, std::chrono::milliseconds(300)));
+    worker->RequestStop();
+    ASSERT_TRUE(dispatcher.PumpUntil([&] { return ended.load(); }));
+    worker->WaitFor();
+    EXPECT_EQ(worker->HowRunEnded(), TThreadCopia::RunEnd::Stopped);
+
+    ended = false;
+    auto early = MakeServerWorker();
+    early->WatchQueue = true;
+    early->RequestStop();
+    StartThreaded(*early);
+    ASSERT_TRUE(dispatcher.PumpUntil([&] { return ended.load(); }, std::chrono::seconds(10)));
+    early->WaitFor();
+}
+
 // Done, requeued with "1" and then "2", dropped at the third failure, as the queue sees it
 // after every job.
 TEST_F(WorkerServer, JobOutcomesMoveThroughTheQueue) {
