@@ -415,13 +415,17 @@ void StoreRewrite::DecideOutcomes(Decision& d, LineIndex& index, const std::stri
         for (std::size_t i = 0; !at && index.At(i, text); ++i)
             if (!taken(i) && matches(text))
                 at = i;
-        if (at) {
+        // Where the same outcomes one rewrite each would find the line: among the version's
+        // lines, then among those moved to the tail by the group so far, then the unfinished one.
+        const auto added = std::find_if(d.added.begin(), d.added.end(), matches);
+        if (at)
             gone.push_back(*at);
-        } else if (hasOwn && !d.ownGoes && matches(ownText)) {
+        else if (added != d.added.end())
+            d.added.erase(added);
+        else if (hasOwn && !d.ownGoes && matches(ownText))
             d.ownGoes = true;
-        } else {
+        else
             continue;
-        }
         if (move) {
             d.added.push_back(outcome.replacement);
             ++moved;
