@@ -1,5 +1,6 @@
 #include "batch/BatchGroupCommit.h"
 
+#include <algorithm>
 #include <utility>
 
 namespace ct {
@@ -31,6 +32,17 @@ void BatchGroupCommit::Run() {
         // At the stop whatever is pending is still written: the run's last outcomes.
         if (m_unwritten.empty() || m_failed)
             return;
+        // A rewrite that costs more than a job is put off a little, so that it takes several
+        // outcomes at once: the copies, not the jobs, would otherwise use up the machine. One
+        // that costs nothing (a short queue) is made at once.
+        const auto gather = std::min<SteadyClock::duration>(4 * m_lastRewrite, m_bounds.age / 2);
+        const auto due = m_unwritten.front().added + gather;
+        m_changed.wait_until(lock, due, [&] {
+            return m_stop || m_hurry || m_failed || m_unwritten.size() >= (m_bounds.jobs + 1) / 2;
+        });
+        m_hurry = false;
+        if (m_failed)
+            return;
         std::vector<BatchOutcome> group;
         group.reserve(m_unwritten.size());
         for (const Entry& entry : m_unwritten)
@@ -38,6 +50,7 @@ void BatchGroupCommit::Run() {
         m_writing = group.size();
         lock.unlock();
         std::string failure;
+        const auto started = SteadyClock::now();
         try {
             m_writer(group);
         } catch (const std::exception& error) {
@@ -45,7 +58,9 @@ void BatchGroupCommit::Run() {
         } catch (...) {
             failure = "the queue could not be rewritten";
         }
+        const auto took = SteadyClock::now() - started;
         lock.lock();
+        m_lastRewrite = took;
         if (failure.empty()) {
             m_unwritten.erase(m_unwritten.begin(), m_unwritten.begin() + static_cast<std::ptrdiff_t>(m_writing));
             m_written += m_writing;
@@ -76,6 +91,8 @@ std::uint64_t BatchGroupCommit::Add(BatchOutcome outcome) {
     m_unwritten.push_back({std::move(outcome), SteadyClock::now()});
     m_changed.notify_all();
     while (!m_failed && Behind(SteadyClock::now())) {
+        m_hurry = true;
+        m_changed.notify_all();
         const auto oldest = m_unwritten.front().added;
         if (m_unwritten.size() >= m_bounds.jobs)
             m_changed.wait(lock);
@@ -88,6 +105,8 @@ std::uint64_t BatchGroupCommit::Add(BatchOutcome outcome) {
 
 void BatchGroupCommit::Flush() {
     std::unique_lock<std::mutex> lock(m_mutex);
+    m_hurry = true;
+    m_changed.notify_all();
     m_changed.wait(lock, [&] { return m_failed || m_unwritten.empty(); });
     RaiseFailure();
 }

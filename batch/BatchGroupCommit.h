@@ -3,7 +3,8 @@
 // Group commit of the worker's outcomes. A rewrite of a long queue costs milliseconds and a
 // job on a fast link less than one; rewriting once per job would make the queue's length the
 // run's pace. Outcomes are handed to a writer thread instead: the first is written at once, and
-// those of the jobs that end while a rewrite runs are written together by the next one. The
+// those of the jobs that end while a rewrite runs are written together by the next one (which
+// waits a few rewrite-times for more when rewrites are slow). The
 // file is never more than a few jobs or about 100 ms behind the run (Add waits for that), and
 // never behind once Flush has returned.
 
@@ -26,7 +27,7 @@ namespace ct {
 
 // How far the file may lag behind the run.
 struct BatchGroupBounds {
-    std::size_t jobs = 8;                    // outcomes not yet in the file
+    std::size_t jobs = 32;                   // outcomes not yet in the file
     std::chrono::milliseconds age{100};      // how long the oldest of them may wait
 };
 
@@ -84,6 +85,8 @@ private:
     std::string m_failure;
     bool m_failed = false;
     bool m_stop = false;
+    bool m_hurry = false;                        // someone waits for the file to catch up
+    std::chrono::steady_clock::duration m_lastRewrite{};
     std::thread m_thread;
 };
 
