@@ -231,6 +231,7 @@ RewritePlan StoreRewrite::Plan(const RewriteSource& source) {
 RewritePlan StoreRewrite::PlanChange(const RewriteSource& source) {
     m_change = {};
     hit = false;
+    moved = 0;
     firstJob.clear();
     std::vector<std::string> late = SplitLines(LateTextOf(source).lines);
     if (!source.Present())
@@ -264,7 +265,7 @@ RewritePlan StoreRewrite::PlanChange(const RewriteSource& source) {
 }
 
 RewritePlan StoreRewrite::PlanWithoutFile(const RewriteSource& source, std::vector<std::string> late) {
-    if (m_kind == Kind::RemoveOwn || m_kind == Kind::Move)
+    if (m_kind == Kind::RemoveOwn || m_kind == Kind::Move || m_kind == Kind::Outcomes)
         throw BatchFileError("the batch file " + m_file.string() + " does not exist");
     m_change.journal = m_kind != Kind::Save;
     m_change.before = BatchFileMark{};
@@ -359,6 +360,9 @@ StoreRewrite::Decision StoreRewrite::Decide(LineIndex& index, const std::string&
         removeFirst(empties);
         break;
     }
+    case Kind::Outcomes:
+        DecideOutcomes(d, index, ownText, hasOwn);
+        break;
     case Kind::KeepAll:
         break;
     case Kind::Deletions: {
@@ -393,6 +397,43 @@ StoreRewrite::Decision StoreRewrite::Decide(LineIndex& index, const std::string&
         break;
     }
     return d;
+}
+
+// Each outcome as its own rewrite would have it (RemoveOwn, Move), over the lines the earlier
+// outcomes of the group left: two equal lines that ended as two jobs take out two lines.
+void StoreRewrite::DecideOutcomes(Decision& d, LineIndex& index, const std::string& ownText, bool hasOwn) {
+    std::string_view text;
+    if (!index.At(0, text) && !hasOwn)
+        throw BatchFileError("the batch file " + m_file.string() + " holds no line to remove");
+    std::vector<std::size_t> gone;
+    auto taken = [&](std::size_t i) { return std::find(gone.begin(), gone.end(), i) != gone.end(); };
+    for (const BatchOutcome& outcome : outcomes) {
+        const bool move = !outcome.replacement.empty();
+        auto matches = [&](std::string_view l) {
+            return move ? ContainsIgnoringCase(l, outcome.line) : l == outcome.line;
+        };
+        std::optional<std::size_t> at;
+        for (std::size_t i = 0; !at && index.At(i, text); ++i)
+            if (!taken(i) && matches(text))
+                at = i;
+        // Where the same outcomes one rewrite each would find the line: among the version's
+        // lines, then among those moved to the tail by the group so far, then the unfinished one.
+        const auto added = std::find_if(d.added.begin(), d.added.end(), matches);
+        if (at)
+            gone.push_back(*at);
+        else if (added != d.added.end())
+            d.added.erase(added);
+        else if (hasOwn && !d.ownGoes && matches(ownText))
+            d.ownGoes = true;
+        else
+            continue;
+        if (move) {
+            d.added.push_back(outcome.replacement);
+            ++moved;
+        }
+    }
+    std::sort(gone.begin(), gone.end());
+    d.removed = std::move(gone);
 }
 
 RewritePlan StoreRewrite::ByRanges(const Decision& d, const RangeLines& index, const Layout& layout,

@@ -32,6 +32,7 @@ public:
         Save,              // the whole list replaced
         DeleteIfNoLine,    // a file without a single line goes
         Append,            // a producer's lines added after the others
+        Outcomes,          // the worker's grouped removals and requeues, in the order the jobs ended
     };
 
     StoreRewrite(std::filesystem::path file, Kind kind) : m_file(std::move(file)), m_kind(kind) {}
@@ -40,8 +41,10 @@ public:
     std::string replacement;
     std::string jobLine;
     std::vector<std::string> lines;  // Deletions: the deleted entries; Save: the new list; Append: the new lines
+    std::vector<BatchOutcome> outcomes;
 
     bool hit = false;                // Move: a line was taken out and appended
+    std::size_t moved = 0;           // Outcomes: how many lines were taken out and appended
     std::string firstJob;            // DropLeadingEmpty: the first job now
 
     SourcePlanner Planner() {
@@ -85,6 +88,7 @@ private:
     RewritePlan AsText(const Decision& decision, std::vector<std::string> current, const std::string& all,
                        const Layout& layout, const RewriteSource& source, const std::vector<std::string>& late);
     void Record(const RewriteReport& report);
+    void DecideOutcomes(Decision& d, LineIndex& index, const std::string& ownText, bool hasOwn);
 
     // The bytes after the kept lines: late lines, the lines this rewrite adds, the ending.
     std::string Tail(const RewriteSource& source, const std::vector<std::string>& late, std::vector<std::string> added,

@@ -252,6 +252,19 @@ bool UpdateBatchFile(const fs::path& file, const std::string& search, const std:
     });
 }
 
+std::size_t ApplyBatchOutcomes(const fs::path& file, const std::vector<BatchOutcome>& outcomes) {
+    if (outcomes.empty())
+        return 0;
+    return Guarded(file, [&](const fs::path& target) {
+        if (!FileExists(target))
+            throw BatchFileError("the batch file " + target.string() + " does not exist");
+        StoreRewrite op(target, StoreRewrite::Kind::Outcomes);
+        op.outcomes = outcomes;
+        RunRewrite(target, op);
+        return op.moved;
+    });
+}
+
 BatchLines ReadAllBatchLines(const fs::path& file) {
     return Guarded(file, [&](const fs::path& target) {
         CarryLeftoversOnce(target, RewriteOptions::Patience::NoWait);

@@ -41,6 +41,11 @@ std::string ReadFirstBatchLine(const std::filesystem::path& file);
 bool UpdateBatchFile(const std::filesystem::path& file, const std::string& search,
                      const std::string& replacement, const std::string& jobLine = {});
 
+// The outcomes of several jobs in one rewrite, in the order given, each as UpdateBatchFile
+// records it (a line that goes is found by its text, a line that moves by `search`); returns how
+// many moved. Raises as UpdateBatchFile does, and then records none of them.
+std::size_t ApplyBatchOutcomes(const std::filesystem::path& file, const std::vector<BatchOutcome>& outcomes);
+
 struct BatchLines {
     bool present = false;
     std::vector<std::string> lines;

@@ -47,4 +47,11 @@ struct BatchFileEdit {
     BatchFileMark after;
 };
 
+// What became of one job, for a rewrite that records several at once: its line goes from the
+// queue (replacement empty) or moves to the tail as `replacement`.
+struct BatchOutcome {
+    std::string line;
+    std::string replacement;
+};
+
 } // namespace ct

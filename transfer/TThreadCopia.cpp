@@ -258,11 +258,23 @@ void TThreadCopia::RunWithClient() {
         m_runEnd = RunEnd::Stopped;
         return;
     }
-    RunJobs();
+    try {
+        RunJobs();
+    } catch (...) {
+        // The run's own error is the one reported; what is pending is still written.
+        outcomes.reset();
+        throw;
+    }
+    // However the run ends (done, stopped, a signal), its outcomes are in the queue before the
+    // window or the producers look at it again.
+    FlushOutcomes();
+    outcomes.reset();
 }
 
 std::string TThreadCopia::NextJobLine(const std::set<ServerKey>& unreachable) {
     if (scheduler) {
+        // A watch chooses among what the file holds: the outcomes so far go in first.
+        FlushOutcomes();
         // Line 1 is read as a run reads it (it carries late lines in and clears an exhausted
         // queue); the lines behind it are looked at only when it must wait.
         const std::string first = ReadFirstBatchLine();
@@ -271,6 +283,28 @@ std::string TThreadCopia::NextJobLine(const std::set<ServerKey>& unreachable) {
         return FindFirstBatchLine(BatchFileInUse(), [&](const std::string& line) {
                    return scheduler->MayStart(line);
                }).value_or(std::string());
+    }
+    // Lines whose outcomes are still on their way into the file are done with: skipped, each
+    // pending outcome standing for one line of its text, so that a job is never taken twice.
+    std::vector<std::string> pending = outcomes ? outcomes->PendingLines() : std::vector<std::string>();
+    if (!pending.empty()) {
+        auto found = FindFirstBatchLine(BatchFileInUse(), [&](const std::string& line) {
+            const auto done = std::find(pending.begin(), pending.end(), line);
+            if (done != pending.end()) {
+                pending.erase(done);
+                return false;
+            }
+            const ParsedJob parsed = ParseJob(line);
+            const Job* job = std::get_if<Job>(&parsed);
+            return !job || unreachable.count(ServerKey{job->endpoint.host, job->endpoint.port}) == 0;
+        });
+        if (found) {
+            if (unreachable.empty())
+                m_runEnd = RunEnd::Done;
+            return *found;
+        }
+        // Nothing but finished jobs in sight: the file decides once it holds their outcomes.
+        FlushOutcomes();
     }
     if (unreachable.empty()) {
         m_runEnd = RunEnd::Done;
@@ -365,7 +399,7 @@ void TThreadCopia::RunJobs() {
             scheduler->JobFailed(job);
         else if (scheduler)
             scheduler->JobLeft(job);
-        RunStep(&TThreadCopia::SyncReloadList);
+        ReloadViewWhenDue();
         PauseBetweenJobs();
     }
 }
@@ -442,14 +476,9 @@ TThreadCopia::JobEnd TThreadCopia::RunJobGuarded(const Job& job) {
 void TThreadCopia::FinishJob(JobEnd end, const std::string& line, Job& job, double seconds) {
     // The outcome is logged before the queue is rewritten: a job whose file is on the server
     // leaves its trace even when the rewrite then fails (a full disk), and so does that failure.
-    auto rewrite = [&](const std::string& search, const std::string& replacement) {
-        try {
-            UpdateBatchFile(search, replacement);
-        } catch (const std::exception& error) {
-            jobReason = ShortReason(std::string("the queue could not be rewritten: ") + error.what());
-            LogJob("unrecorded", job, seconds);
-            throw;
-        }
+    // The line goes (replacement empty) or moves to the tail; it is found by the text read.
+    auto rewrite = [&](const std::string&, const std::string& replacement) {
+        RecordOutcome({currentJobLine, replacement}, job, seconds);
     };
     if (end == JobEnd::Done) {
         LogJob("done", job, seconds);  // a reason here says why nothing was fetched
@@ -526,7 +555,7 @@ bool TThreadCopia::UploadJob(const Job& job) {
     const std::string remoteName = UploadRemoteName(d);
     const std::string remoteDir = UploadRemoteDir(d);
     StrFile = f;
-    RunStep(&TThreadCopia::SyncShowFile);
+    ShowFile();
     const std::string folder = NormaliseRemoteDir(remoteDir, job.base);
     auto enterFolder = [&] {
         if (EnsureRemoteDir(remoteDir, *IdFTP, job.base))
@@ -568,7 +597,7 @@ bool TThreadCopia::DownloadJob(const Job& job) {
     if (!f.empty() && fs::is_directory(Utf8Path(f), ec))
         throw JobFailed("the local file " + f + " is a folder");
     StrFile = f;
-    RunStep(&TThreadCopia::SyncShowFile);
+    ShowFile();
 
     // -1: the server gave no size (no such file, or SIZE refused); RETR decides then.
     const std::int64_t size = IdFTP->Size(*remotePath);
@@ -628,9 +657,66 @@ void TThreadCopia::PauseBetweenJobs() {
     WaitUnlessStopped(std::chrono::seconds(SecDelay.load()));
 }
 
-void TThreadCopia::LogJob(const std::string& outcome, const Job& job, double seconds) {
-    if (!outcomeLog)
+void TThreadCopia::RecordOutcome(BatchOutcome outcome, const Job& job, double seconds) {
+    if (!outcomes)
+        outcomes = std::make_unique<BatchGroupCommit>(BatchFileInUse());
+    const bool moves = !outcome.replacement.empty();
+    try {
+        unwrittenJobs.emplace_back(outcomes->Add(std::move(outcome)), JobEntry("unrecorded", job, seconds));
+    } catch (const BatchGroupCommit::Failure& failure) {
+        unwrittenJobs.emplace_back(std::numeric_limits<std::uint64_t>::max(), JobEntry("unrecorded", job, seconds));
+        FailUnrecorded(failure);
+    }
+    const std::uint64_t written = outcomes->WrittenUpTo();
+    while (!unwrittenJobs.empty() && unwrittenJobs.front().first < written)
+        unwrittenJobs.pop_front();
+    // A line moved to the tail comes round again: it counts once more then.
+    if (moves)
+        --fileCloudTrCount;
+}
+
+void TThreadCopia::FlushOutcomes() {
+    if (!outcomes)
         return;
+    try {
+        outcomes->Flush();
+    } catch (const BatchGroupCommit::Failure& failure) {
+        FailUnrecorded(failure);
+    }
+    unwrittenJobs.clear();
+}
+
+void TThreadCopia::FailUnrecorded(const BatchGroupCommit::Failure& failure) {
+    const std::string reason = ShortReason(std::string("the queue could not be rewritten: ") + failure.what());
+    for (auto& [number, entry] : unwrittenJobs) {
+        if (number < failure.firstUnwritten || !outcomeLog)
+            continue;
+        entry.reason = reason;
+        outcomeLog->Write(entry);
+    }
+    unwrittenJobs.clear();
+    throw BatchFileError(failure.what());
+}
+
+void TThreadCopia::ReloadViewWhenDue() {
+    if (!InteractiveMode && !scheduler)
+        return; // nobody looks: a run-once unattended run pays no round trip per job
+    // A short queue is rewritten in microseconds: the view follows every job. A long one costs
+    // milliseconds a rewrite, and the view follows a few times a second, each time once the
+    // file holds every outcome so far.
+    constexpr auto kReloadEvery = std::chrono::milliseconds(100);
+    constexpr std::uintmax_t kShortQueueBytes = 256 * 1024;
+    const auto now = std::chrono::steady_clock::now();
+    std::error_code ec;
+    const std::uintmax_t size = fs::file_size(BatchFileInUse(), ec);
+    if (!ec && size > kShortQueueBytes && now - lastReload < kReloadEvery)
+        return;
+    FlushOutcomes();
+    RunStep(&TThreadCopia::SyncReloadList);
+    lastReload = std::chrono::steady_clock::now();
+}
+
+OutcomeEntry TThreadCopia::JobEntry(const std::string& outcome, const Job& job, double seconds) const {
     OutcomeEntry entry;
     entry.outcome = outcome;
     entry.direction = job.direction == JobDirection::Upload ? "put" : "get";
@@ -640,7 +726,12 @@ void TThreadCopia::LogJob(const std::string& outcome, const Job& job, double sec
     entry.bytes = jobBytes;
     entry.seconds = seconds;
     entry.reason = jobReason;
-    outcomeLog->Write(entry);
+    return entry;
+}
+
+void TThreadCopia::LogJob(const std::string& outcome, const Job& job, double seconds) {
+    if (outcomeLog)
+        outcomeLog->Write(JobEntry(outcome, job, seconds));
 }
 
 void TThreadCopia::LogRun(const std::string& outcome, const std::string& reason) {
@@ -672,7 +763,14 @@ void TThreadCopia::FTPWorkBegin(ITransferClient*, TWorkMode, std::int64_t workCo
     while ((MaximumRule(workCountMax) >> progressShift) > std::numeric_limits<std::int32_t>::max())
         ++progressShift;
     if (isAthread) {
-        Synchronize([this] { SyncWorkBegin(); });
+        PostStep([bar = ProgressBarSpeed, label = LabelSpeed, max = Scaled(MaximumRule(workCountMax))] {
+            if (bar) {
+                bar->SetMax(max);
+                bar->Show();
+            }
+            if (label)
+                label->Show();
+        });
     } else if (ProgressBarSpeed) {
         ProgressBarSpeed->Show();
         ProgressBarSpeed->SetMax(Scaled(MaximumRule(workCountMax)));
@@ -688,18 +786,21 @@ void TThreadCopia::FTPWork(ITransferClient*, TWorkMode, std::int64_t workCount) 
         if (seconds > 0)
             AverageSpeed = (static_cast<double>(workCount) / 1024.0) / seconds;
         StrSpeed = FormatSpeed(AverageSpeed, DecimalSeparator.load());
-        if (isAthread) {
-            Synchronize([this] { SyncShowSpeed(); });
-        } else {
+        if (!isAthread) {
             LabelSpeed->SetCaption(StrSpeed);
             LabelSpeed->Repaint();
         }
     }
     WorkCount = workCount;
     jobBytes = workCount;
-    if (isAthread)
-        Synchronize([this] { SyncProgressPos(); });
-    else if (ProgressBarSpeed)
+    if (isAthread) {
+        if (LabelSpeed)
+            PostStep([label = LabelSpeed, speed = StrSpeed] { label->SetCaption(speed); });
+        PostStep([bar = ProgressBarSpeed, position = Scaled(WorkCount)] {
+            if (bar)
+                bar->SetPosition(position);
+        });
+    } else if (ProgressBarSpeed)
         ProgressBarSpeed->SetPosition(Scaled(WorkCount));
 }
 
@@ -743,6 +844,34 @@ void TThreadCopia::SyncWorkEnd() {
     }
     if (LabelSpeed)
         LabelSpeed->Hide();
+}
+
+void TThreadCopia::PostStep(std::function<void()> step) {
+    // The steps that only show where the run is do not hold the worker: they are queued for
+    // the GUI thread and carry what they show, never the worker (which may be gone when they
+    // run). Steps run in the order queued, before the blocking ones that follow them.
+    IMainThreadDispatcher* dispatcher = MainThreadDispatcher();
+    if (dispatcher && !dispatcher->IsMainThread())
+        dispatcher->Post(std::move(step));
+    else
+        step();
+}
+
+void TThreadCopia::ShowFile() {
+    if (!isAthread) {
+        SyncShowFile();
+        return;
+    }
+    // A threaded run's window paints from its own event loop: no immediate repaint.
+    const std::string count = Count(fileCloudTrCount, fileCloudTotCount);
+    PostStep([label = LabelFile, tray = BalloonHint, caption = count + "- file: " + StrFile, count] {
+        if (label)
+            label->SetCaption(caption);
+        if (tray) {
+            tray->SetHint(std::string(kTrayTitle) + "\r\n File " + count);
+            tray->ShowBalloonHint(kTrayTitle, "File " + count, TBalloonHintIcon::bitNone, 10);
+        }
+    });
 }
 
 void TThreadCopia::SyncShowFile() {

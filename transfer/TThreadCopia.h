@@ -3,6 +3,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <deque>
 #include <filesystem>
 #include <functional>
 #include <memory>
@@ -11,6 +12,7 @@
 #include <string>
 #include <utility>
 
+#include "batch/BatchGroupCommit.h"
 #include "batch/Job.h"
 #include "platform/client/TransferClient.h"
 #include "platform/ping/Ping.h"
@@ -97,6 +99,9 @@ public:
 private:
     // Runs a GUI-thread step: through Synchronize in a threaded run, directly inline.
     void RunStep(void (TThreadCopia::*step)());
+    // Queues a step that shows progress for the GUI thread without waiting for it.
+    static void PostStep(std::function<void()> step);
+    void ShowFile();
 
     // What became of one job.
     enum class JobEnd {
@@ -145,6 +150,12 @@ private:
     // A stop that came before the watch began: it must still end the watch, which would
     // otherwise never end by itself.
     bool stopBeforeWatch = false;
+    // The outcomes on their way into the queue (see BatchGroupCommit), and what the log says of
+    // each should its rewrite fail.
+    std::unique_ptr<BatchGroupCommit> outcomes;
+    std::deque<std::pair<std::uint64_t, OutcomeEntry>> unwrittenJobs;
+    // When the window last reloaded its view of the queue during the run.
+    std::chrono::steady_clock::time_point lastReload{};
 
     std::filesystem::path BatchFileInUse() const;
     IClock& ClockInUse() const;
@@ -172,7 +183,16 @@ private:
     // Waits up to the given time; false when a stop or the application's close cut it short.
     bool WaitUnlessStopped(std::chrono::milliseconds time);
     bool StopSeen() const;
+    OutcomeEntry JobEntry(const std::string& outcome, const Job& job, double seconds) const;
     void LogJob(const std::string& outcome, const Job& job, double seconds);
+    // Hands a job's outcome to the queue's group commit.
+    void RecordOutcome(BatchOutcome outcome, const Job& job, double seconds);
+    // Every outcome handed over is in the queue on return; false when there was none to wait for.
+    void FlushOutcomes();
+    // Logs the jobs a failed rewrite left unrecorded, then raises its error.
+    [[noreturn]] void FailUnrecorded(const BatchGroupCommit::Failure& failure);
+    // In a window's run, its view of the queue follows a few times a second, never behind the file.
+    void ReloadViewWhenDue();
     void LogRun(const std::string& outcome, const std::string& reason);
     std::int64_t MaximumRule(std::int64_t total) const;
     std::int32_t Scaled(std::int64_t count) const;

@@ -2,19 +2,27 @@
 // same files in one process over one connection (`mput`).
 //
 //   bench_job_rate [--server vsftpd|pyftpdlib] [--layout folder|tree|both] [--jobs N] [--rounds R]
+//   bench_job_rate --long-queue LINES [--server pyftpdlib] [--rounds R] [--disk 1]
 //
 // Every job is a 1 KiB upload. Layouts: "folder" puts all of them into one three-level folder,
 // "tree" spreads them over 100 leaf folders of a three-level tree. The worker pays per job for
 // reading the queue head, the folder walk (none when it already stands in the job's folder) and
 // the queue rewrite; lftp only for the transfer and for the folders it has not made yet.
+//
+// --long-queue: what the queue's length costs an unattended run. 50 uploads stand ahead of a
+// line that is not a job (the run stops there), with the queue filled up behind it to 100 lines
+// and to LINES; prints the jobs per second of both and their ratio. --disk 1 puts the queue in
+// the temporary folder (the machine's disk) instead of tmpfs, for the cost of durable rewrites.
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <fstream>
 #include <iostream>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "batch/BatchFileStore.h"
 #include "bench/common/BenchJobs.h"
 #include "support/FtpServers.h"
 #include "support/RecordingFtpClient.h"
@@ -54,6 +62,52 @@ double OfflineSecondsPerJob(const fs::path& batch, const Target& target, const f
     return std::chrono::duration<double>(BenchClock::now() - start).count() / static_cast<double>(files.size());
 }
 
+// Seconds of a worker run over 50 uploads at the head of a queue of `lines` lines.
+double LongQueueRound(const fs::path& batch, const Target& target, const fs::path& localRoot,
+                      const std::vector<std::string>& files, int lines, const std::string& base) {
+    WriteQueue(batch, target, localRoot, files, base);
+    {
+        std::ofstream out(batch, std::ios::binary | std::ios::app);
+        out << "not a job\r\n";
+        const std::string filler = R"({"ftp":{"h":"ftp.example.lan","u":"uploader","p":"secret","t":21},"v":"put",)"
+                                   R"("f":"/srv/export/2024/reports/file.csv","d":"\\reports\\2024\\file.csv","b":"x"})";
+        for (int i = static_cast<int>(files.size()) + 1; i < lines; ++i)
+            out << filler << "\r\n";
+    }
+    ct::SecDelay = 0;
+    ct::InteractiveMode = false;
+    ct::TThreadCopia worker;
+    worker.BatchFile = batch;
+    worker.PingProbe = [](const std::string&) { return false; };
+    const auto start = BenchClock::now();
+    try {
+        worker.Execute();
+    } catch (const std::exception&) {
+        // the line that is not a job ends the run
+    }
+    const double seconds = std::chrono::duration<double>(BenchClock::now() - start).count();
+    if (ct::ReadFirstBatchLine(batch) != "not a job")
+        throw std::runtime_error("the run did not stop at the line that is not a job");
+    return seconds;
+}
+
+void LongQueue(const Target& target, const fs::path& queueDir, const fs::path& localRoot, int lines, int rounds) {
+    std::vector<std::string> files;
+    for (int i = 0; i < 50; ++i)
+        files.push_back("q/file" + std::to_string(i) + ".bin");
+    MakeFiles(localRoot, files);
+    std::vector<double> shortRuns, longRuns;
+    for (int round = 0; round < rounds; ++round) {
+        const std::string r = std::to_string(round);
+        shortRuns.push_back(LongQueueRound(queueDir / "cloud_batch.txt", target, localRoot, files, 100, target.Below("s" + r)));
+        longRuns.push_back(LongQueueRound(queueDir / "cloud_batch.txt", target, localRoot, files, lines, target.Below("l" + r)));
+    }
+    const double shortRate = 50 / Median(shortRuns), longRate = 50 / Median(longRuns);
+    std::printf("unattended run, 50 uploads of 1 KiB ahead of a line that is not a job (median of %d):\n", rounds);
+    std::printf("  %7d lines queued: %8.1f jobs/s\n  %7d lines queued: %8.1f jobs/s\n", 100, shortRate, lines, longRate);
+    std::printf("  ratio: %.2f (target >= 0.80)\n", longRate / shortRate);
+}
+
 struct Result {
     std::string layout;
     Rounds seconds;
@@ -65,7 +119,8 @@ struct Result {
 int main(int argc, char** argv) {
     std::string serverKind = ct::test::VsftpdServer::Available() ? "vsftpd" : "pyftpdlib";
     std::string layoutArg = "both";
-    int jobs = 1000, rounds = 3;
+    int jobs = 1000, rounds = 3, longQueue = 0;
+    bool onDisk = false;
     for (int i = 1; i + 1 < argc; i += 2) {
         std::string a = argv[i];
         if (a == "--server")
@@ -76,12 +131,16 @@ int main(int argc, char** argv) {
             jobs = std::atoi(argv[i + 1]);
         else if (a == "--rounds")
             rounds = std::atoi(argv[i + 1]);
+        else if (a == "--disk")
+            onDisk = std::atoi(argv[i + 1]) != 0;
+        else if (a == "--long-queue")
+            longQueue = std::atoi(argv[i + 1]);
     }
     const std::vector<std::string> layouts =
         layoutArg == "both" ? std::vector<std::string>{"folder", "tree"} : std::vector<std::string>{layoutArg};
     try {
         ct::test::TempDir local("ct-bench-local", true);
-        ct::test::TempDir queue("ct-bench-queue", true);
+        ct::test::TempDir queue("ct-bench-queue", !onDisk);
 
         std::unique_ptr<ct::test::VsftpdServer> vsftpd;
         std::unique_ptr<ct::test::PyFtpServer> pyftpd;
@@ -98,6 +157,10 @@ int main(int argc, char** argv) {
             target = {"127.0.0.1", pyftpd->Port(), "user", "secret", pyftpd->Root(), ""};
         }
 
+        if (longQueue > 0) {
+            LongQueue(target, queue.Path(), local.Path() / "long", longQueue, rounds);
+            return 0;
+        }
         std::vector<Result> results;
         for (const auto& layout : layouts) {
             const auto files = Files(layout, jobs);

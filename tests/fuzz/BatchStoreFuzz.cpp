@@ -1,6 +1,6 @@
 // The queue file's line handling, through the store's public operations on a real file
 // written from the input: what the view reads, what the worker takes as line 1, and the
-// worker's two rewrites.
+// worker's two rewrites, alone and grouped.
 #include <stdlib.h>
 
 #include <algorithm>
@@ -148,6 +148,35 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     FUZZ_EXPECT(own != after.end());
     after.erase(own);
     FUZZ_EXPECT(SameLines(done, after));
+
+    // A group of outcomes in one rewrite reads as the same outcomes one rewrite each: lines of
+    // the queue that go or move to the tail, picked and ordered by the input.
+    Write(file, bytes);
+    const std::vector<std::string> lines = Lines(file);
+    std::vector<ct::BatchOutcome> group;
+    for (std::size_t i = 0; i < std::min<std::size_t>(size, 6); ++i) {
+        const std::string& line = lines[data[i] % lines.size()];
+        if (!line.empty())
+            group.push_back({line, data[i] & 0x80 ? line + " marked" : ""});
+    }
+    if (!group.empty()) {
+        const std::size_t moved = ct::ApplyBatchOutcomes(file, group);
+        const std::vector<std::string> grouped = fs::exists(file) ? Lines(file) : std::vector<std::string>{};
+        Write(file, bytes);
+        std::size_t movedOneByOne = 0;
+        for (const auto& outcome : group) {
+            try {
+                if (outcome.replacement.empty())
+                    ct::UpdateBatchFile(file, "", "", outcome.line);
+                else
+                    movedOneByOne += ct::UpdateBatchFile(file, outcome.line, outcome.replacement) ? 1 : 0;
+            } catch (const ct::BatchFileError&) {
+                // a removal from a file left without lines: nothing to record, as in the group
+            }
+        }
+        FUZZ_EXPECT(moved == movedOneByOne);
+        FUZZ_EXPECT(grouped == (fs::exists(file) ? Lines(file) : std::vector<std::string>{}));
+    }
 
     // The worker's loop: the line it reads is the line it removes, so every round takes at
     // least one line away and the run ends; no job is done twice.
