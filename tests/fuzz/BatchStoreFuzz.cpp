@@ -127,10 +127,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     // A last line without a line end is a producer's line still being written: it stays last,
     // and the moved line goes in front of it.
     const std::string before = ReadBytes(file);
-    // An unfinished last line that is only a byte-order mark so far has no text yet: no reader
+    // An unfinished last line that is only byte-order marks so far has no text yet: no reader
     // shows it, and it stays last behind everything.
     std::string tail = before.substr(before.find_last_of('\n') == std::string::npos ? 0 : before.find_last_of('\n') + 1);
-    if (StartsWithMark(tail))
+    while (StartsWithMark(tail))
         tail.erase(0, 3);
     const bool lastIsOpen = queue.size() > 1 && !tail.empty();
     const std::string search = first.substr(0, 1 + data[0] % 8);
