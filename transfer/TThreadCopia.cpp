@@ -13,6 +13,7 @@
 #include "batch/JobLine.h"
 #include "platform/fs/TempFile.h"
 #include "platform/ftp/TIdFTP.h"
+#include "platform/sftp/SftpClient.h"
 #include "transfer/AppGlobals.h"
 #include "transfer/JobPaths.h"
 #include "transfer/JobReason.h"
@@ -100,8 +101,9 @@ bool SwitchedOff(const char* value) {
 } // namespace
 
 std::unique_ptr<ITransferClient> DefaultTransferClient(const Endpoint& endpoint) {
-    // Every endpoint a job can name today is FTP's, in clear or over TLS; a protocol of its
-    // own is told by its endpoint here and gets a client of its own.
+    // A protocol of its own is told by its endpoint here and gets a client of its own.
+    if (endpoint.security == EndpointSecurity::Sftp)
+        return std::make_unique<SftpClient>(endpoint);
     auto client = std::make_unique<TIdFTP>(endpoint);
     client->SetPipelining(!SwitchedOff(std::getenv("CLOUDTRANSFER_FTP_PIPELINING")));
     return client;

@@ -1,0 +1,458 @@
+// Files and folders over the SFTP channel: the paths of the job mapped onto the server's, and
+// the transfers, which keep many requests in flight.
+#include "platform/sftp/SftpSession.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+#include <utility>
+#include <vector>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace ct::sftp {
+
+using namespace std::chrono_literals;
+
+namespace {
+
+// Requests of one transfer in flight at most, as OpenSSH's sftp keeps.
+constexpr std::size_t MaxRequests = 64;
+// Work events at most this often; the last count is always reported.
+constexpr auto ProgressInterval = 50ms;
+// How long a transfer's loop waits for the socket before it looks at its clock again.
+constexpr auto Slice = 50ms;
+
+// A local file opened once and used only through its handle; only regular files are taken,
+// so that a FIFO or a device named as the local file fails at once instead of blocking.
+class LocalFile {
+public:
+    ~LocalFile() { Close(); }
+    // Empty on success, else why not (no path in it). A file opened for writing keeps its
+    // content until Truncate, so that a refused download leaves it as it was.
+    std::string Open(const std::string& path, bool write, bool mayExist) {
+        const std::filesystem::path native(std::u8string(path.begin(), path.end()));
+        int flags = O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW | (write ? O_WRONLY | O_CREAT : O_RDONLY);
+        if (write && !mayExist)
+            flags |= O_EXCL;
+        m_fd = ::open(native.c_str(), flags, 0666);
+        if (m_fd < 0) {
+            const int error = errno;
+            if (error == EEXIST)
+                return "the local file exists already";
+            if (error == ENOENT)
+                return "the local file does not exist";
+            if (error == EISDIR || error == ENXIO || error == ELOOP)
+                return "the local file is not a regular file";
+            return std::string("the local file cannot be opened (") + std::strerror(error) + ")";
+        }
+        struct stat st {};
+        const int fl = ::fcntl(m_fd, F_GETFL);
+        if (::fstat(m_fd, &st) != 0 || !S_ISREG(st.st_mode) || fl < 0 || ::fcntl(m_fd, F_SETFL, fl & ~O_NONBLOCK) != 0) {
+            Close();
+            return "the local file is not a regular file";
+        }
+        m_size = st.st_size;
+        return {};
+    }
+    std::int64_t Size() const { return m_size; }
+    bool Truncate() { return ::ftruncate(m_fd, 0) == 0; }
+    std::int64_t Read(char* buffer, std::size_t length) {
+        for (;;) {
+            const ssize_t n = ::read(m_fd, buffer, length);
+            if (n >= 0 || errno != EINTR)
+                return n;
+        }
+    }
+    bool Write(const char* buffer, std::size_t length) {
+        while (length > 0) {
+            const ssize_t n = ::write(m_fd, buffer, length);
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n <= 0)
+                return false;
+            buffer += n;
+            length -= static_cast<std::size_t>(n);
+        }
+        return true;
+    }
+    bool Close() {
+        if (m_fd < 0)
+            return true;
+        const bool ok = ::close(m_fd) == 0;
+        m_fd = -1;
+        return ok;
+    }
+
+private:
+    int m_fd = -1;
+    std::int64_t m_size = 0;
+};
+
+// The work events of one transfer and its rules of time: a stall (no byte for the data
+// time-out) and the low-speed floor, both on the transfer's clock.
+class TransferWatch {
+public:
+    TransferWatch(ITransferClient& client, TWorkMode mode, const SftpSettings& settings)
+        : m_client(client), m_mode(mode), m_settings(settings),
+          m_clock(settings.clock ? *settings.clock : SystemClock()) {}
+
+    void Begin(std::int64_t expected) {
+        m_begun = true;
+        m_lastMove = m_lastReport = m_clock.Now();
+        m_windowEnd = m_lastMove + m_settings.lowSpeedWindow;
+        if (m_client.OnWorkBegin)
+            m_client.OnWorkBegin(&m_client, m_mode, expected);
+    }
+    void Moved(std::int64_t total) {
+        const auto now = m_clock.Now();
+        if (total > m_count) {
+            m_windowMoved += total - m_count;
+            m_count = total;
+            m_lastMove = now;
+        }
+        if (now >= m_lastReport + ProgressInterval && m_reported != m_count) {
+            m_lastReport = now;
+            m_reported = m_count;
+            if (m_client.OnWork)
+                m_client.OnWork(&m_client, m_mode, m_count);
+        }
+    }
+    // Empty while the transfer keeps the rules, else the reason it breaks one.
+    std::string Broken(std::chrono::milliseconds stall) {
+        const auto now = m_clock.Now();
+        if (now - m_lastMove >= stall)
+            return "no data for " + std::to_string(stall.count() / 1000) + " s (stalled)";
+        if (now >= m_windowEnd) {
+            if (m_settings.lowSpeedBytes > 0 && m_windowMoved < m_settings.lowSpeedBytes)
+                return "too slow: fewer than " + std::to_string(m_settings.lowSpeedBytes) + " bytes in " +
+                       std::to_string(m_settings.lowSpeedWindow.count() / 1000) + " s";
+            m_windowMoved = 0;
+            m_windowEnd = now + m_settings.lowSpeedWindow;
+        }
+        return {};
+    }
+    void End() {
+        if (!m_begun)
+            return;
+        m_begun = false;
+        if (m_client.OnWork)
+            m_client.OnWork(&m_client, m_mode, m_count);
+        if (m_client.OnWorkEnd)
+            m_client.OnWorkEnd(&m_client, m_mode);
+    }
+    // On the way out of a failed transfer: the end still pairs the begin, but a handler's
+    // error must not replace the transfer's own.
+    void EndQuietly() noexcept {
+        try {
+            if (m_begun && m_client.OnWorkEnd) {
+                m_begun = false;
+                m_client.OnWorkEnd(&m_client, m_mode);
+            }
+        } catch (...) {
+        }
+    }
+
+private:
+    ITransferClient& m_client;
+    TWorkMode m_mode;
+    const SftpSettings& m_settings;
+    IClock& m_clock;
+    bool m_begun = false;
+    std::int64_t m_count = 0;
+    std::int64_t m_reported = -1;
+    std::int64_t m_windowMoved = 0;
+    std::chrono::steady_clock::time_point m_lastMove, m_lastReport, m_windowEnd;
+};
+
+bool HasNul(const std::string& text) {
+    return text.find('\0') != std::string::npos;
+}
+
+} // namespace
+
+// ---- paths ----
+
+std::string SftpSession::VirtualPath(const std::string& path) const {
+    std::vector<std::string> segments;
+    const std::string joined = !path.empty() && path.front() == '/' ? path : m_cwd + "/" + path;
+    std::size_t start = 0;
+    while (start <= joined.size()) {
+        const auto slash = std::min(joined.find('/', start), joined.size());
+        const std::string segment = joined.substr(start, slash - start);
+        // The login folder is the root: ".." stops there, as it does at an FTP server's root.
+        if (segment == "..") {
+            if (!segments.empty())
+                segments.pop_back();
+        } else if (!segment.empty() && segment != ".") {
+            segments.push_back(segment);
+        }
+        start = slash + 1;
+    }
+    std::string result;
+    for (const auto& segment : segments)
+        result += "/" + segment;
+    return result.empty() ? "/" : result;
+}
+
+std::string SftpSession::ServerPath(const std::string& path) const {
+    const std::string virtualPath = VirtualPath(path);
+    if (virtualPath == "/")
+        return m_home;
+    return (m_home == "/" ? std::string() : m_home) + virtualPath;
+}
+
+// ---- requests on files ----
+
+std::string SftpSession::OpenHandle(const std::string& serverPath, std::uint32_t flags, const std::string& what,
+                                    bool missingIsRemoteMissing) {
+    const Reply reply = Request(PacketWriter(Fxp::Open, NextId()).Str(serverPath).U32(flags).Attrs({}));
+    if (reply.type == Fxp::Handle) {
+        PacketReader reader(reply.body);
+        if (const auto handle = reader.Str(); handle && handle->size() <= 256)
+            return std::string(*handle);
+    }
+    FailStatus(what, reply, missingIsRemoteMissing);
+}
+
+void SftpSession::CloseHandle(const std::string& handle, bool wait) {
+    const std::uint32_t id = Send(PacketWriter(Fxp::Close, NextId()).Str(handle));
+    if (!wait) {
+        Forget(id);
+        return;
+    }
+    const Reply reply = Await(id);
+    const auto status = ParseStatus(reply);
+    if (!status || status->code != FxStatus::Ok)
+        FailStatus("Closing the remote file", reply);
+}
+
+void SftpSession::GiveUp(const std::string& handle) noexcept {
+    if (m_state != State::Ready)
+        return;
+    // Nothing else is outstanding in this session: whatever answers come now are the given-up
+    // transfer's, and the file is closed without waiting for the server.
+    m_awaited.clear();
+    m_replies.clear();
+    try {
+        CloseHandle(handle, false);
+    } catch (...) {
+    }
+}
+
+std::int64_t SftpSession::HandleSize(const std::string& handle) {
+    const Reply reply = Request(PacketWriter(Fxp::Fstat, NextId()).Str(handle));
+    PacketReader reader(reply.body);
+    const auto attrs = reply.type == Fxp::Attrs ? reader.Attrs() : std::nullopt;
+    return attrs && attrs->size ? static_cast<std::int64_t>(*attrs->size) : -1;
+}
+
+std::int64_t SftpSession::Size(const std::string& remotePath) {
+    RequireConnection();
+    if (HasNul(remotePath))
+        return -1;
+    const Reply reply = Request(PacketWriter(Fxp::Stat, NextId()).Str(ServerPath(remotePath)));
+    PacketReader reader(reply.body);
+    const auto attrs = reply.type == Fxp::Attrs ? reader.Attrs() : std::nullopt;
+    if (!attrs || !attrs->size || attrs->IsDirectory())
+        return -1;
+    return static_cast<std::int64_t>(*attrs->size);
+}
+
+// ---- folders ----
+
+void SftpSession::MakeDir(const std::string& name) {
+    RequireConnection();
+    if (name.empty() || HasNul(name))
+        Fail(TransferErrorKind::Job, "MKD refused: no folder name", "no folder name");
+    const Reply reply = Request(PacketWriter(Fxp::Mkdir, NextId()).Str(ServerPath(name)).Attrs({}));
+    const auto status = ParseStatus(reply);
+    if (!status || status->code != FxStatus::Ok)
+        FailStatus("MKD " + name, reply);
+}
+
+void SftpSession::ChangeDir(const std::string& path) {
+    RequireConnection();
+    // Only an absolute path says where the session ends up as it was given; a relative one
+    // leaves the walk asking, as with FTP.
+    m_knownDir.clear();
+    if (path.empty())
+        return;  // FTP's bare CWD: the session stays where it is
+    if (HasNul(path))
+        Fail(TransferErrorKind::Job, "CWD refused: the path holds a NUL character", "unsafe path");
+    const std::string target = VirtualPath(path);
+    const Reply reply = Request(PacketWriter(Fxp::Stat, NextId()).Str(ServerPath(target)));
+    PacketReader reader(reply.body);
+    const auto attrs = reply.type == Fxp::Attrs ? reader.Attrs() : std::nullopt;
+    if (!attrs)
+        FailStatus("CWD " + path, reply);
+    if (!attrs->IsDirectory())
+        throw TransferError("CWD " + path + " refused: not a folder", 550, TransferErrorKind::Job, "not a folder");
+    m_cwd = target;
+    if (path.front() == '/')
+        m_knownDir = path;
+}
+
+std::string SftpSession::RetrieveCurrentDir() {
+    RequireConnection();
+    return m_cwd;
+}
+
+// ---- transfers ----
+
+void SftpSession::Get(const std::string& remotePath, const std::string& localPath, bool overwrite) {
+    RequireConnection();
+    if (HasNul(remotePath))
+        Fail(TransferErrorKind::Job, "RETR refused: the path holds a NUL character", "unsafe path");
+    LocalFile local;
+    if (const std::string problem = local.Open(localPath, true, overwrite); !problem.empty())
+        Fail(TransferErrorKind::Job, "Local file: " + problem, problem);
+    const std::string handle = OpenHandle(ServerPath(remotePath), OpenRead, "RETR " + remotePath, true);
+    TransferWatch watch(m_eventSource, TWorkMode::wmRead, m_settings);
+    try {
+        const std::int64_t size = HandleSize(handle);
+        if (!local.Truncate())
+            Fail(TransferErrorKind::Job, "Local file: cannot be written", "the local file cannot be written");
+        watch.Begin(size);
+
+        struct Range {
+            std::uint64_t offset;
+            std::uint32_t length;
+        };
+        std::map<std::uint32_t, Range> inFlight;
+        std::deque<Range> again;                     // the rest of short reads
+        std::map<std::uint64_t, std::string> early;  // data that came before the data ahead of it
+        std::uint64_t nextOffset = 0;
+        std::uint64_t written = 0;
+        std::optional<std::uint64_t> end;
+        for (;;) {
+            while (inFlight.size() < MaxRequests && (!again.empty() || !end)) {
+                Range range{nextOffset, m_readChunk};
+                if (!again.empty()) {
+                    range = again.front();
+                    again.pop_front();
+                } else {
+                    nextOffset += m_readChunk;
+                }
+                inFlight.emplace(Send(PacketWriter(Fxp::Read, NextId()).Str(handle).U64(range.offset).U32(range.length)),
+                                 range);
+            }
+            for (auto it = inFlight.begin(); it != inFlight.end();) {
+                const auto found = m_replies.find(it->first);
+                if (found == m_replies.end()) {
+                    ++it;
+                    continue;
+                }
+                const Reply reply = std::move(found->second);
+                m_replies.erase(found);
+                const Range range = it->second;
+                it = inFlight.erase(it);
+                PacketReader reader(reply.body);
+                const auto data = reply.type == Fxp::Data ? reader.Str() : std::nullopt;
+                const auto status = ParseStatus(reply);
+                if (data && !data->empty() && data->size() <= range.length) {
+                    early.emplace(range.offset, std::string(*data));
+                    if (data->size() < range.length)
+                        again.push_back({range.offset + data->size(), static_cast<std::uint32_t>(range.length - data->size())});
+                } else if ((data && data->empty()) || (status && status->code == FxStatus::Eof)) {
+                    end = std::min(end.value_or(range.offset), range.offset);
+                } else {
+                    FailStatus("RETR " + remotePath, reply);
+                }
+            }
+            while (!early.empty() && early.begin()->first == written && (!end || written < *end)) {
+                const std::string& data = early.begin()->second;
+                if (!local.Write(data.data(), data.size()))
+                    Fail(TransferErrorKind::Job, "Local file: cannot be written", "the local file cannot be written");
+                written += data.size();
+                early.erase(early.begin());
+            }
+            watch.Moved(static_cast<std::int64_t>(written));
+            if (end && inFlight.empty() && again.empty())
+                break;
+            if (const std::string broken = watch.Broken(m_settings.dataTimeout); !broken.empty())
+                FailLost("The download of " + remotePath + " failed: " + broken, broken);
+            Pump(Clock::now() + Slice);
+        }
+        CloseHandle(handle, true);
+        if (!local.Close())
+            Fail(TransferErrorKind::Job, "Local file: cannot be written", "the local file cannot be written");
+        watch.End();
+    } catch (...) {
+        watch.EndQuietly();
+        GiveUp(handle);
+        throw;
+    }
+}
+
+void SftpSession::Put(const std::string& localPath, const std::string& remoteName) {
+    RequireConnection();
+    if (remoteName.empty() || HasNul(remoteName))
+        Fail(TransferErrorKind::Job, "STOR refused: no remote file name", "no remote file name");
+    LocalFile local;
+    if (const std::string problem = local.Open(localPath, false, true); !problem.empty())
+        Fail(TransferErrorKind::Job, "Local file: " + problem, problem);
+    std::string handle;
+    try {
+        handle = OpenHandle(ServerPath(remoteName), OpenWrite | OpenCreate | OpenTruncate, "STOR " + remoteName, false);
+    } catch (const TransferError&) {
+        // The folder may have gone: the walk has to look again.
+        m_knownDir.clear();
+        throw;
+    }
+    TransferWatch watch(m_eventSource, TWorkMode::wmWrite, m_settings);
+    try {
+        watch.Begin(local.Size());
+        std::map<std::uint32_t, std::uint32_t> inFlight;
+        std::vector<char> buffer(m_writeChunk);
+        std::uint64_t offset = 0;
+        std::int64_t acknowledged = 0;
+        bool localEnd = false;
+        for (;;) {
+            while (!localEnd && inFlight.size() < MaxRequests) {
+                const std::int64_t n = local.Read(buffer.data(), buffer.size());
+                if (n < 0)
+                    Fail(TransferErrorKind::Job, "Local file: cannot be read", "the local file cannot be read");
+                if (n == 0) {
+                    localEnd = true;
+                    break;
+                }
+                const std::string_view data(buffer.data(), static_cast<std::size_t>(n));
+                inFlight.emplace(Send(PacketWriter(Fxp::Write, NextId()).Str(handle).U64(offset).Str(data)),
+                                 static_cast<std::uint32_t>(n));
+                offset += static_cast<std::uint64_t>(n);
+            }
+            for (auto it = inFlight.begin(); it != inFlight.end();) {
+                const auto found = m_replies.find(it->first);
+                if (found == m_replies.end()) {
+                    ++it;
+                    continue;
+                }
+                const Reply reply = std::move(found->second);
+                m_replies.erase(found);
+                const auto status = ParseStatus(reply);
+                if (!status || status->code != FxStatus::Ok)
+                    FailStatus("STOR " + remoteName, reply);
+                acknowledged += it->second;
+                it = inFlight.erase(it);
+            }
+            watch.Moved(acknowledged);
+            if (localEnd && inFlight.empty())
+                break;
+            if (const std::string broken = watch.Broken(m_settings.dataTimeout); !broken.empty())
+                FailLost("The upload of " + remoteName + " failed: " + broken, broken);
+            Pump(Clock::now() + Slice);
+        }
+        CloseHandle(handle, true);
+        watch.End();
+    } catch (...) {
+        watch.EndQuietly();
+        GiveUp(handle);
+        throw;
+    }
+}
+
+} // namespace ct::sftp
