@@ -1,5 +1,7 @@
 #include "support/SshServers.h"
 
+#include <csignal>
+#include <cstdio>
 #include <fstream>
 #include <pwd.h>
 #include <sys/stat.h>
@@ -67,7 +69,47 @@ SshdServer::SshdServer(SshdOptions options) {
         m_error = "sshd did not start: " + ReadFileIfAny(log);
 }
 
-SshdServer::~SshdServer() = default;
+SshdServer::~SshdServer() {
+    // Sessions outlive the listener; stopped ones would never end.
+    const std::vector<int> sessions = SessionProcesses();
+    for (int pid : sessions)
+        kill(pid, SIGKILL);
+    for (int pid : sessions)
+        kill(pid, SIGCONT);
+}
+
+std::vector<int> SshdServer::SessionProcesses() const {
+    std::vector<int> found;
+    if (!m_process)
+        return found;
+    std::vector<int> parents{m_process->Pid()};
+    while (!parents.empty()) {
+        const int parent = parents.back();
+        parents.pop_back();
+        std::error_code ec;
+        for (const auto& entry : fs::directory_iterator("/proc", ec)) {
+            const std::string name = entry.path().filename().string();
+            if (name.find_first_not_of("0123456789") != std::string::npos)
+                continue;
+            const std::string stat = ReadFileIfAny(entry.path() / "stat");
+            const auto close = stat.rfind(')');
+            if (close == std::string::npos)
+                continue;
+            // pid (comm) state ppid ...
+            int ppid = 0;
+            if (std::sscanf(stat.c_str() + close + 1, " %*c %d", &ppid) == 1 && ppid == parent) {
+                found.push_back(std::stoi(name));
+                parents.push_back(std::stoi(name));
+            }
+        }
+    }
+    return found;
+}
+
+void SshdServer::Freeze(bool frozen) {
+    for (int pid : SessionProcesses())
+        kill(pid, frozen ? SIGSTOP : SIGCONT);
+}
 
 std::string SshdServer::Log() const {
     return ReadFileIfAny(m_work->Path() / "sshd.log");

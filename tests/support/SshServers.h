@@ -4,6 +4,7 @@
 #include <filesystem>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "support/TestSupport.h"
 
@@ -49,8 +50,13 @@ public:
     // A new key pair of the type ("ed25519", "ecdsa", "rsa") whose public half the server
     // accepts for the test user; gives the private key file.
     std::filesystem::path AddUserKey(const std::string& type, const std::string& passphrase = "");
+    // Stops (SIGSTOP) or resumes every session process of the server: a stall of a real server.
+    void Freeze(bool frozen);
 
 private:
+    // The processes the server started for its sessions, children's children included.
+    std::vector<int> SessionProcesses() const;
+
     std::unique_ptr<TempDir> m_work;
     std::filesystem::path m_files;
     std::unique_ptr<ChildProcess> m_process;
