@@ -500,6 +500,9 @@ void SftpSession::Disconnect() noexcept {
                 break;
             }
         }
+        // ssh_disconnect frees the session's channels itself.
+        ssh_channel_free(m_channel);
+        m_channel = nullptr;
         if (m_ssh)
             ssh_disconnect(m_ssh);
     }
