@@ -37,11 +37,45 @@ std::int64_t SftpClient::Size(const std::string& remotePath) {
     return m_session->Size(remotePath);
 }
 void SftpClient::Get(const std::string& remotePath, const std::string& localPath, bool overwrite, bool /*resume*/) {
-    m_session->Get(remotePath, localPath, overwrite);
+    m_session->Get(remotePath, localPath, overwrite, 0);
 }
 void SftpClient::Put(const std::string& localPath, const std::string& remoteName, bool /*append*/,
                      std::int64_t /*startPosition*/) {
-    m_session->Put(localPath, remoteName);
+    m_session->Put(localPath, remoteName, 0);
+}
+
+namespace {
+void RefuseHashing(const TransferRequest& request) {
+    if (request.localHash)
+        throw TransferError("Hashing is not supported by the SFTP client", 0, TransferErrorKind::Job, "not supported");
+}
+} // namespace
+
+TransferResult SftpClient::GetFile(const std::string& remotePath, const std::string& localPath,
+                                   const TransferRequest& request) {
+    RefuseHashing(request);
+    TransferResult result;
+    result.startedAt = m_session->Get(remotePath, localPath, true, request.startPosition);
+    return result;
+}
+TransferResult SftpClient::PutFile(const std::string& localPath, const std::string& remoteName,
+                                   const TransferRequest& request) {
+    RefuseHashing(request);
+    TransferResult result;
+    result.startedAt = m_session->Put(localPath, remoteName, request.startPosition);
+    return result;
+}
+std::optional<std::int64_t> SftpClient::ModifiedTime(const std::string& remotePath) {
+    return m_session->ModifiedTime(remotePath);
+}
+bool SftpClient::SetModifiedTime(const std::string& remotePath, std::int64_t unixSeconds) {
+    return m_session->SetModifiedTime(remotePath, unixSeconds);
+}
+void SftpClient::Rename(const std::string& from, const std::string& to) {
+    m_session->Rename(from, to);
+}
+void SftpClient::Delete(const std::string& remotePath) {
+    m_session->Delete(remotePath);
 }
 void SftpClient::MakeDir(const std::string& name) {
     m_session->MakeDir(name);
@@ -109,6 +143,24 @@ std::string SftpClient::RetrieveCurrentDir() {
 }
 std::string SftpClient::KnownCurrentDir() const {
     return {};
+}
+TransferResult SftpClient::GetFile(const std::string&, const std::string&, const TransferRequest&) {
+    Unavailable();
+}
+TransferResult SftpClient::PutFile(const std::string&, const std::string&, const TransferRequest&) {
+    Unavailable();
+}
+std::optional<std::int64_t> SftpClient::ModifiedTime(const std::string&) {
+    Unavailable();
+}
+bool SftpClient::SetModifiedTime(const std::string&, std::int64_t) {
+    Unavailable();
+}
+void SftpClient::Rename(const std::string&, const std::string&) {
+    Unavailable();
+}
+void SftpClient::Delete(const std::string&) {
+    Unavailable();
 }
 void SftpClient::Abort() {}
 void SftpClient::ResetAbort() {}

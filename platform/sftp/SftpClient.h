@@ -56,6 +56,18 @@ public:
     std::string RetrieveCurrentDir() override;
     std::string KnownCurrentDir() const override;
 
+    // Resume by offset both ways; no hashes (SFTP has none in common use).
+    bool CanResumeUpload() override { return true; }
+    TransferResult GetFile(const std::string& remotePath, const std::string& localPath,
+                           const TransferRequest& request) override;
+    TransferResult PutFile(const std::string& localPath, const std::string& remoteName,
+                           const TransferRequest& request) override;
+    std::optional<std::int64_t> ModifiedTime(const std::string& remotePath) override;
+    bool SetModifiedTime(const std::string& remotePath, std::int64_t unixSeconds) override;
+    // Through posix-rename@openssh.com where the server offers it, so that an existing target is replaced.
+    void Rename(const std::string& from, const std::string& to) override;
+    void Delete(const std::string& remotePath) override;
+
     void Abort() override;
     void ResetAbort() override;
 

@@ -59,7 +59,9 @@ public:
         return {};
     }
     std::int64_t Size() const { return m_size; }
-    bool Truncate() { return ::ftruncate(m_fd, 0) == 0; }
+    // Cuts the file to `size` bytes and goes on writing after them.
+    bool CutTo(std::int64_t size) { return ::ftruncate(m_fd, size) == 0 && ::lseek(m_fd, size, SEEK_SET) == size; }
+    bool SeekTo(std::int64_t offset) { return ::lseek(m_fd, offset, SEEK_SET) == offset; }
     std::int64_t Read(char* buffer, std::size_t length) {
         for (;;) {
             const ssize_t n = ::read(m_fd, buffer, length);
@@ -303,18 +305,21 @@ std::string SftpSession::RetrieveCurrentDir() {
 
 // ---- transfers ----
 
-void SftpSession::Get(const std::string& remotePath, const std::string& localPath, bool overwrite) {
+std::int64_t SftpSession::Get(const std::string& remotePath, const std::string& localPath, bool overwrite,
+                              std::int64_t start) {
     RequireConnection();
     if (HasNul(remotePath))
         Fail(TransferErrorKind::Job, "RETR refused: the path holds a NUL character", "unsafe path");
     LocalFile local;
     if (const std::string problem = local.Open(localPath, true, overwrite); !problem.empty())
         Fail(TransferErrorKind::Job, "Local file: " + problem, problem);
+    // A resumed download goes on after the part the local file already holds, at most.
+    start = std::clamp<std::int64_t>(start, 0, local.Size());
     const std::string handle = OpenHandle(ServerPath(remotePath), OpenRead, "RETR " + remotePath, true);
     TransferWatch watch(m_eventSource, TWorkMode::wmRead, m_settings);
     try {
         const std::int64_t size = HandleSize(handle);
-        if (!local.Truncate())
+        if (!local.CutTo(start))
             Fail(TransferErrorKind::Job, "Local file: cannot be written", "the local file cannot be written");
         watch.Begin(size);
 
@@ -325,8 +330,8 @@ void SftpSession::Get(const std::string& remotePath, const std::string& localPat
         std::map<std::uint32_t, Range> inFlight;
         std::deque<Range> again;                     // the rest of short reads
         std::map<std::uint64_t, std::string> early;  // data that came before the data ahead of it
-        std::uint64_t nextOffset = 0;
-        std::uint64_t written = 0;
+        std::uint64_t nextOffset = static_cast<std::uint64_t>(start);
+        std::uint64_t written = nextOffset;
         std::optional<std::uint64_t> end;
         for (;;) {
             while (inFlight.size() < MaxRequests && (!again.empty() || !end)) {
@@ -381,6 +386,7 @@ void SftpSession::Get(const std::string& remotePath, const std::string& localPat
         if (!local.Close())
             Fail(TransferErrorKind::Job, "Local file: cannot be written", "the local file cannot be written");
         watch.End();
+        return start;
     } catch (...) {
         watch.EndQuietly();
         GiveUp(handle);
@@ -388,16 +394,19 @@ void SftpSession::Get(const std::string& remotePath, const std::string& localPat
     }
 }
 
-void SftpSession::Put(const std::string& localPath, const std::string& remoteName) {
+std::int64_t SftpSession::Put(const std::string& localPath, const std::string& remoteName, std::int64_t start) {
     RequireConnection();
     if (remoteName.empty() || HasNul(remoteName))
         Fail(TransferErrorKind::Job, "STOR refused: no remote file name", "no remote file name");
     LocalFile local;
     if (const std::string problem = local.Open(localPath, false, true); !problem.empty())
         Fail(TransferErrorKind::Job, "Local file: " + problem, problem);
+    if (start < 0 || start > local.Size() || !local.SeekTo(start))
+        start = 0;
     std::string handle;
     try {
-        handle = OpenHandle(ServerPath(remoteName), OpenWrite | OpenCreate | OpenTruncate, "STOR " + remoteName, false);
+        handle = OpenHandle(ServerPath(remoteName), OpenWrite | OpenCreate | (start > 0 ? 0 : OpenTruncate),
+                            "STOR " + remoteName, false);
     } catch (const TransferError&) {
         // The folder may have gone: the walk has to look again.
         m_knownDir.clear();
@@ -405,10 +414,17 @@ void SftpSession::Put(const std::string& localPath, const std::string& remoteNam
     }
     TransferWatch watch(m_eventSource, TWorkMode::wmWrite, m_settings);
     try {
-        watch.Begin(local.Size());
+        watch.Begin(local.Size() - start);
         std::map<std::uint32_t, std::uint32_t> inFlight;
+        if (start > 0) {
+            // The remote file keeps its first `start` bytes and nothing after them; the cut
+            // goes ahead of the writes on the same handle, and its refusal fails the upload.
+            FileAttrs cut;
+            cut.size = static_cast<std::uint64_t>(start);
+            inFlight.emplace(Send(PacketWriter(Fxp::Fsetstat, NextId()).Str(handle).Attrs(cut)), 0);
+        }
         std::vector<char> buffer(m_writeChunk);
-        std::uint64_t offset = 0;
+        std::uint64_t offset = static_cast<std::uint64_t>(start);
         std::int64_t acknowledged = 0;
         bool localEnd = false;
         std::optional<std::uint32_t> closing;
@@ -457,11 +473,63 @@ void SftpSession::Put(const std::string& localPath, const std::string& remoteNam
             FailStatus("Closing the remote file", closed);
         handle.clear();  // closed: nothing to give up
         watch.End();
+        return start;
     } catch (...) {
         watch.EndQuietly();
         GiveUp(handle);
         throw;
     }
+}
+
+// ---- times, names ----
+
+std::optional<std::int64_t> SftpSession::ModifiedTime(const std::string& remotePath) {
+    RequireConnection();
+    if (HasNul(remotePath))
+        return std::nullopt;
+    const Reply reply = Request(PacketWriter(Fxp::Stat, NextId()).Str(ServerPath(remotePath)));
+    PacketReader reader(reply.body);
+    const auto attrs = reply.type == Fxp::Attrs ? reader.Attrs() : std::nullopt;
+    if (!attrs || !attrs->mtime)
+        return std::nullopt;
+    return static_cast<std::int64_t>(*attrs->mtime);
+}
+
+bool SftpSession::SetModifiedTime(const std::string& remotePath, std::int64_t unixSeconds) {
+    RequireConnection();
+    // SFTP version 3 carries times as 32 bits.
+    if (HasNul(remotePath) || unixSeconds < 0 || unixSeconds > 0xffffffffLL)
+        return false;
+    FileAttrs times;
+    times.atime = times.mtime = static_cast<std::uint32_t>(unixSeconds);
+    const Reply reply = Request(PacketWriter(Fxp::Setstat, NextId()).Str(ServerPath(remotePath)).Attrs(times));
+    const auto status = ParseStatus(reply);
+    return status && status->code == FxStatus::Ok;
+}
+
+void SftpSession::Rename(const std::string& from, const std::string& to) {
+    RequireConnection();
+    if (HasNul(from) || HasNul(to))
+        Fail(TransferErrorKind::Job, "Rename refused: a path holds a NUL character", "unsafe path");
+    // Plain SFTP refuses to replace an existing file; OpenSSH's extension replaces it in one
+    // step, as rename(2) does.
+    PacketWriter request = m_posixRename
+                               ? std::move(PacketWriter(Fxp::Extended, NextId()).Str("posix-rename@openssh.com"))
+                               : PacketWriter(Fxp::Rename, NextId());
+    const Reply reply = Request(request.Str(ServerPath(from)).Str(ServerPath(to)));
+    const auto status = ParseStatus(reply);
+    if (!status || status->code != FxStatus::Ok)
+        FailStatus("Rename of " + from + " to " + to, reply);
+}
+
+void SftpSession::Delete(const std::string& remotePath) {
+    RequireConnection();
+    if (HasNul(remotePath))
+        Fail(TransferErrorKind::Job, "Delete refused: the path holds a NUL character", "unsafe path");
+    const Reply reply = Request(PacketWriter(Fxp::Remove, NextId()).Str(ServerPath(remotePath)));
+    const auto status = ParseStatus(reply);
+    if (!status || status->code != FxStatus::Ok)
+        FailStatus("Delete of " + remotePath, reply);
 }
 
 } // namespace ct::sftp

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <deque>
 #include <map>
+#include <optional>
 #include <set>
 #include <string>
 
@@ -34,8 +35,14 @@ public:
     void Disconnect() noexcept;
 
     std::int64_t Size(const std::string& remotePath);
-    void Get(const std::string& remotePath, const std::string& localPath, bool overwrite);
-    void Put(const std::string& localPath, const std::string& remoteName);
+    // Both give where the transfer really began: `start` (the bytes already at the
+    // destination), or 0 where the local file was too short for it.
+    std::int64_t Get(const std::string& remotePath, const std::string& localPath, bool overwrite, std::int64_t start);
+    std::int64_t Put(const std::string& localPath, const std::string& remoteName, std::int64_t start);
+    std::optional<std::int64_t> ModifiedTime(const std::string& remotePath);
+    bool SetModifiedTime(const std::string& remotePath, std::int64_t unixSeconds);
+    void Rename(const std::string& from, const std::string& to);
+    void Delete(const std::string& remotePath);
     void MakeDir(const std::string& name);
     void ChangeDir(const std::string& path);
     std::string RetrieveCurrentDir();
