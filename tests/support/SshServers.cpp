@@ -3,6 +3,7 @@
 #include <csignal>
 #include <cstdio>
 #include <fstream>
+#include <stdexcept>
 #include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -145,5 +146,31 @@ fs::path SshdServer::AddUserKey(const std::string& type, const std::string& pass
     std::ofstream(m_work->Path() / "authorized_keys", std::ios::app) << ReadFileBytes(key.string() + ".pub");
     return key;
 }
+
+bool ParamikoSftpServer::Available() {
+    static const bool available = [] {
+        try {
+            RunForOutput({CT_PYTHON, "-c", "import paramiko"});
+            return true;
+        } catch (const std::exception&) {
+            return false;
+        }
+    }();
+    return available;
+}
+
+ParamikoSftpServer::ParamikoSftpServer(const std::vector<std::string>& args) {
+    m_root = std::make_unique<TempDir>("ct-paramiko");
+    std::vector<std::string> argv{CT_PYTHON, std::string(CT_TEST_SUPPORT_DIR) + "/sftpserver.py", m_root->Path().string()};
+    argv.insert(argv.end(), args.begin(), args.end());
+    m_process = std::make_unique<ChildProcess>(argv);
+    const std::string port = m_process->ReadLine(std::chrono::seconds(20));
+    m_fingerprint = m_process->ReadLine(std::chrono::seconds(5));
+    if (port.empty() || m_fingerprint.rfind("SHA256:", 0) != 0)
+        throw std::runtime_error("sftpserver.py did not start");
+    m_port = static_cast<std::uint16_t>(std::stoi(port));
+}
+
+ParamikoSftpServer::~ParamikoSftpServer() = default;
 
 } // namespace ct::test

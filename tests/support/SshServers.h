@@ -66,4 +66,25 @@ private:
     int m_keys = 0;
 };
 
+// tests/support/sftpserver.py (paramiko, run with /usr/bin/python3) on 127.0.0.1: user "user",
+// password "secret", a host key made for the run, its root a fresh folder; `args` script its
+// faults ({"--cut-read", "100000"}, {"--refuse", "mkdir"}, {"--kbdint-only"}, ...).
+class ParamikoSftpServer {
+public:
+    explicit ParamikoSftpServer(const std::vector<std::string>& args = {});
+    ~ParamikoSftpServer();
+    static bool Available();
+
+    std::uint16_t Port() const { return m_port; }
+    // The host key's "SHA256:" fingerprint, to pin.
+    const std::string& Fingerprint() const { return m_fingerprint; }
+    const std::filesystem::path& Root() const { return m_root->Path(); }
+
+private:
+    std::unique_ptr<TempDir> m_root;
+    std::unique_ptr<ChildProcess> m_process;
+    std::uint16_t m_port = 0;
+    std::string m_fingerprint;
+};
+
 } // namespace ct::test
