@@ -170,6 +170,63 @@ private:
     std::chrono::steady_clock::time_point m_lastMove, m_lastReport, m_windowEnd;
 };
 
+// The reads of one download: the ranges asked for, the data that came before the data ahead of
+// it, and where the file ends. Requests go out ahead of the answers, up to MaxRequests.
+struct ReadAhead {
+    struct Range {
+        std::uint64_t offset;
+        std::uint32_t length;
+    };
+    std::map<std::uint32_t, Range> inFlight;  // by request id
+    std::deque<Range> again;                  // the rest of short reads
+    std::map<std::uint64_t, std::string> early;
+    std::uint64_t nextOffset;
+    std::uint64_t written;  // the data handed on so far ends here
+    std::optional<std::uint64_t> end;
+    std::string current;
+
+    explicit ReadAhead(std::uint64_t start) : nextOffset(start), written(start) {}
+
+    bool MoreToAsk() const { return inFlight.size() < MaxRequests && (!again.empty() || !end); }
+    Range NextRange(std::uint32_t chunk) {
+        if (!again.empty()) {
+            const Range range = again.front();
+            again.pop_front();
+            return range;
+        }
+        nextOffset += chunk;
+        return {nextOffset - chunk, chunk};
+    }
+    // Takes the answer to the read of `range`; false when it is neither data nor the end.
+    bool Take(const Range& range, const Reply& reply) {
+        PacketReader reader(reply.body);
+        const std::optional<std::string_view> data = reply.type == Fxp::Data ? reader.Str() : std::nullopt;
+        const std::size_t length = data ? data->size() : 0;
+        if (data && length > 0 && length <= range.length) {
+            early.emplace(range.offset, std::string(*data));
+            if (length < range.length)
+                again.push_back({range.offset + length, static_cast<std::uint32_t>(range.length - length)});
+            return true;
+        }
+        const auto status = ParseStatus(reply);
+        if ((data && length == 0) || (status && status->code == FxStatus::Eof)) {
+            end = std::min(end.value_or(range.offset), range.offset);
+            return true;
+        }
+        return false;
+    }
+    // The next data in file order, while there is any; valid until the next call.
+    const std::string* Next() {
+        if (early.empty() || early.begin()->first != written || (end && written >= *end))
+            return nullptr;
+        current = std::move(early.begin()->second);
+        early.erase(early.begin());
+        written += current.size();
+        return &current;
+    }
+    bool Done() const { return end && inFlight.empty() && again.empty(); }
+};
+
 bool HasNul(const std::string& text) {
     return text.find('\0') != std::string::npos;
 }
@@ -323,29 +380,14 @@ std::int64_t SftpSession::Get(const std::string& remotePath, const std::string& 
             Fail(TransferErrorKind::Job, "Local file: cannot be written", "the local file cannot be written");
         watch.Begin(size);
 
-        struct Range {
-            std::uint64_t offset;
-            std::uint32_t length;
-        };
-        std::map<std::uint32_t, Range> inFlight;
-        std::deque<Range> again;                     // the rest of short reads
-        std::map<std::uint64_t, std::string> early;  // data that came before the data ahead of it
-        std::uint64_t nextOffset = static_cast<std::uint64_t>(start);
-        std::uint64_t written = nextOffset;
-        std::optional<std::uint64_t> end;
+        ReadAhead reads(static_cast<std::uint64_t>(start));
         for (;;) {
-            while (inFlight.size() < MaxRequests && (!again.empty() || !end)) {
-                Range range{nextOffset, m_readChunk};
-                if (!again.empty()) {
-                    range = again.front();
-                    again.pop_front();
-                } else {
-                    nextOffset += m_readChunk;
-                }
-                inFlight.emplace(Send(PacketWriter(Fxp::Read, NextId()).Str(handle).U64(range.offset).U32(range.length)),
-                                 range);
+            while (reads.MoreToAsk()) {
+                const ReadAhead::Range range = reads.NextRange(m_readChunk);
+                reads.inFlight.emplace(
+                    Send(PacketWriter(Fxp::Read, NextId()).Str(handle).U64(range.offset).U32(range.length)), range);
             }
-            for (auto it = inFlight.begin(); it != inFlight.end();) {
+            for (auto it = reads.inFlight.begin(); it != reads.inFlight.end();) {
                 const auto found = m_replies.find(it->first);
                 if (found == m_replies.end()) {
                     ++it;
@@ -353,30 +395,16 @@ std::int64_t SftpSession::Get(const std::string& remotePath, const std::string& 
                 }
                 const Reply reply = std::move(found->second);
                 m_replies.erase(found);
-                const Range range = it->second;
-                it = inFlight.erase(it);
-                PacketReader reader(reply.body);
-                const auto data = reply.type == Fxp::Data ? reader.Str() : std::nullopt;
-                const auto status = ParseStatus(reply);
-                if (data && !data->empty() && data->size() <= range.length) {
-                    early.emplace(range.offset, std::string(*data));
-                    if (data->size() < range.length)
-                        again.push_back({range.offset + data->size(), static_cast<std::uint32_t>(range.length - data->size())});
-                } else if ((data && data->empty()) || (status && status->code == FxStatus::Eof)) {
-                    end = std::min(end.value_or(range.offset), range.offset);
-                } else {
+                const ReadAhead::Range range = it->second;
+                it = reads.inFlight.erase(it);
+                if (!reads.Take(range, reply))
                     FailStatus("RETR " + remotePath, reply);
-                }
             }
-            while (!early.empty() && early.begin()->first == written && (!end || written < *end)) {
-                const std::string& data = early.begin()->second;
-                if (!local.Write(data.data(), data.size()))
+            for (const std::string* data = reads.Next(); data; data = reads.Next())
+                if (!local.Write(data->data(), data->size()))
                     Fail(TransferErrorKind::Job, "Local file: cannot be written", "the local file cannot be written");
-                written += data.size();
-                early.erase(early.begin());
-            }
-            watch.Moved(static_cast<std::int64_t>(written));
-            if (end && inFlight.empty() && again.empty())
+            watch.Moved(static_cast<std::int64_t>(reads.written));
+            if (reads.Done())
                 break;
             if (const std::string broken = watch.Broken(m_settings.dataTimeout); !broken.empty())
                 FailLost("The download of " + remotePath + " failed: " + broken, broken);
