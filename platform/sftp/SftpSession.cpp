@@ -157,6 +157,13 @@ bool SftpSession::WaitFd(int fd, short events, Clock::time_point deadline) {
         const int ms = PollMs(deadline);
         const int n = ::poll(fds, m_wake[0] >= 0 ? 2 : 1, m_wake[0] >= 0 ? ms : std::min(ms, 50));
         CheckUsable();
+        if (n > 0 && fds[1].revents) {
+            // A wake-up left over from an abort already reset: drained, or every poll would
+            // return at once.
+            char buffer[64];
+            while (::read(m_wake[0], buffer, sizeof buffer) > 0) {
+            }
+        }
         if (n > 0 && fds[0].revents)
             return true;
         if (n < 0 && errno != EINTR)
