@@ -117,7 +117,9 @@ int main(int argc, char** argv) {
     try {
         if (!ct::test::SshdServer::Available())
             throw std::runtime_error("needs root, sshd and the SFTP test user (scripts/setup)");
-        ct::test::SshdServer server(ct::test::SshdOptions{.rootOnTmpfs = true});
+        ct::test::SshdOptions options;
+        options.rootOnTmpfs = true;
+        ct::test::SshdServer server(options);
         if (!server.Started())
             throw std::runtime_error(server.StartupError());
         Setup s{&server, server.AddUserKey("ed25519"), server.Fingerprint("ed25519")};
