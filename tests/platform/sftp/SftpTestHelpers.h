@@ -34,9 +34,4 @@ inline TransferError ExpectTransferError(const std::function<void()>& call) {
     return TransferError("none");
 }
 
-#define CT_REQUIRE_SSHD(server)                                                                    \
-    if (!SshdServer::Available())                                                                  \
-        GTEST_SKIP() << "sshd, root or the SFTP test user missing (scripts/setup makes them)";     \
-    ASSERT_TRUE((server).Started()) << (server).StartupError()
-
 } // namespace ct::test
