@@ -22,6 +22,8 @@ std::optional<EndpointSecurity> SecurityOf(const std::string& s) {
         return EndpointSecurity::ExplicitTls;
     if (s == "implicit")
         return EndpointSecurity::ImplicitTls;
+    if (s == "sftp")
+        return EndpointSecurity::Sftp;
     return std::nullopt;
 }
 
@@ -46,6 +48,7 @@ std::string ReadEndpoint(const TSuperObject& ftp, Endpoint& endpoint) {
     endpoint.user = ftp.S("u");
     endpoint.password = ftp.S("p");
     endpoint.pin = ftp.S("fp");
+    endpoint.keyFile = ftp.S("k");
     const std::string s = ftp.S("s");
     const auto security = SecurityOf(s);
     endpoint.security = security.value_or(EndpointSecurity::None);
@@ -56,15 +59,22 @@ std::string ReadEndpoint(const TSuperObject& ftp, Endpoint& endpoint) {
         endpoint.port = *port == 0 ? UsualPort(endpoint.security) : static_cast<std::uint16_t>(*port);
 
     if (!security)
-        return "unknown security \"" + s + "\" in \"s\" (expected \"tls\", \"implicit\" or none)";
+        return "unknown security \"" + s + "\" in \"s\" (expected \"tls\", \"implicit\", \"sftp\" or none)";
     if (!portInRange)
         return "\"t\" is not a port of 1..65535: " + t.substr(0, 40);
+    const bool sftp = endpoint.security == EndpointSecurity::Sftp;
+    if (!endpoint.keyFile.empty() && !sftp)
+        return "a key file (\"k\") needs SFTP (\"s\": \"sftp\")";
     if (!endpoint.pin.empty()) {
         // A pin says which certificate the owner trusts; without TLS there is none to check,
         // and the login would go out in clear.
         if (endpoint.security == EndpointSecurity::None)
-            return "a pinned fingerprint (\"fp\") needs TLS (\"s\": \"tls\" or \"implicit\")";
-        if (!NormalizeFingerprint(endpoint.pin))
+            return "a pinned fingerprint (\"fp\") needs TLS (\"s\": \"tls\" or \"implicit\") or SFTP";
+        // A pin of the other protocol's form can never match: the job could only fail later,
+        // after a connection, for a reason that hides the mistake.
+        if (sftp && !NormalizeSshFingerprint(endpoint.pin))
+            return "malformed fingerprint in \"fp\" (expected an SSH host key fingerprint, SHA256: and base64)";
+        if (!sftp && !NormalizeFingerprint(endpoint.pin))
             return "malformed fingerprint in \"fp\" (expected a SHA-256 fingerprint)";
     }
     return {};

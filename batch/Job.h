@@ -14,7 +14,7 @@ enum class JobDirection { Upload, Download };
 
 // One job of the queue, read from its line by ParseJob.
 struct Job {
-    Endpoint endpoint;                       // "ftp": "h", "t", "u", "p", "s", "fp"
+    Endpoint endpoint;                       // "ftp": "h", "t", "u", "p", "s", "fp", "k"
     JobDirection direction = JobDirection::Upload;  // "v"
     std::string localPath;                   // "f"
     std::string remotePath;                  // "d", as the producer wrote it
@@ -49,8 +49,9 @@ using ParsedJob = std::variant<Job, JobFault>;
 // Reads a job line and applies every rule a job must pass before a connection is made for
 // it: the bounds of a line (kMaxJobLineBytes, kMaxJobDepth), a JSON object with an "ftp"
 // object, "t" a whole number of 1..65535 (absent, empty or 0: the usual port of the job's
-// security), "s" one of "", "tls", "implicit" (absent or null: ""), and "fp" a SHA-256
-// fingerprint that only a secured session may carry. Text members read as their text, other
+// security), "s" one of "", "tls", "implicit", "sftp" (absent or null: ""), "fp" a
+// fingerprint that only a secured session may carry, in its protocol's form (hex for TLS,
+// "SHA256:" and base64 for SFTP), and "k" (a key file) on SFTP jobs only. Text members read as their text, other
 // scalars as their JSON text, null as empty.
 ParsedJob ParseJob(std::string_view line);
 

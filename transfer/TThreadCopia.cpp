@@ -13,6 +13,7 @@
 #include "batch/JobLine.h"
 #include "platform/fs/TempFile.h"
 #include "platform/ftp/TIdFTP.h"
+#include "platform/sftp/SftpClient.h"
 #include "transfer/AppGlobals.h"
 #include "transfer/JobPaths.h"
 #include "transfer/JobReason.h"
@@ -101,8 +102,12 @@ bool SwitchedOff(const char* value) {
 } // namespace
 
 std::unique_ptr<ITransferClient> DefaultTransferClient(const Endpoint& endpoint, IClock* clock) {
-    // Every endpoint a job can name today is FTP's, in clear or over TLS; a protocol of its
-    // own is told by its endpoint here and gets a client of its own.
+    // A protocol of its own is told by its endpoint here and gets a client of its own.
+    if (endpoint.security == EndpointSecurity::Sftp) {
+        auto sftp = std::make_unique<SftpClient>(endpoint);
+        sftp->SetClock(clock);
+        return sftp;
+    }
     auto client = std::make_unique<TIdFTP>(endpoint);
     client->SetPipelining(!SwitchedOff(std::getenv("CLOUDTRANSFER_FTP_PIPELINING")));
     client->SetClock(clock);

@@ -6,7 +6,11 @@
 namespace ct {
 
 std::uint16_t UsualPort(EndpointSecurity security) {
-    return security == EndpointSecurity::ImplicitTls ? 990 : 21;
+    switch (security) {
+    case EndpointSecurity::ImplicitTls: return 990;
+    case EndpointSecurity::Sftp: return 22;
+    default: return 21;
+    }
 }
 
 std::string ServerText(const Endpoint& endpoint) {
@@ -29,6 +33,25 @@ std::optional<std::string> NormalizeFingerprint(const std::string& text) {
     if (digits.size() != 64)
         return std::nullopt;
     return digits;
+}
+
+std::optional<std::string> NormalizeSshFingerprint(const std::string& text) {
+    constexpr std::string_view prefix = "SHA256:";
+    if (text.size() < prefix.size() || text.compare(0, prefix.size(), prefix) != 0)
+        return std::nullopt;
+    std::string digits = text.substr(prefix.size());
+    // 32 bytes are 43 base64 characters and one "=" of padding.
+    if (digits.size() == 44 && digits.back() == '=')
+        digits.pop_back();
+    if (digits.size() != 43)
+        return std::nullopt;
+    for (char c : digits)
+        if (!std::isalnum(static_cast<unsigned char>(c)) && c != '+' && c != '/')
+            return std::nullopt;
+    // The last character carries 2 bits of padding that must be zero: "AEIMQUYcgkosw048".
+    if (std::string_view("AEIMQUYcgkosw048").find(digits.back()) == std::string_view::npos)
+        return std::nullopt;
+    return std::string(prefix) + digits;
 }
 
 } // namespace ct

@@ -139,6 +139,9 @@ TEST_P(EndpointRule, IsKeptOrBrokenBeforeAnyConnection) {
     EXPECT_EQ(fault.job->endpoint.host, "host");
 }
 
+// As `ssh-keygen -lf` prints an SSH host key's fingerprint (without the padding).
+const std::string kSshPin = "SHA256:uNiVztksCsDhcc0u9e8BujQXVUpKZIDTMczCvj3tD2s";
+
 const char* const kPin = "AB:CD:EF:01:23:45:67:89:AB:CD:EF:01:23:45:67:89:AB:CD:EF:01:23:45:67:89:AB:CD:EF:01:23:45:67:89";
 
 INSTANTIATE_TEST_SUITE_P(
@@ -162,7 +165,19 @@ INSTANTIATE_TEST_SUITE_P(
         RuleCase{"PinWithoutSecurity", std::string(R"(,"fp":")") + kPin + "\"", "needs TLS"},
         RuleCase{"PinWithEmptySecurity", std::string(R"(,"s":"","fp":")") + kPin + "\"", "needs TLS"},
         RuleCase{"PinWithNullSecurity", std::string(R"(,"s":null,"fp":")") + kPin + "\"", "needs TLS"},
-        RuleCase{"ShortPin", R"(,"s":"implicit","fp":"AB:CD")", "malformed fingerprint"}),
+        RuleCase{"ShortPin", R"(,"s":"implicit","fp":"AB:CD")", "malformed fingerprint"},
+        RuleCase{"SftpNoPortMeans22", R"(,"s":"sftp")", nullptr, 22},
+        RuleCase{"SftpZeroMeans22", R"(,"s":"sftp","t":0)", nullptr, 22},
+        RuleCase{"SftpWithKeyFile", R"(,"s":"sftp","k":"/home/u/.ssh/id_ed25519")", nullptr, 22},
+        RuleCase{"SftpWithSshPin", R"(,"s":"sftp","fp":")" + kSshPin + "\"", nullptr, 22},
+        RuleCase{"SftpWithPaddedSshPin", R"(,"s":"sftp","fp":")" + kSshPin + "=\"", nullptr, 22},
+        RuleCase{"SftpWithTlsPin", std::string(R"(,"s":"sftp","fp":")") + kPin + "\"", "SSH host key fingerprint"},
+        RuleCase{"SftpPinWithLooseBits", R"(,"s":"sftp","fp":")" + kSshPin.substr(0, kSshPin.size() - 1) + "t\"",
+                 "SSH host key fingerprint"},
+        RuleCase{"SftpPinWithoutPrefix", R"(,"s":"sftp","fp":")" + kSshPin.substr(7) + "\"", "SSH host key fingerprint"},
+        RuleCase{"TlsWithSshPin", R"(,"s":"tls","fp":")" + kSshPin + "\"", "malformed fingerprint"},
+        RuleCase{"KeyFileOnFtp", R"(,"k":"/home/u/key")", "needs SFTP"},
+        RuleCase{"KeyFileOnTls", R"(,"s":"tls","k":"/home/u/key")", "needs SFTP"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 class NotAJob : public ::testing::TestWithParam<std::string> {};

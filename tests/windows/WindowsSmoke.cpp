@@ -313,6 +313,21 @@ void Ftp(int port) {
     CHECK(!f.Connected());
 }
 
+// This build has no SSH library: the worker's client for an SFTP job fails it with a reason
+// that says so, before anything is sent.
+void Sftp() {
+    const ct::Endpoint endpoint{"127.0.0.1", 22, "u", "p", ct::EndpointSecurity::Sftp, "", ""};
+    auto client = ct::DefaultTransferClient(endpoint);
+    bool refused = false;
+    try {
+        client->Connect();
+    } catch (const ct::TransferError& e) {
+        refused = e.Kind() == ct::TransferErrorKind::Job && e.Reason() == "SFTP not available in this build";
+    }
+    CHECK(refused);
+    CHECK(!client->Connected());
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -331,6 +346,8 @@ int main(int argc, char** argv) {
         Store();
         std::printf("== the queue watch\n");
         QueueWatch();
+        std::printf("== an SFTP job without an SSH library\n");
+        Sftp();
         if (argc > 1) {
             std::printf("== the FTP client\n");
             Ftp(std::atoi(argv[1]));
