@@ -4,6 +4,7 @@
 #include <exception>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -57,6 +58,39 @@ struct FolderCommand {
     enum class Verb { MakeDir, ChangeDir };
     Verb verb;
     std::string name;
+};
+
+// Hashes a server may compute over a remote file, in the order of preference.
+enum class HashAlgorithm { Sha256, Sha512, Sha1, Md5, Crc32 };
+
+// The name the outcome log and the reasons use: "SHA-256", "SHA-512", "SHA-1", "MD5", "CRC32".
+inline const char* HashName(HashAlgorithm algorithm) {
+    switch (algorithm) {
+    case HashAlgorithm::Sha256: return "SHA-256";
+    case HashAlgorithm::Sha512: return "SHA-512";
+    case HashAlgorithm::Sha1: return "SHA-1";
+    case HashAlgorithm::Md5: return "MD5";
+    case HashAlgorithm::Crc32: return "CRC32";
+    }
+    return "?";
+}
+
+// What a transfer asks beyond the plain whole-file one (GetFile, PutFile).
+struct TransferRequest {
+    // Bytes already at the destination: a download appends to the local file cut to this size,
+    // an upload sends the rest after the remote file's first startPosition bytes. 0: all.
+    std::int64_t startPosition = 0;
+    // Hash the whole file (the part already there included) on our side while the bytes move,
+    // so that a large file is not read twice.
+    std::optional<HashAlgorithm> localHash;
+};
+
+struct TransferResult {
+    // Where the transfer really began: startPosition, or 0 when the server would not resume
+    // and the whole file was sent again.
+    std::int64_t startedAt = 0;
+    // The local hash asked for, lower-case hex.
+    std::optional<std::string> localHash;
 };
 
 class ITransferClient;
@@ -127,6 +161,65 @@ public:
     // (a relative or refused ChangeDir, a new session, an upload refused in it). Empty when
     // the client does not know; this default never does.
     virtual std::string KnownCurrentDir() const { return {}; }
+
+    // What follows serves resume, verification, publish by rename and kept times. Each default
+    // means "not offered", so that a client that does none of it needs nothing more. Remote
+    // paths are taken as Size takes them: absolute, or relative to the current folder.
+
+    // The hashes the server computes over a whole file, best first; known once connected.
+    virtual std::vector<HashAlgorithm> OfferedHashes() { return {}; }
+    // The hashes the server computes over a byte range of a file (to check a part before
+    // resuming on it), best first.
+    virtual std::vector<HashAlgorithm> OfferedRangeHashes() { return {}; }
+    // The server's hash of remotePath from byte start up to end (exclusive; -1: the end of
+    // the file), lower-case hex; nullopt when the server would not say (a refusal, an
+    // algorithm or range it does not offer). Raises only when the session fails.
+    virtual std::optional<std::string> RemoteHash(HashAlgorithm, const std::string& /*remotePath*/,
+                                                  std::int64_t /*start*/, std::int64_t /*end*/) {
+        return std::nullopt;
+    }
+    // Whether PutFile can continue a remote file rather than send it whole again.
+    virtual bool CanResumeUpload() { return false; }
+
+    // Get with a request: resume into a local file that already holds the first
+    // request.startPosition bytes (anything after them is cut), hash while the bytes stream.
+    // The default serves the plain request only.
+    virtual TransferResult GetFile(const std::string& remotePath, const std::string& localPath,
+                                   const TransferRequest& request) {
+        if (request.startPosition != 0 || request.localHash)
+            throw TransferError("Resume and hashing are not supported by this client", 0, TransferErrorKind::Job,
+                                "not supported");
+        Get(remotePath, localPath, true, false);
+        return {};
+    }
+    // Put with a request: continue the remote file after its first request.startPosition bytes
+    // (or send it whole where the server refuses that: see TransferResult::startedAt), hash
+    // while the bytes stream. The default serves the plain request only.
+    virtual TransferResult PutFile(const std::string& localPath, const std::string& remoteName,
+                                   const TransferRequest& request) {
+        if (request.startPosition != 0 || request.localHash)
+            throw TransferError("Resume and hashing are not supported by this client", 0, TransferErrorKind::Job,
+                                "not supported");
+        Put(localPath, remoteName, false, -1);
+        return {};
+    }
+
+    // The remote file's modification time in seconds since 1970 (UTC); nullopt when the
+    // server would not say. Raises only when the session fails.
+    virtual std::optional<std::int64_t> ModifiedTime(const std::string& /*remotePath*/) { return std::nullopt; }
+    // Sets the remote file's modification time; false when the server can not or would not.
+    // Raises only when the session fails.
+    virtual bool SetModifiedTime(const std::string& /*remotePath*/, std::int64_t /*unixSeconds*/) { return false; }
+    // Renames a remote file, replacing an existing target. Raises on failure.
+    virtual void Rename(const std::string& /*from*/, const std::string& /*to*/) {
+        throw TransferError("Renaming a remote file is not supported by this client", 0, TransferErrorKind::Job,
+                            "rename not supported");
+    }
+    // Deletes a remote file. Raises on failure.
+    virtual void Delete(const std::string& /*remotePath*/) {
+        throw TransferError("Deleting a remote file is not supported by this client", 0, TransferErrorKind::Job,
+                            "delete not supported");
+    }
 
     // Safe from any thread at any moment while the client exists. Whatever blocking step
     // runs (connect, login, a command, a transfer) ends within a fraction of a second by
