@@ -1,8 +1,10 @@
 #include "transfer/JobDelivery.h"
 
 #include <chrono>
+#include <set>
 #include <system_error>
 
+#include "batch/BatchFileStore.h"
 #include "platform/error/CloudError.h"
 #include "transfer/JobPaths.h"
 
@@ -67,6 +69,74 @@ void AddNote(std::string& reason, const std::string& note) {
     if (note.empty())
         return;
     reason += (reason.empty() ? "" : "; ") + note;
+}
+
+namespace {
+
+fs::path Utf8(const std::string& text) {
+    return fs::path(std::u8string(text.begin(), text.end()));
+}
+
+} // namespace
+
+void RemoveLeftoverParts(const fs::path& batchFile) {
+    PartialDownloadJournal journal(PartialDownloadJournal::PathFor(batchFile));
+    std::error_code ec;
+    if (!fs::exists(PartialDownloadJournal::PathFor(batchFile), ec))
+        return;
+    std::set<std::string> queued;
+    try {
+        for (const std::string& line : ReadAllBatchLines(batchFile).lines) {
+            const ParsedJob parsed = ParseJob(line);
+            if (const Job* job = JobOf(parsed))
+                queued.insert(ResumeKeyOf(*job));
+        }
+    } catch (const std::exception&) {
+        queued.clear();  // a queue that cannot be read keeps no part
+    }
+    journal.RemoveLeftovers([&](const PartialRecord& record) { return queued.count(record.key) > 0; });
+}
+
+bool UploadResumeStart(ITransferClient& client, const std::string& f, const std::string& sendName,
+                       const std::string& key, PartialDownloadJournal& journal, TransferRequest& request) {
+    std::error_code ec;
+    const auto localSize = static_cast<std::int64_t>(fs::file_size(Utf8(f), ec));
+    if (ec || localSize < kResumeMinimum || !client.CanResumeUpload())
+        return false;
+    const auto localTime = LocalModifiedTime(Utf8(f));
+    // A try that was cut left this record: the local file must be as it was then.
+    if (const auto record = journal.Find(key)) {
+        if (record->remoteSize == localSize && record->remoteTime == localTime) {
+            const std::int64_t there = client.Size(sendName);
+            // A remote file larger than ours is not a part of it: start over.
+            if (there > 0 && there <= localSize)
+                request.startPosition = there;
+            return true;
+        }
+        journal.ForgetKey(key);
+    }
+    journal.Record(PartialRecord{{}, key, localSize, localTime});
+    return true;
+}
+
+std::optional<TempFile> ResumablePart(PartialDownloadJournal& journal, const PartialRecord& wanted,
+                                      TransferRequest& request) {
+    const auto record = journal.Find(wanted.key);
+    if (!record)
+        return std::nullopt;
+    // Only onto the same remote file as when the part began.
+    const bool same = record->remoteSize == wanted.remoteSize && record->remoteTime == wanted.remoteTime;
+    std::optional<TempFile> part = same ? TempFile::Reopen(record->part) : std::nullopt;
+    std::error_code ec;
+    const auto have = part ? static_cast<std::int64_t>(fs::file_size(part->Path(), ec)) : 0;
+    if (!part || ec || have > wanted.remoteSize) {
+        if (auto stale = TempFile::Reopen(record->part))
+            stale->Discard();
+        journal.Forget(record->part);
+        return std::nullopt;
+    }
+    request.startPosition = have;
+    return part;
 }
 
 } // namespace ct

@@ -7,6 +7,8 @@
 
 #include "batch/Job.h"
 #include "platform/client/TransferClient.h"
+#include "platform/fs/TempFile.h"
+#include "transfer/PartialDownloads.h"
 
 namespace ct {
 
@@ -39,5 +41,20 @@ bool SetLocalModifiedTime(const std::filesystem::path& path, std::int64_t unixSe
 
 // Joins notes for the outcome log's reason ("resumed at 1048576; verified by SHA-256").
 void AddNote(std::string& reason, const std::string& note);
+
+// At a run's start: removes the parts and records of the journal beside the queue, but those of
+// jobs still in the queue. Never raises.
+void RemoveLeftoverParts(const std::filesystem::path& batchFile);
+
+// The part a download kept for the job of wanted.key, reopened, and where to go on in it
+// (request.startPosition); a part that no longer matches the remote file is removed.
+std::optional<TempFile> ResumablePart(PartialDownloadJournal& journal, const PartialRecord& wanted,
+                                      TransferRequest& request);
+
+// Where a cut upload of f goes on (request.startPosition), with the record that lets a later
+// try know it: only while the local file keeps the size and time it had at the first try,
+// and onto a remote part no larger than it. False when the upload is not one to resume.
+bool UploadResumeStart(ITransferClient& client, const std::string& f, const std::string& sendName,
+                       const std::string& key, PartialDownloadJournal& journal, TransferRequest& request);
 
 } // namespace ct

@@ -59,24 +59,6 @@ std::string Utf8Text(const std::filesystem::path& path) {
     return std::string(text.begin(), text.end());
 }
 
-void RemoveLeftoverParts(const fs::path& batchFile) {
-    PartialDownloadJournal journal(PartialDownloadJournal::PathFor(batchFile));
-    std::error_code ec;
-    if (!fs::exists(PartialDownloadJournal::PathFor(batchFile), ec))
-        return;
-    std::set<std::string> queued;
-    try {
-        for (const std::string& line : ReadAllBatchLines(batchFile).lines) {
-            const ParsedJob parsed = ParseJob(line);
-            if (const Job* job = JobOf(parsed))
-                queued.insert(ResumeKeyOf(*job));
-        }
-    } catch (const std::exception&) {
-        queued.clear();  // a queue that cannot be read keeps no part
-    }
-    journal.RemoveLeftovers([&](const PartialRecord& record) { return queued.count(record.key) > 0; });
-}
-
 // The design's check that an upload's source exists, with the reason when it does not.
 void CheckUploadSource(const std::string& f) {
     std::error_code ec;
@@ -526,7 +508,7 @@ bool TThreadCopia::UploadJob(const Job& job) {
     request.localHash = VerificationFor(job, *IdFTP);
     PartialDownloadJournal journal(PartialDownloadJournal::PathFor(BatchFileInUse()));
     const std::string resumeKey = ResumeKeyOf(job);
-    const bool resumable = UploadResumeStart(f, sendName, resumeKey, journal, request);
+    const bool resumable = UploadResumeStart(*IdFTP, f, sendName, resumeKey, journal, request);
     transferBegun = false;
     TransferResult result;
     try {
@@ -561,28 +543,6 @@ bool TThreadCopia::UploadJob(const Job& job) {
         AddNote(jobReason, localTime && IdFTP->SetModifiedTime(remoteName, *localTime) ? "time kept" : "time not kept");
     }
     isDirty = true;
-    return true;
-}
-
-bool TThreadCopia::UploadResumeStart(const std::string& f, const std::string& sendName, const std::string& key,
-                                     PartialDownloadJournal& journal, TransferRequest& request) {
-    std::error_code ec;
-    const auto localSize = static_cast<std::int64_t>(fs::file_size(Utf8Path(f), ec));
-    if (ec || localSize < kResumeMinimum || !IdFTP->CanResumeUpload())
-        return false;
-    const auto localTime = LocalModifiedTime(Utf8Path(f));
-    // A try that was cut left this record: the local file must be as it was then.
-    if (const auto record = journal.Find(key)) {
-        if (record->remoteSize == localSize && record->remoteTime == localTime) {
-            const std::int64_t there = IdFTP->Size(sendName);
-            // A remote file larger than ours is not a part of it: start over.
-            if (there > 0 && there <= localSize)
-                request.startPosition = there;
-            return true;
-        }
-        journal.ForgetKey(key);
-    }
-    journal.Record(PartialRecord{{}, key, localSize, localTime});
     return true;
 }
 
@@ -678,26 +638,6 @@ bool TThreadCopia::DownloadJob(const Job& job) {
         AddNote(jobReason, remoteTime && SetLocalModifiedTime(Utf8Path(f), *remoteTime) ? "time kept" : "time not kept");
     isDirty = true;
     return true;
-}
-
-std::optional<TempFile> TThreadCopia::ResumablePart(PartialDownloadJournal& journal, const PartialRecord& wanted,
-                                                    TransferRequest& request) {
-    const auto record = journal.Find(wanted.key);
-    if (!record)
-        return std::nullopt;
-    // Only onto the same remote file as when the part began.
-    const bool same = record->remoteSize == wanted.remoteSize && record->remoteTime == wanted.remoteTime;
-    std::optional<TempFile> part = same ? TempFile::Reopen(record->part) : std::nullopt;
-    std::error_code ec;
-    const auto have = part ? static_cast<std::int64_t>(fs::file_size(part->Path(), ec)) : 0;
-    if (!part || ec || have > wanted.remoteSize) {
-        if (auto stale = TempFile::Reopen(record->part))
-            stale->Discard();
-        journal.Forget(record->part);
-        return std::nullopt;
-    }
-    request.startPosition = have;
-    return part;
 }
 
 void TThreadCopia::PauseBetweenJobs() {

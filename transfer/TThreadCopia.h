@@ -13,12 +13,10 @@
 
 #include "batch/Job.h"
 #include "platform/client/TransferClient.h"
-#include "platform/fs/TempFile.h"
 #include "platform/ping/Ping.h"
 #include "platform/thread/TThread.h"
 #include "platform/thread/Clock.h"
 #include "transfer/OutcomeLog.h"
-#include "transfer/PartialDownloads.h"
 #include "transfer/StatusControls.h"
 
 namespace ct {
@@ -155,14 +153,6 @@ private:
     bool EnsureConnected();
     bool UploadJob(const Job& job);
     bool DownloadJob(const Job& job);
-    // The part a download kept for this job, reopened, and where to go on in it; a part
-    // that no longer matches the remote file is removed.
-    std::optional<TempFile> ResumablePart(PartialDownloadJournal& journal, const PartialRecord& wanted,
-                                          TransferRequest& request);
-    // Where a cut upload of f goes on (request.startPosition), with the record that makes a
-    // later try know it; false when the upload is not one to resume.
-    bool UploadResumeStart(const std::string& f, const std::string& sendName, const std::string& key,
-                           PartialDownloadJournal& journal, TransferRequest& request);
     void PauseBetweenJobs();
     // Waits up to the given time; false when a stop or the application's close cut it short.
     bool WaitUnlessStopped(std::chrono::milliseconds time);
