@@ -167,6 +167,9 @@ private:
     std::unique_ptr<LocalHasher> HasherFor(const TransferRequest& request);
     // Feeds the first `length` bytes of the file to the hasher (or skips them without one).
     bool HashPrefix(FtpLocalFile& file, std::int64_t length, LocalHasher* hasher);
+    // Whether the server's hash of the first `length` bytes of remotePath (where it hashes
+    // ranges) differs from ours of localPath's.
+    bool PartDiffers(const std::string& localPath, const std::string& remotePath, std::int64_t length);
     // REST; the position the server accepted, 0 when it refused or resuming is not safe.
     std::int64_t RestartAt(std::int64_t position);
     // FEAT, asked once per session and only when something needs it.

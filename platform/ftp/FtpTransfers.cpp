@@ -507,6 +507,20 @@ bool FtpSession::HashPrefix(FtpLocalFile& file, std::int64_t length, LocalHasher
     return true;
 }
 
+bool FtpSession::PartDiffers(const std::string& localPath, const std::string& remotePath, std::int64_t length) {
+    // Where the server hashes a range, the part already there is checked before anything is
+    // added to it: a part that differs (another file, a corrupted write) is no base.
+    const std::vector<HashAlgorithm> offered = OfferedRangeHashes();
+    if (length <= 0 || offered.empty())
+        return false;
+    LocalHasher hasher(offered.front());
+    FtpLocalFile file;
+    if (!file.Open(localPath, FtpLocalFile::Mode::Read).empty() || !HashPrefix(file, length, &hasher))
+        return true;
+    const auto remote = RemoteHash(offered.front(), remotePath, 0, length);
+    return remote && *remote != hasher.Final();
+}
+
 std::int64_t FtpSession::RestartAt(std::int64_t position) {
     // A text transfer changes the bytes on the way, so an offset on one side is not the same
     // offset on the other: only binary transfers resume.
@@ -547,6 +561,9 @@ TransferResult FtpSession::Download(const std::string& remotePath, const std::st
         if (!part.Open(localPath, FtpLocalFile::Mode::Read).empty() || !HashPrefix(part, result.startedAt, hasher.get()))
             result.startedAt = 0, hasher = HasherFor(request);
     }
+
+    if (PartDiffers(localPath, remotePath, result.startedAt))
+        result.startedAt = 0, hasher = HasherFor(request);
 
     WorkReporter reporter(m_eventSource, TWorkMode::wmRead, TransferClock());
     try {
@@ -668,6 +685,8 @@ TransferResult FtpSession::Upload(const std::string& localPath, const std::strin
     std::unique_ptr<LocalHasher> hasher;
     TransferResult result;
     result.startedAt = request.startPosition <= file.Size() ? request.startPosition : 0;
+    if (PartDiffers(localPath, remoteName, result.startedAt))
+        result.startedAt = 0;
 
     WorkReporter reporter(m_eventSource, TWorkMode::wmWrite, TransferClock());
     try {

@@ -128,6 +128,31 @@ TEST_F(Delivery, APartLeftByAKilledRunIsResumedOnlyOntoTheSameRemoteFile) {
     EXPECT_TRUE(FilesContaining(dir / "local", ".part-").empty());
 }
 
+// A server that hashes ranges shows the part to differ from the remote file's start: the
+// download starts over rather than add the rest to it.
+TEST_F(Delivery, APartThatARangeHashShowsToDifferIsNotResumedOn) {
+    Start({"--hash", "lie"});
+    WriteFileBytes(server->Root() / "big.bin", MakePattern(kBig, 5));
+    const std::string line = JobLineText(Download("big.bin", {{"verify", "off"}}));
+    const ct::Job job = std::get<ct::Job>(ParseJob(line));
+    fs::create_directories(dir / "local");
+    PartialDownloadJournal journal(PartialDownloadJournal::PathFor(batch));
+    auto probe = std::make_unique<TIdFTP>(job.endpoint);
+    probe->Connect();
+    PartialRecord record{{}, ResumeKeyOf(job), kBig, probe->ModifiedTime("/big.bin")};
+    TempFile part = TempFile::CreateFor(dir / "local" / "big.bin", [&](const fs::path& name) {
+        record.part = name;
+        journal.Record(record);
+    });
+    WriteFileBytes(part.Path(), MakePattern(kBig, 5).substr(0, kCut));
+    part.Keep();
+    WriteLines(batch, {line});
+    Run();
+    EXPECT_TRUE(ReadFileBytes(dir / "local" / "big.bin") == MakePattern(kBig, 5));
+    EXPECT_EQ(server->Commands("XSHA256").size(), 1u);
+    EXPECT_TRUE(server->Commands("REST").empty()) << "started over";
+}
+
 struct UploadResumeCase {
     const char* name;
     std::vector<std::string> serverArgs;
