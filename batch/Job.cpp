@@ -1,6 +1,8 @@
 #include "batch/Job.h"
 
 #include <charconv>
+#include <initializer_list>
+#include <utility>
 #include <cstdint>
 #include <limits>
 
@@ -80,6 +82,36 @@ std::string ReadEndpoint(const TSuperObject& ftp, Endpoint& endpoint) {
     return {};
 }
 
+// One of a member's allowed texts; absent, null or empty reads as the first. Empty when it is one.
+template <typename Mode>
+std::string ReadChoice(const TSuperObject& line, const char* name,
+                       std::initializer_list<std::pair<const char*, Mode>> choices, Mode& mode) {
+    if (line.S(name).empty())
+        return {};
+    const std::string value = line.S(name);
+    for (const auto& [text, choice] : choices)
+        if (value == text) {
+            mode = choice;
+            return {};
+        }
+    std::string allowed;
+    for (const auto& [text, choice] : choices)
+        allowed += (allowed.empty() ? "\"" : ", \"") + std::string(text) + "\"";
+    return "\"" + std::string(name) + "\" must be one of " + allowed + ": " + value.substr(0, 40);
+}
+
+std::string ReadDelivery(const TSuperObject& line, Job& job) {
+    std::string broken = ReadChoice(line, "verify",
+                                    {{"auto", JobVerify::Auto}, {"hash", JobVerify::Hash}, {"off", JobVerify::Off}},
+                                    job.verify);
+    if (broken.empty())
+        broken = ReadChoice(line, "publish", {{"direct", JobPublish::Direct}, {"rename", JobPublish::Rename}},
+                            job.publish);
+    if (broken.empty())
+        broken = ReadChoice(line, "mtime", {{"keep", JobMtime::Keep}}, job.mtime);
+    return broken;
+}
+
 } // namespace
 
 ParsedJob ParseJob(std::string_view text) {
@@ -103,6 +135,8 @@ ParsedJob ParseJob(std::string_view text) {
     if (!ftp)
         return JobFault{JobFault::Kind::NotAJob, "the job line has no \"ftp\" settings", std::move(job)};
     std::string broken = ReadEndpoint(*ftp, job.endpoint);
+    if (broken.empty())
+        broken = ReadDelivery(*line, job);
     if (!broken.empty())
         return JobFault{JobFault::Kind::BrokenRule, std::move(broken), std::move(job)};
     return job;

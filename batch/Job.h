@@ -12,6 +12,15 @@ namespace ct {
 
 enum class JobDirection { Upload, Download };
 
+// "verify": absent or "auto" (compare a hash where the server offers one), "hash" (a hash
+// check is required), "off".
+enum class JobVerify { Auto, Hash, Off };
+// "publish": absent or "direct" (upload to the target name), "rename" (upload to a
+// temporary name beside it, then rename over it).
+enum class JobPublish { Direct, Rename };
+// "mtime": absent (the time the transfer leaves), "keep" (the source's modification time).
+enum class JobMtime { Default, Keep };
+
 // One job of the queue, read from its line by ParseJob.
 struct Job {
     Endpoint endpoint;                       // "ftp": "h", "t", "u", "p", "s", "fp", "k"
@@ -22,6 +31,9 @@ struct Job {
     // "error" as text; nullopt when the line has no such member (the job never failed).
     std::optional<std::string> errorMark;
     std::string reason;                      // "reason"
+    JobVerify verify = JobVerify::Auto;      // "verify"
+    JobPublish publish = JobPublish::Direct; // "publish"
+    JobMtime mtime = JobMtime::Default;      // "mtime"
     // The line as read. A failed job is written back from it, so that members this program
     // does not know survive the rewrite in their places.
     ISuperObject line;
@@ -51,7 +63,9 @@ using ParsedJob = std::variant<Job, JobFault>;
 // object, "t" a whole number of 1..65535 (absent, empty or 0: the usual port of the job's
 // security), "s" one of "", "tls", "implicit", "sftp" (absent or null: ""), "fp" a
 // fingerprint that only a secured session may carry, in its protocol's form (hex for TLS,
-// "SHA256:" and base64 for SFTP), and "k" (a key file) on SFTP jobs only. Text members read as their text, other
+// "SHA256:" and base64 for SFTP), "k" (a key file) on SFTP jobs only, "verify" one of "auto",
+// "hash", "off", "publish" one of "direct", "rename", "mtime" "keep" (each absent, null or
+// empty: the first; any other value refuses the job). Text members read as their text, other
 // scalars as their JSON text, null as empty.
 ParsedJob ParseJob(std::string_view line);
 

@@ -7,6 +7,7 @@
 #include "platform/fs/FileSystem.h"
 #include "platform/fs/SafeFile.h"
 #include "platform/fs/TempFile.h"
+#include "platform/json/SuperObject.h"
 
 namespace ct {
 
@@ -74,17 +75,43 @@ void PartialDownloadJournal::Keep(const std::vector<std::string>& entries) {
     WriteFileDurably(m_file, bytes, ReplaceMode::ReplaceExisting, 0600u).OrThrow();
 }
 
-void PartialDownloadJournal::RemoveLeftovers() noexcept {
+PartialRecord PartialDownloadJournal::Read(const std::string& entry) {
+    PartialRecord record;
+    if (entry.empty() || entry.front() != '{') {
+        record.part = FromUtf8(entry);
+        return record;
+    }
+    try {
+        const ISuperObject line = SO(entry);
+        record.part = FromUtf8(line->S("part"));
+        record.key = line->S("key");
+        record.remoteSize = line->Has("size") ? line->I("size") : -1;
+        if (line->Has("time"))
+            record.remoteTime = line->I("time");
+    } catch (const JsonError&) {
+    }
+    return record;
+}
+
+void PartialDownloadJournal::RemoveLeftovers(const std::function<bool(const PartialRecord&)>& stillWanted) noexcept {
     try {
         std::vector<std::string> left;
         for (const auto& entry : Entries()) {
-            const fs::path part = FromUtf8(entry);
+            const PartialRecord record = Read(entry);
+            const fs::path& part = record.part;
+            // An upload's record names no file: it stays while its job does.
+            if (part.empty() && !record.key.empty() && stillWanted(record))
+                left.push_back(entry);
             if (!IsTempFileName(part))
                 continue;
             std::error_code ec;
             const auto status = fs::symlink_status(part, ec);
             if (ec || !fs::exists(status))
                 continue;
+            if (!record.key.empty() && record.remoteSize > 0 && fs::is_regular_file(status) && stillWanted(record)) {
+                left.push_back(entry);
+                continue;
+            }
             // remove() never follows a link: a link planted at the name goes, its target stays.
             if (fs::is_directory(status) || !fs::remove(part, ec))
                 left.push_back(entry);
@@ -99,11 +126,43 @@ void PartialDownloadJournal::Record(const fs::path& part) {
     AppendOwnerOnly(m_file, Utf8(part) + "\n").OrThrow();
 }
 
+void PartialDownloadJournal::Record(const PartialRecord& record) {
+    const ISuperObject line = SO("{}");
+    line->SetS("part", Utf8(record.part));
+    line->SetS("key", record.key);
+    line->SetS("size", std::to_string(record.remoteSize));
+    if (record.remoteTime)
+        line->SetS("time", std::to_string(*record.remoteTime));
+    AppendOwnerOnly(m_file, line->AsJSon() + "\n").OrThrow();
+}
+
+std::optional<PartialRecord> PartialDownloadJournal::Find(const std::string& key) const {
+    std::optional<PartialRecord> found;
+    for (const auto& entry : Entries()) {
+        PartialRecord record = Read(entry);
+        if (!key.empty() && record.key == key)
+            found = std::move(record);
+    }
+    return found;
+}
+
+void PartialDownloadJournal::ForgetKey(const std::string& key) noexcept {
+    try {
+        std::vector<std::string> entries = Entries();
+        entries.erase(std::remove_if(entries.begin(), entries.end(),
+                                     [&](const std::string& entry) { return Read(entry).key == key; }),
+                      entries.end());
+        Keep(entries);
+    } catch (...) {
+    }
+}
+
 void PartialDownloadJournal::Forget(const fs::path& part) noexcept {
     try {
         std::vector<std::string> entries = Entries();
-        const std::string gone = Utf8(part);
-        entries.erase(std::remove(entries.begin(), entries.end(), gone), entries.end());
+        entries.erase(std::remove_if(entries.begin(), entries.end(),
+                                     [&](const std::string& entry) { return Read(entry).part == part; }),
+                      entries.end());
         Keep(entries);
     } catch (...) {
     }

@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <limits>
 #include <optional>
+#include <set>
 #include <system_error>
 
 #include "batch/BatchFileStore.h"
@@ -15,6 +16,7 @@
 #include "platform/ftp/TIdFTP.h"
 #include "platform/sftp/SftpClient.h"
 #include "transfer/AppGlobals.h"
+#include "transfer/JobDelivery.h"
 #include "transfer/JobPaths.h"
 #include "transfer/JobReason.h"
 #include "transfer/PartialDownloads.h"
@@ -216,8 +218,9 @@ void TThreadCopia::Execute() {
     outcomeLog = std::make_unique<OutcomeLog>(OutcomeLog::PathFor(BatchFileInUse()));
     outcomeLog->echoToStandardError = LogToStandardError.load();
     LogRun("start", "");
-    // A run killed during a download left its temporary file; it goes before anything else.
-    PartialDownloadJournal(PartialDownloadJournal::PathFor(BatchFileInUse())).RemoveLeftovers();
+    // A run killed during a download left its temporary file: it goes before anything else,
+    // unless it is a part to resume on for a job still in the queue.
+    RemoveLeftoverParts(BatchFileInUse());
 
     // The design lets an error outside the job guard leave Execute; it is recorded first, so
     // that run control can show it and an unattended start can report it in its exit status.
@@ -574,9 +577,17 @@ bool TThreadCopia::UploadJob(const Job& job) {
     const bool alreadyThere = IdFTP->KnownCurrentDir() == folder;
     if (!enterFolder())
         return false;
+    // With "publish": "rename" the target name only ever names a complete file.
+    const std::string sendName = job.publish == JobPublish::Rename ? TemporaryUploadName(remoteName) : remoteName;
+    TransferRequest request;
+    request.localHash = VerificationFor(job, *IdFTP);
+    PartialDownloadJournal journal(PartialDownloadJournal::PathFor(BatchFileInUse()));
+    const std::string resumeKey = ResumeKeyOf(job);
+    const bool resumable = UploadResumeStart(*IdFTP, f, sendName, resumeKey, journal, request);
     transferBegun = false;
+    TransferResult result;
     try {
-        IdFTP->Put(f, remoteName, false, -1);
+        result = IdFTP->PutFile(f, sendName, request);
     } catch (const TransferError& error) {
         // The folder may have gone since the job that walked to it: walk and try once more, so
         // that no job fails for having skipped the walk.
@@ -584,10 +595,28 @@ bool TThreadCopia::UploadJob(const Job& job) {
             throw;
         if (!enterFolder())
             return false;
-        IdFTP->Put(f, remoteName, false, -1);
+        result = IdFTP->PutFile(f, sendName, request);
     }
     if (AbortTransfer)
         return false;
+    if (result.startedAt > 0)
+        AddNote(jobReason, "resumed at " + std::to_string(result.startedAt));
+    if (request.localHash) {
+        try {
+            AddNote(jobReason, CheckTransferHash(job, *IdFTP, *request.localHash, sendName, result.localHash));
+        } catch (...) {
+            journal.ForgetKey(resumeKey);  // what the server holds is no base to go on from
+            throw;
+        }
+    }
+    if (sendName != remoteName)
+        IdFTP->Rename(sendName, remoteName);
+    if (resumable)
+        journal.ForgetKey(resumeKey);
+    if (job.mtime == JobMtime::Keep) {
+        const auto localTime = LocalModifiedTime(Utf8Path(f));
+        AddNote(jobReason, localTime && IdFTP->SetModifiedTime(remoteName, *localTime) ? "time kept" : "time not kept");
+    }
     isDirty = true;
     return true;
 }
@@ -622,36 +651,66 @@ bool TThreadCopia::DownloadJob(const Job& job) {
                           ? std::numeric_limits<std::uint32_t>::max()
                           : static_cast<std::uint32_t>(std::max<std::int64_t>(size, 0));
 
+    TransferRequest request;
+    request.localHash = VerificationFor(job, *IdFTP);
+    // Small files start over: resuming them would cost more than it saves.
+    const bool resumable = size >= kResumeMinimum;
+    std::optional<std::int64_t> remoteTime;
+    if (resumable || job.mtime == JobMtime::Keep)
+        remoteTime = IdFTP->ModifiedTime(*remotePath);
+
     // The file arrives under a name of its own and replaces "f" only once complete. The
     // journal names it first, so that a run killed meanwhile leaves nothing the next run
-    // does not remove.
+    // does not know of: a part to resume on, with what it must match, or one to remove.
     PartialDownloadJournal journal(PartialDownloadJournal::PathFor(BatchFileInUse()));
-    TempFile part = TempFile::CreateFor(Utf8Path(f), [&](const fs::path& name) { journal.Record(name); });
+    PartialRecord wanted{{}, ResumeKeyOf(job), size, remoteTime};
+    std::optional<TempFile> part = resumable ? ResumablePart(journal, wanted, request) : std::nullopt;
+    if (!part)
+        part.emplace(TempFile::CreateFor(Utf8Path(f), [&](const fs::path& name) {
+            wanted.part = name;
+            resumable ? journal.Record(wanted) : journal.Record(name);
+        }));
+    bool keepPart = false;
     auto finish = [&] {
-        part.Discard();
-        journal.Forget(part.Path());
+        if (keepPart) {
+            part->Keep();
+            return;
+        }
+        part->Discard();
+        journal.Forget(part->Path());
     };
     try {
+        TransferResult result;
         try {
-            IdFTP->Get(*remotePath, Utf8Text(part.Path()), true, false);
+            result = IdFTP->GetFile(*remotePath, Utf8Text(part->Path()), request);
         } catch (const TransferError& error) {
-            if (error.Kind() != TransferErrorKind::RemoteMissing)
+            if (error.Kind() != TransferErrorKind::RemoteMissing) {
+                keepPart = resumable && fs::file_size(part->Path(), ec) > 0 && !ec;
                 throw;
+            }
             finish();
             isDirty = true;  // the design's missing remote file: done, nothing fetched
             jobReason = "remote file not found";
             return true;
         }
         if (AbortTransfer) {
+            keepPart = resumable;
             finish();
             return false;
         }
-        part.CommitTo(Utf8Path(f));
+        if (result.startedAt > 0)
+            AddNote(jobReason, "resumed at " + std::to_string(result.startedAt));
+        // A file that fails its check never replaces "f", and is no base to resume on.
+        if (request.localHash)
+            AddNote(jobReason, CheckTransferHash(job, *IdFTP, *request.localHash, *remotePath, result.localHash));
+        part->CommitTo(Utf8Path(f));
     } catch (...) {
         finish();
         throw;
     }
     finish();
+    if (job.mtime == JobMtime::Keep)
+        AddNote(jobReason, remoteTime && SetLocalModifiedTime(Utf8Path(f), *remoteTime) ? "time kept" : "time not kept");
     isDirty = true;
     return true;
 }

@@ -1,13 +1,15 @@
 // Upload and download throughput of TIdFTP against curl, over loopback, with the server
 // root and every file on tmpfs so that the disk does not set the pace.
 //
-//   ftp_throughput [MiB=1024] [--runs N=3] [--server vsftpd|pyftpdlib] [--tls [--tls12]]
+//   ftp_throughput [MiB=1024] [--runs N=3] [--server vsftpd|pyftpdlib|proftpd] [--tls [--tls12]] [--verify]
 //
 // Prints MB/s (10^6 bytes per second) for each tool and direction, medians over the runs,
 // and the ratio ours/curl (curl's time over ours). vsftpd is the default: pyftpdlib is slower
 // than both clients. --tls runs explicit FTPS against vsftpd with a certificate made for the
 // run: ours verifies it against that CA, curl runs with --ssl-reqd --insecure; vsftpd then
-// negotiates TLS 1.3, or TLS 1.2 with --tls12.
+// negotiates TLS 1.3, or TLS 1.2 with --tls12. --verify runs against proftpd with mod_digest
+// (its root on disk, not tmpfs) and adds our transfers with SHA-256 verification: hashed while
+// the bytes stream, then compared with the server's hash.
 
 #include <algorithm>
 #include <cctype>
@@ -37,6 +39,7 @@ struct Server {
     std::unique_ptr<ct::test::VsftpdTlsServer> vsftpdTls;
     std::unique_ptr<ct::test::VsftpdServer> vsftpd;
     std::unique_ptr<ct::test::PyFtpServer> py;
+    std::unique_ptr<ct::test::ProftpdServer> proftpd;
     std::uint16_t port = 0;
     std::string user, password;
     fs::path writableRoot; // local folder behind remoteDir
@@ -63,6 +66,23 @@ Server StartServer(const std::string& kind, bool tls, bool tls12) {
         s.writableRoot = s.vsftpdTls->Root() / "up";
         s.remoteDir = "/up/";
         s.name = tls12 ? "vsftpd, explicit FTPS, TLS 1.2" : "vsftpd, explicit FTPS, TLS 1.3";
+        return s;
+    }
+    if (kind == "proftpd") {
+        // With mod_digest: a server that hashes, for the runs with verification.
+        if (!ct::test::ProftpdServer::Available())
+            throw std::runtime_error("proftpd needs root and its unpacked package");
+        ct::test::ProftpdOptions options;
+        options.digest = true;
+        s.proftpd = std::make_unique<ct::test::ProftpdServer>(options);
+        if (!s.proftpd->Started())
+            throw std::runtime_error("proftpd did not start: " + s.proftpd->StartupError());
+        s.port = s.proftpd->Port();
+        s.user = "user";
+        s.password = "secret";
+        s.writableRoot = s.proftpd->Root();
+        s.remoteDir = "/";
+        s.name = "proftpd with mod_digest (root on disk)";
         return s;
     }
     if (kind == "vsftpd") {
@@ -139,12 +159,15 @@ int main(int argc, char** argv) {
     std::string kind = "vsftpd";
     bool tls = false;
     bool tls12 = false;
+    bool verify = false;
     for (int i = 1; i < argc; ++i) {
         std::string a = argv[i];
         if (a == "--tls")
             tls = true;
         else if (a == "--tls12")
             tls = tls12 = true;
+        else if (a == "--verify")
+            verify = true;
         else if (a == "--runs" && i + 1 < argc)
             runs = std::max(1, std::atoi(argv[++i]));
         else if (a == "--server" && i + 1 < argc)
@@ -152,11 +175,13 @@ int main(int argc, char** argv) {
         else if (!a.empty() && std::isdigit(static_cast<unsigned char>(a[0])))
             mib = std::stoull(a);
         else {
-            std::cerr << "usage: ftp_throughput [MiB=1024] [--runs N=3] [--server vsftpd|pyftpdlib] [--tls [--tls12]]\n";
+            std::cerr << "usage: ftp_throughput [MiB=1024] [--runs N=3] [--server vsftpd|pyftpdlib] [--tls [--tls12]] [--verify]\n";
             return 2;
         }
     }
     const std::uint64_t size = mib << 20;
+    if (verify && kind == "vsftpd" && !tls)
+        kind = "proftpd";
 
     try {
         Server server = StartServer(kind, tls, tls12);
@@ -172,7 +197,7 @@ int main(int argc, char** argv) {
             return args;
         };
 
-        std::vector<double> oursUp, oursDown, curlUp, curlDown;
+        std::vector<double> oursUp, oursDown, curlUp, curlDown, checkedUp, checkedDown, serverHash;
         for (int run = 0; run < runs; ++run) {
             {
                 ct::TIdFTP ftp;
@@ -191,6 +216,24 @@ int main(int argc, char** argv) {
                 oursDown.push_back(
                     Seconds([&] { ftp.Get(server.remoteDir + "ours.bin", (local / "ours-down.bin").string(), true, false); }));
                 ExpectSize(local / "ours-down.bin", size);
+                if (verify) {
+                    // The same transfers with the hash computed while the bytes stream and
+                    // compared with the server's.
+                    const ct::TransferRequest hashed{0, ct::HashAlgorithm::Sha256};
+                    ct::TransferResult result;
+                    auto check = [&](const std::string& path) {
+                        if (result.localHash != ftp.RemoteHash(ct::HashAlgorithm::Sha256, path, 0, -1))
+                            throw std::runtime_error("checksum mismatch on " + path);
+                    };
+                    checkedUp.push_back(Seconds([&] { result = ftp.PutFile(source.string(), "checked.bin", hashed); }));
+                    serverHash.push_back(Seconds([&] { check("checked.bin"); }));
+                    checkedDown.push_back(Seconds([&] {
+                        result = ftp.GetFile(server.remoteDir + "checked.bin", (local / "checked-down.bin").string(), hashed);
+                    }));
+                    serverHash.push_back(Seconds([&] { check(server.remoteDir + "checked.bin"); }));
+                    fs::remove(server.writableRoot / "checked.bin");
+                    fs::remove(local / "checked-down.bin");
+                }
                 ftp.Disconnect();
                 fs::remove(server.writableRoot / "ours.bin");
                 fs::remove(local / "ours-down.bin");
@@ -211,6 +254,15 @@ int main(int argc, char** argv) {
                     static_cast<unsigned long long>(mib), server.name.c_str(), runs);
         std::printf("  upload    ours %8.1f MB/s   curl %8.1f MB/s   ratio ours/curl %.2f\n", ou, cu, ou / cu);
         std::printf("  download  ours %8.1f MB/s   curl %8.1f MB/s   ratio ours/curl %.2f\n", od, cd, od / cd);
+        if (verify) {
+            const double vu = rate(Median(checkedUp)), vd = rate(Median(checkedDown));
+            const double hash = Median(serverHash);
+            std::printf("  with SHA-256 verification (ours hashed while streaming; the server's hash after):\n");
+            std::printf("  upload    ours %8.1f MB/s   ratio ours/curl %.2f   %.2f s + server hash %.2f s (unverified %.2f s)\n",
+                        vu, vu / cu, Median(checkedUp), hash, Median(oursUp));
+            std::printf("  download  ours %8.1f MB/s   ratio ours/curl %.2f   %.2f s + server hash %.2f s (unverified %.2f s)\n",
+                        vd, vd / cd, Median(checkedDown), hash, Median(oursDown));
+        }
         return 0;
     } catch (const std::exception& e) {
         std::fprintf(stderr, "ftp_throughput: %s\n", e.what());

@@ -151,6 +151,26 @@ void TempFile::Discard() noexcept {
     Close();
 }
 
+std::optional<TempFile> TempFile::Reopen(const fs::path& path) {
+    if (!IsTempFileName(path))
+        return std::nullopt;
+    HANDLE h = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                           OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (h == INVALID_HANDLE_VALUE)
+        return std::nullopt;
+    BY_HANDLE_FILE_INFORMATION info{};
+    if (!GetFileInformationByHandle(h, &info) || info.nNumberOfLinks != 1 ||
+        (info.dwFileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY))) {
+        CloseHandle(h);
+        return std::nullopt;
+    }
+    TempFile file;
+    file.m_path = path;
+    file.m_handle = h;
+    file.m_open = true;
+    return file;
+}
+
 #else
 
 TempFile TempFile::CreateFor(const fs::path& target, const std::function<void(const fs::path&)>& recordName) {
@@ -207,7 +227,29 @@ void TempFile::Discard() noexcept {
     Close();
 }
 
+std::optional<TempFile> TempFile::Reopen(const fs::path& path) {
+    if (!IsTempFileName(path))
+        return std::nullopt;
+    const int fd = ::open(path.c_str(), O_WRONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0)
+        return std::nullopt;
+    struct stat st{};
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != ::geteuid() || st.st_nlink != 1) {
+        ::close(fd);
+        return std::nullopt;
+    }
+    TempFile file;
+    file.m_path = path;
+    file.m_fd = fd;
+    file.m_open = true;
+    return file;
+}
+
 #endif
+
+void TempFile::Keep() noexcept {
+    Close();
+}
 
 void TempFile::CommitTo(const fs::path& target) {
     if (!m_open)

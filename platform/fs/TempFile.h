@@ -2,6 +2,7 @@
 
 #include <filesystem>
 #include <functional>
+#include <optional>
 
 namespace ct {
 
@@ -38,6 +39,12 @@ public:
     void CommitTo(const std::filesystem::path& target);
     // Removes the file now (quietly, and only while the name still leads to it).
     void Discard() noexcept;
+    // Lets the file outlive this object (a part kept to resume on); it stays where it is.
+    void Keep() noexcept;
+    // Takes up again a file this program made earlier (a part to resume on): only a regular
+    // file with a temporary file's name, reached without a link, owned by this user and with
+    // no other name. nullopt otherwise.
+    static std::optional<TempFile> Reopen(const std::filesystem::path& path);
 
 private:
     TempFile() = default;

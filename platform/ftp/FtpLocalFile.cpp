@@ -69,10 +69,14 @@ std::string FtpLocalFile::Open(const std::string& utf8Path, Mode mode) {
     return {};
 }
 
-bool FtpLocalFile::Truncate() {
-    LARGE_INTEGER start{};
-    return SetFilePointerEx(static_cast<HANDLE>(m_handle), start, nullptr, FILE_BEGIN) &&
-           SetEndOfFile(static_cast<HANDLE>(m_handle));
+bool FtpLocalFile::Truncate(std::int64_t length) {
+    return Seek(length) && SetEndOfFile(static_cast<HANDLE>(m_handle));
+}
+
+bool FtpLocalFile::Seek(std::int64_t offset) {
+    LARGE_INTEGER position{};
+    position.QuadPart = offset;
+    return SetFilePointerEx(static_cast<HANDLE>(m_handle), position, nullptr, FILE_BEGIN) != 0;
 }
 
 std::int64_t FtpLocalFile::Read(char* buffer, std::size_t length) {
@@ -151,8 +155,12 @@ std::string FtpLocalFile::Open(const std::string& utf8Path, Mode mode) {
     return {};
 }
 
-bool FtpLocalFile::Truncate() {
-    return ::ftruncate(m_fd, 0) == 0;
+bool FtpLocalFile::Truncate(std::int64_t length) {
+    return ::ftruncate(m_fd, static_cast<off_t>(length)) == 0 && Seek(length);
+}
+
+bool FtpLocalFile::Seek(std::int64_t offset) {
+    return ::lseek(m_fd, static_cast<off_t>(offset), SEEK_SET) == static_cast<off_t>(offset);
 }
 
 std::int64_t FtpLocalFile::Read(char* buffer, std::size_t length) {

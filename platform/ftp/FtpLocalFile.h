@@ -29,7 +29,10 @@ public:
     bool IsOpen() const;
     // Whether Open made the file.
     bool Created() const { return m_created; }
-    bool Truncate();
+    // Cuts the file to `length` bytes and writes on from there.
+    bool Truncate(std::int64_t length = 0);
+    // Reads or writes on from byte `offset`.
+    bool Seek(std::int64_t offset);
     // Size at opening (Read mode).
     std::int64_t Size() const { return m_size; }
     // Reads up to `length` bytes; 0 at the end of the file, -1 on an error.

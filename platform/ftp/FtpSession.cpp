@@ -521,6 +521,9 @@ void FtpSession::Connect() {
 
     const std::string host = CheckedHost();
     const std::string pin = CheckedPin();
+    m_features.reset();
+    m_hashChosen.reset();
+    m_timeSetter = TimeSetter::Unknown;
     const bool secure = m_settings.security != FtpSecurity::None;
     m_where = host + ":" + std::to_string(m_settings.port);
 

@@ -12,6 +12,8 @@
 #include <asio/ip/tcp.hpp>
 
 #include "platform/ftp/FtpChannel.h"
+#include "platform/ftp/FtpHash.h"
+#include "platform/ftp/FtpLocalFile.h"
 #include "platform/ftp/FtpClient.h"
 #include "platform/ftp/FtpReply.h"
 #include "platform/ftp/FtpSettings.h"
@@ -19,7 +21,6 @@
 
 namespace ct::ftp {
 
-class FtpLocalFile;
 struct ResolveJob;
 class UploadProgress;
 class WorkReporter;
@@ -67,6 +68,18 @@ public:
     std::string RetrieveCurrentDir();
     std::vector<bool> RunFolderCommands(const std::vector<FtpFolderCommand>& commands);
     const std::string& KnownCurrentDir() const { return m_knownDir; }
+
+    // Resume, hashes, times and renames (FtpDelivery.cpp; the transfers in FtpTransfers.cpp).
+    TransferResult GetFile(const std::string& remotePath, const std::string& localPath, const TransferRequest& request);
+    TransferResult PutFile(const std::string& localPath, const std::string& remoteName, const TransferRequest& request);
+    std::vector<HashAlgorithm> OfferedHashes();
+    std::vector<HashAlgorithm> OfferedRangeHashes();
+    std::optional<std::string> RemoteHash(HashAlgorithm algorithm, const std::string& remotePath, std::int64_t start,
+                                          std::int64_t end);
+    std::optional<std::int64_t> ModifiedTime(const std::string& remotePath);
+    bool SetModifiedTime(const std::string& remotePath, std::int64_t unixSeconds);
+    void Rename(const std::string& from, const std::string& to);
+    void Delete(const std::string& remotePath);
 
     void Abort() { m_waiter.Abort(); }
     void ResetAbort() { m_waiter.ResetAbort(); }
@@ -142,11 +155,32 @@ private:
     // After a handshake: fails the session when the certificate was refused.
     void CheckPeer(FtpChannel& channel, const asio::error_code& ec, const std::string& which);
 #endif
-    void Receive(FtpLocalFile& file, WorkReporter& reporter, std::int64_t& total, std::optional<FtpReply>& final);
-    void Send(FtpLocalFile& file, UploadProgress& progress, std::optional<FtpReply>& final);
+    void Receive(FtpLocalFile& file, WorkReporter& reporter, std::int64_t& total, std::optional<FtpReply>& final,
+                 LocalHasher* hasher = nullptr);
+    void Send(FtpLocalFile& file, UploadProgress& progress, std::optional<FtpReply>& final,
+              LocalHasher* hasher = nullptr);
+    TransferResult Download(const std::string& remotePath, const std::string& localPath, FtpLocalFile::Mode mode,
+                            const TransferRequest& request);
+    TransferResult Upload(const std::string& localPath, const std::string& remoteName, const TransferRequest& request);
+    TransferStart StartUpload(const std::string& remoteName, FtpLocalFile& file, std::unique_ptr<LocalHasher>& hasher,
+                              const TransferRequest& request, TransferResult& result, std::string& verb);
+    std::unique_ptr<LocalHasher> HasherFor(const TransferRequest& request);
+    // Feeds the first `length` bytes of the file to the hasher (or skips them without one).
+    bool HashPrefix(FtpLocalFile& file, std::int64_t length, LocalHasher* hasher);
+    // Whether the server's hash of the first `length` bytes of remotePath (where it hashes
+    // ranges) differs from ours of localPath's.
+    bool PartDiffers(const std::string& localPath, const std::string& remotePath, std::int64_t length);
+    // REST; the position the server accepted, 0 when it refused or resuming is not safe.
+    std::int64_t RestartAt(std::int64_t position);
+    // FEAT, asked once per session and only when something needs it.
+    const FtpFeatures& Features();
+    // A command outside a transfer, with the checks every command has; its reply.
+    FtpReply PlainCommand(const std::string& command, const std::string& argument);
     void FinishUpload(UploadProgress& progress, std::optional<FtpReply>& final);
     // A final reply that arrived while data still moved: a refusal ends the transfer now.
     void TakeReplyDuringTransfer(const std::string& what, std::optional<FtpReply>& final);
+    // The same, but a refusal is handed back rather than raised.
+    std::optional<FtpReply> RefusalDuringTransfer(std::optional<FtpReply>& final);
     // What the stall and low-speed rules and the work events go by.
     IClock& TransferClock() const { return m_settings.clock ? *m_settings.clock : SystemClock(); }
     [[noreturn]] void FailStalled(const std::string& what);
@@ -191,6 +225,12 @@ private:
 
     std::vector<char> m_buffer;
     std::shared_ptr<ResolveJob> m_resolve;
+
+    // What this session learnt of the server's extensions; reset by Connect.
+    std::optional<FtpFeatures> m_features;
+    std::optional<HashAlgorithm> m_hashChosen;  // the algorithm HASH uses now (OPTS HASH)
+    enum class TimeSetter { Unknown, Mfmt, MdtmTwo, SiteUtime, None };
+    TimeSetter m_timeSetter = TimeSetter::Unknown;
 };
 
 } // namespace ct::ftp

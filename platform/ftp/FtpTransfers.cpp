@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <utility>
 
+#include "platform/ftp/FtpHash.h"
 #include "platform/ftp/FtpLocalFile.h"
 #include "platform/ftp/FtpProgress.h"
 #include "platform/ftp/FtpText.h"
@@ -213,21 +214,27 @@ void FtpSession::FailCut(const std::string& what, const asio::error_code& ec, st
     Fail(FtpErrorKind::Job, what + " (" + NetworkReason(ec) + ")", reason);
 }
 void FtpSession::TakeReplyDuringTransfer(const std::string& what, std::optional<FtpReply>& final) {
+    if (auto refused = RefusalDuringTransfer(final)) {
+        // The server gave up on the transfer (552 when a size limit is hit, 426 when it
+        // cut the data connection): no point in moving another byte.
+        m_data.Reset();
+        FailReply(what, *refused);
+    }
+}
+
+std::optional<FtpReply> FtpSession::RefusalDuringTransfer(std::optional<FtpReply>& final) {
     PumpControl();
     while (auto reply = NextParsedReply()) {
         if (reply->Preliminary())
             continue;
-        if (!reply->Positive()) {
-            // The server gave up on the transfer (552 when a size limit is hit, 426 when it
-            // cut the data connection): no point in moving another byte.
-            m_data.Reset();
-            FailReply(what, *reply);
-        }
+        if (!reply->Positive())
+            return reply;
         final = reply;
     }
     if (m_controlGarbled || m_controlError)
         ReadReply(TransferClock().Now()); // raises the failure that fits
     ArmControlRead();
+    return std::nullopt;
 }
 
 void FtpSession::FailStalled(const std::string& what) {
@@ -248,7 +255,7 @@ std::vector<char>& FtpSession::Buffer() {
 }
 
 void FtpSession::Receive(FtpLocalFile& file, WorkReporter& reporter, std::int64_t& total,
-                         std::optional<FtpReply>& final) {
+                         std::optional<FtpReply>& final, LocalHasher* hasher) {
     const std::string what = "The download broke off";
     auto& buffer = Buffer();
     // Reads fill the buffer and the file is written in large pieces: over TLS each read
@@ -257,58 +264,84 @@ void FtpSession::Receive(FtpLocalFile& file, WorkReporter& reporter, std::int64_
     auto flush = [&] {
         if (filled > 0 && !file.Write(buffer.data(), filled))
             FailLocal("the local file cannot be written");
+        if (hasher && filled > 0)
+            hasher->Update(buffer.data(), filled);
         filled = 0;
     };
-    IClock& clock = TransferClock();
-    SpeedFloor floor(m_settings, clock);
-    auto lastByte = clock.Now();
-    m_data.StartRead(asio::buffer(buffer));
-    for (;;) {
-        OpState& read = m_data.ReadOp();
-        if (read.Take()) {
-            if (read.bytes > 0) {
-                filled += read.bytes;
-                total += static_cast<std::int64_t>(read.bytes);
-                floor.Moved(static_cast<std::int64_t>(read.bytes));
-                lastByte = clock.Now();
-                reporter.Progress(total);
-            }
-            if (read.ec) {
-                flush();
-                if (m_data.IsCleanEnd(read.ec))
-                    return;
-                if (m_data.IsTruncatedEnd(read.ec)) {
-                    // Without the server's close_notify nothing shows that the file is whole.
-                    m_data.Reset();
-                    if (!final)
-                        final = ReadFinalReply(TransferClock().Now() + m_settings.replyTimeout);
-                    if (!final->Positive())
-                        FailReply(what, *final);
-                    SetState(FtpState::Ready);
-                    ArmControlRead();
-                    Fail(FtpErrorKind::Job, "The download ended without the server's TLS close",
-                         "download ended without TLS close");
+    // Whatever ends the transfer early, the bytes already here reach the file: a download that
+    // is resumed later goes on from them.
+    try {
+        IClock& clock = TransferClock();
+        SpeedFloor floor(m_settings, clock);
+        auto lastByte = clock.Now();
+        std::optional<FtpReply> refused;
+        auto drainUntil = Clock::time_point::max();
+        m_data.StartRead(asio::buffer(buffer));
+        for (;;) {
+            OpState& read = m_data.ReadOp();
+            if (read.Take()) {
+                if (read.bytes > 0) {
+                    filled += read.bytes;
+                    total += static_cast<std::int64_t>(read.bytes);
+                    floor.Moved(static_cast<std::int64_t>(read.bytes));
+                    lastByte = clock.Now();
+                    reporter.Progress(total);
                 }
-                FailCut(what, read.ec, final);
+                if (read.ec) {
+                    flush();
+                    if (refused) {
+                        m_data.Reset();
+                        FailReply(what, *refused);
+                    }
+                    if (m_data.IsCleanEnd(read.ec))
+                        return;
+                    if (m_data.IsTruncatedEnd(read.ec)) {
+                        // Without the server's close_notify nothing shows that the file is whole.
+                        m_data.Reset();
+                        if (!final)
+                            final = ReadFinalReply(TransferClock().Now() + m_settings.replyTimeout);
+                        if (!final->Positive())
+                            FailReply(what, *final);
+                        SetState(FtpState::Ready);
+                        ArmControlRead();
+                        Fail(FtpErrorKind::Job, "The download ended without the server's TLS close",
+                             "download ended without TLS close");
+                    }
+                    FailCut(what, read.ec, final);
+                }
+                if (buffer.size() - filled < buffer.size() / 4)
+                    flush();
+                m_data.StartRead(asio::buffer(buffer.data() + filled, buffer.size() - filled));
             }
-            if (buffer.size() - filled < buffer.size() / 4)
+            // A server that cuts the download says so on the control connection, often before
+            // the bytes it sent have all been read: they are read first (for a while), so that
+            // a later resume goes on from all of them.
+            if (!refused && (refused = RefusalDuringTransfer(final)))
+                drainUntil = clock.Now() + CutReplyBudget;
+            const auto now = clock.Now();
+            if (refused && now >= drainUntil) {
                 flush();
-            m_data.StartRead(asio::buffer(buffer.data() + filled, buffer.size() - filled));
+                m_data.Reset();
+                FailReply(what, *refused);
+            }
+            if (now >= lastByte + m_settings.dataTimeout)
+                FailStalled(what);
+            if (!floor.Holds(now))
+                FailTooSlow(what, floor.Describe());
+            reporter.Tick(now);
+            if (m_waiter.WaitForAny(clock, std::min({lastByte + m_settings.dataTimeout, floor.WindowEnd(),
+                                                     reporter.Due(), drainUntil})) == WaitEnd::Aborted)
+                FailAborted();
         }
-        TakeReplyDuringTransfer(what, final);
-        const auto now = clock.Now();
-        if (now >= lastByte + m_settings.dataTimeout)
-            FailStalled(what);
-        if (!floor.Holds(now))
-            FailTooSlow(what, floor.Describe());
-        reporter.Tick(now);
-        if (m_waiter.WaitForAny(clock, std::min({lastByte + m_settings.dataTimeout, floor.WindowEnd(),
-                                                 reporter.Due()})) == WaitEnd::Aborted)
-            FailAborted();
+    } catch (...) {
+        if (filled > 0)
+            (void)file.Write(buffer.data(), filled);
+        throw;
     }
 }
 
-void FtpSession::Send(FtpLocalFile& file, UploadProgress& progress, std::optional<FtpReply>& final) {
+void FtpSession::Send(FtpLocalFile& file, UploadProgress& progress, std::optional<FtpReply>& final,
+                      LocalHasher* hasher) {
     const std::string what = "The upload broke off";
     auto& buffer = Buffer();
     IClock& clock = TransferClock();
@@ -352,6 +385,8 @@ void FtpSession::Send(FtpLocalFile& file, UploadProgress& progress, std::optiona
                 std::int64_t n = file.Read(buffer.data(), buffer.size());
                 if (n < 0)
                     FailLocal("the local file cannot be read");
+                if (hasher && n > 0)
+                    hasher->Update(buffer.data(), static_cast<std::size_t>(n));
                 endOfFile = n == 0;
                 have = static_cast<std::size_t>(n);
                 offset = 0;
@@ -444,6 +479,72 @@ void FtpSession::Get(const std::string& remotePath, const std::string& localPath
     CheckUsable();
     if (resume)
         Fail(FtpErrorKind::Job, "Resuming a download is not supported", "resume not supported");
+    Download(remotePath, localPath, overwrite ? FtpLocalFile::Mode::Write : FtpLocalFile::Mode::WriteNew, {});
+}
+
+TransferResult FtpSession::GetFile(const std::string& remotePath, const std::string& localPath,
+                                   const TransferRequest& request) {
+    CheckUsable();
+    return Download(remotePath, localPath, FtpLocalFile::Mode::Write, request);
+}
+
+TransferResult FtpSession::PutFile(const std::string& localPath, const std::string& remoteName,
+                                   const TransferRequest& request) {
+    CheckUsable();
+    return Upload(localPath, remoteName, request);
+}
+
+std::unique_ptr<LocalHasher> FtpSession::HasherFor(const TransferRequest& request) {
+    if (!request.localHash)
+        return nullptr;
+    if (!LocalHasher::Available(*request.localHash))
+        Fail(FtpErrorKind::Job, std::string("This build cannot compute ") + HashName(*request.localHash),
+             std::string(HashName(*request.localHash)) + " not available in this build");
+    return std::make_unique<LocalHasher>(*request.localHash);
+}
+
+bool FtpSession::HashPrefix(FtpLocalFile& file, std::int64_t length, LocalHasher* hasher) {
+    if (!hasher)
+        return file.Seek(length);
+    auto& buffer = Buffer();
+    std::int64_t left = length;
+    while (left > 0) {
+        const std::int64_t n = file.Read(buffer.data(), static_cast<std::size_t>(
+                                                             std::min<std::int64_t>(left, static_cast<std::int64_t>(buffer.size()))));
+        if (n <= 0)
+            return false;
+        hasher->Update(buffer.data(), static_cast<std::size_t>(n));
+        left -= n;
+    }
+    return true;
+}
+
+bool FtpSession::PartDiffers(const std::string& localPath, const std::string& remotePath, std::int64_t length) {
+    // Where the server hashes a range, the part already there is checked before anything is
+    // added to it: a part that differs (another file, a corrupted write) is no base.
+    const std::vector<HashAlgorithm> offered = OfferedRangeHashes();
+    if (length <= 0 || offered.empty())
+        return false;
+    LocalHasher hasher(offered.front());
+    FtpLocalFile file;
+    if (!file.Open(localPath, FtpLocalFile::Mode::Read).empty() || !HashPrefix(file, length, &hasher))
+        return true;
+    const auto remote = RemoteHash(offered.front(), remotePath, 0, length);
+    return remote && *remote != hasher.Final();
+}
+
+std::int64_t FtpSession::RestartAt(std::int64_t position) {
+    // A text transfer changes the bytes on the way, so an offset on one side is not the same
+    // offset on the other: only binary transfers resume.
+    if (position <= 0 || m_settings.transferType != TIdFTPTransferType::ftBinary)
+        return 0;
+    EnsureType(TIdFTPTransferType::ftBinary);
+    const FtpReply reply = Command("REST", std::to_string(position));
+    return reply.code == 350 ? position : 0;
+}
+
+TransferResult FtpSession::Download(const std::string& remotePath, const std::string& localPath,
+                                    FtpLocalFile::Mode mode, const TransferRequest& request) {
     CheckArgument("RETR", remotePath);
     if (remotePath.empty())
         Fail(FtpErrorKind::Job, "No remote file given for the download", "no remote file");
@@ -454,8 +555,7 @@ void FtpSession::Get(const std::string& remotePath, const std::string& localPath
     std::int64_t expected = sizeKnown ? memo->second : -1;
 
     FtpLocalFile file;
-    if (auto why = file.Open(localPath, overwrite ? FtpLocalFile::Mode::Write : FtpLocalFile::Mode::WriteNew);
-        !why.empty())
+    if (auto why = file.Open(localPath, mode); !why.empty())
         FailLocal(why);
     auto removeIfCreated = [&] {
         if (file.Created()) {
@@ -464,11 +564,25 @@ void FtpSession::Get(const std::string& remotePath, const std::string& localPath
             std::filesystem::remove(std::filesystem::path(std::u8string(localPath.begin(), localPath.end())), ignored);
         }
     };
+    std::unique_ptr<LocalHasher> hasher = HasherFor(request);
+    TransferResult result;
+    result.startedAt = std::min(request.startPosition, file.Size());
+    if (result.startedAt > 0) {
+        // The part already there is hashed through a reading handle: the writing one cannot.
+        FtpLocalFile part;
+        if (!part.Open(localPath, FtpLocalFile::Mode::Read).empty() || !HashPrefix(part, result.startedAt, hasher.get()))
+            result.startedAt = 0, hasher = HasherFor(request);
+    }
+
+    if (PartDiffers(localPath, remotePath, result.startedAt))
+        result.startedAt = 0, hasher = HasherFor(request);
 
     WorkReporter reporter(m_eventSource, TWorkMode::wmRead, TransferClock());
     try {
         SetState(FtpState::Transfer);
         EnsureType(m_settings.transferType);
+        if (result.startedAt > 0 && RestartAt(result.startedAt) == 0)
+            result.startedAt = 0, hasher = HasherFor(request);
         TransferStart start = StartTransfer("RETR", remotePath);
         if (start.opening && start.final && !start.final->Positive()) {
             // Begun, then cut at once.
@@ -489,15 +603,15 @@ void FtpSession::Get(const std::string& remotePath, const std::string& localPath
             }
             FailReply("RETR " + remotePath + " refused", *start.final);
         }
-        if (expected < 0 && start.opening)
+        if (expected < 0 && start.opening && result.startedAt == 0)
             expected = ParseOpeningByteCount(start.opening->text).value_or(-1);
-        if (!file.Truncate())
+        if (!file.Truncate(result.startedAt))
             FailLocal("the local file cannot be emptied");
 
         reporter.Begin(std::max<std::int64_t>(expected, 0));
-        std::int64_t total = 0;
+        std::int64_t total = result.startedAt;
         std::optional<FtpReply> final = start.final;
-        Receive(file, reporter, total, final);
+        Receive(file, reporter, total, final, hasher.get());
         m_data.Close();
         if (!final)
             final = ReadFinalReply(TransferClock().Now() + m_settings.replyTimeout);
@@ -522,6 +636,9 @@ void FtpSession::Get(const std::string& remotePath, const std::string& localPath
         reporter.EndQuietly();
         throw;
     }
+    if (hasher)
+        result.localHash = hasher->Final();
+    return result;
 }
 
 void FtpSession::Put(const std::string& localPath, const std::string& remoteName, bool append,
@@ -531,6 +648,43 @@ void FtpSession::Put(const std::string& localPath, const std::string& remoteName
         Fail(FtpErrorKind::Job, "Appending to a remote file is not supported", "append not supported");
     if (startPosition != -1 && startPosition != 0)
         Fail(FtpErrorKind::Job, "Uploading part of a file is not supported", "partial upload not supported");
+    Upload(localPath, remoteName, {});
+}
+
+// Starts the upload where it is to go on: REST + STOR where FEAT lists REST STREAM, else (or
+// when that is refused) APPE, else the whole file again with result.startedAt back at 0. The
+// file and the hash stand at the start position when it returns.
+FtpSession::TransferStart FtpSession::StartUpload(const std::string& remoteName, FtpLocalFile& file,
+                                                  std::unique_ptr<LocalHasher>& hasher, const TransferRequest& request,
+                                                  TransferResult& result, std::string& verb) {
+    if (m_settings.transferType != TIdFTPTransferType::ftBinary)
+        result.startedAt = 0;
+    std::vector<std::string> ways;
+    if (result.startedAt > 0) {
+        if (Features().restStream)
+            ways.push_back("REST");
+        ways.push_back("APPE");
+    }
+    ways.push_back("STOR");
+    for (const std::string& way : ways) {
+        if (way == "STOR")
+            result.startedAt = 0;
+        if (way == "REST" && RestartAt(result.startedAt) == 0)
+            continue;
+        hasher = HasherFor(request);
+        if (!file.Seek(0) || !HashPrefix(file, result.startedAt, hasher.get()))
+            FailLocal("the local file cannot be read");
+        verb = way == "APPE" ? "APPE" : "STOR";
+        TransferStart start = StartTransfer(verb, remoteName);
+        const bool refusedAtOnce = !start.opening && start.final && !start.final->Positive();
+        if (!refusedAtOnce || way == "STOR")
+            return start;
+    }
+    return {}; // not reached: the last way returns
+}
+
+TransferResult FtpSession::Upload(const std::string& localPath, const std::string& remoteName,
+                                  const TransferRequest& request) {
     CheckArgument("STOR", remoteName);
     if (remoteName.empty())
         Fail(FtpErrorKind::Job, "No remote file name given for the upload", "no remote file name");
@@ -540,18 +694,25 @@ void FtpSession::Put(const std::string& localPath, const std::string& remoteName
         FailLocal(why);
     RequireConnection();
     m_sizeMemo.reset();
+    std::unique_ptr<LocalHasher> hasher;
+    TransferResult result;
+    result.startedAt = request.startPosition <= file.Size() ? request.startPosition : 0;
+    if (PartDiffers(localPath, remoteName, result.startedAt))
+        result.startedAt = 0;
 
     WorkReporter reporter(m_eventSource, TWorkMode::wmWrite, TransferClock());
     try {
         SetState(FtpState::Transfer);
         EnsureType(m_settings.transferType);
-        TransferStart start = StartTransfer("STOR", remoteName);
+        std::string verb;
+        TransferStart start = StartUpload(remoteName, file, hasher, request, result, verb);
+        const std::int64_t toSend = file.Size() - result.startedAt;
         if (start.opening && start.final && !start.final->Positive()) {
-            reporter.Begin(file.Size());
+            reporter.Begin(toSend);
             FailReply("The upload of " + remoteName + " failed", *start.final);
         }
         if (start.final && !start.final->Positive())
-            FailReply("STOR " + remoteName + " refused", *start.final);
+            FailReply(verb + " " + remoteName + " refused", *start.final);
         if (start.final) {
             m_data.Reset();
             SetState(FtpState::Ready);
@@ -560,10 +721,10 @@ void FtpSession::Put(const std::string& localPath, const std::string& remoteName
                                         QuoteReply(*start.final, m_settings.password),
                  "upload ended early by the server");
         }
-        reporter.Begin(file.Size());
+        reporter.Begin(toSend);
         UploadProgress progress(m_data, reporter);
         std::optional<FtpReply> final;
-        Send(file, progress, final);
+        Send(file, progress, final, hasher.get());
         FinishUpload(progress, final);
         if (!final)
             final = ReadFinalReply(TransferClock().Now() + m_settings.replyTimeout);
@@ -579,6 +740,9 @@ void FtpSession::Put(const std::string& localPath, const std::string& remoteName
         reporter.EndQuietly();
         throw;
     }
+    if (hasher)
+        result.localHash = hasher->Final();
+    return result;
 }
 
 } // namespace ct::ftp

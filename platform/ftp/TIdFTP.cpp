@@ -68,6 +68,36 @@ std::vector<bool> TIdFTP::RunFolderCommands(const std::vector<FolderCommand>& co
 std::string TIdFTP::KnownCurrentDir() const {
     return m_session->KnownCurrentDir();
 }
+std::vector<HashAlgorithm> TIdFTP::OfferedHashes() {
+    return m_session->OfferedHashes();
+}
+std::vector<HashAlgorithm> TIdFTP::OfferedRangeHashes() {
+    return m_session->OfferedRangeHashes();
+}
+std::optional<std::string> TIdFTP::RemoteHash(HashAlgorithm algorithm, const std::string& remotePath,
+                                              std::int64_t start, std::int64_t end) {
+    return m_session->RemoteHash(algorithm, remotePath, start, end);
+}
+TransferResult TIdFTP::GetFile(const std::string& remotePath, const std::string& localPath,
+                               const TransferRequest& request) {
+    return m_session->GetFile(remotePath, localPath, request);
+}
+TransferResult TIdFTP::PutFile(const std::string& localPath, const std::string& remoteName,
+                               const TransferRequest& request) {
+    return m_session->PutFile(localPath, remoteName, request);
+}
+std::optional<std::int64_t> TIdFTP::ModifiedTime(const std::string& remotePath) {
+    return m_session->ModifiedTime(remotePath);
+}
+bool TIdFTP::SetModifiedTime(const std::string& remotePath, std::int64_t unixSeconds) {
+    return m_session->SetModifiedTime(remotePath, unixSeconds);
+}
+void TIdFTP::Rename(const std::string& from, const std::string& to) {
+    m_session->Rename(from, to);
+}
+void TIdFTP::Delete(const std::string& remotePath) {
+    m_session->Delete(remotePath);
+}
 void TIdFTP::Abort() {
     m_session->Abort();
 }

@@ -93,6 +93,21 @@ public:
     std::vector<bool> RunFolderCommands(const std::vector<FolderCommand>& commands) override;
     std::string KnownCurrentDir() const override;
 
+    std::vector<HashAlgorithm> OfferedHashes() override;
+    std::vector<HashAlgorithm> OfferedRangeHashes() override;
+    std::optional<std::string> RemoteHash(HashAlgorithm algorithm, const std::string& remotePath, std::int64_t start,
+                                          std::int64_t end) override;
+    // Always: REST + STOR where the server lists REST STREAM, else APPE, else the whole file.
+    bool CanResumeUpload() override { return true; }
+    TransferResult GetFile(const std::string& remotePath, const std::string& localPath,
+                           const TransferRequest& request) override;
+    TransferResult PutFile(const std::string& localPath, const std::string& remoteName,
+                           const TransferRequest& request) override;
+    std::optional<std::int64_t> ModifiedTime(const std::string& remotePath) override;
+    bool SetModifiedTime(const std::string& remotePath, std::int64_t unixSeconds) override;
+    void Rename(const std::string& from, const std::string& to) override;
+    void Delete(const std::string& remotePath) override;
+
     void Abort() override;
     void ResetAbort() override;
 

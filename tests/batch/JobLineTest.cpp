@@ -180,6 +180,47 @@ INSTANTIATE_TEST_SUITE_P(
         RuleCase{"KeyFileOnTls", R"(,"s":"tls","k":"/home/u/key")", "needs SFTP"}),
     [](const auto& info) { return std::string(info.param.name); });
 
+struct DeliveryCase {
+    const char* name;
+    std::string members;     // after "d"
+    const char* rulePart;    // nullptr: a job
+    JobVerify verify = JobVerify::Auto;
+    JobPublish publish = JobPublish::Direct;
+    JobMtime mtime = JobMtime::Default;
+};
+
+class DeliveryRule : public ::testing::TestWithParam<DeliveryCase> {};
+
+TEST_P(DeliveryRule, KnownValuesOnly) {
+    const DeliveryCase& c = GetParam();
+    const ParsedJob parsed = ParseJob(R"({"ftp":{"h":"host"},"f":"/a","d":"\\a")" + c.members + "}");
+    if (c.rulePart) {
+        ASSERT_TRUE(std::holds_alternative<JobFault>(parsed));
+        EXPECT_EQ(std::get<JobFault>(parsed).kind, JobFault::Kind::BrokenRule);
+        EXPECT_NE(std::get<JobFault>(parsed).rule.find(c.rulePart), std::string::npos) << std::get<JobFault>(parsed).rule;
+        return;
+    }
+    ASSERT_TRUE(std::holds_alternative<Job>(parsed)) << std::get<JobFault>(parsed).rule;
+    const Job& job = std::get<Job>(parsed);
+    EXPECT_EQ(job.verify, c.verify);
+    EXPECT_EQ(job.publish, c.publish);
+    EXPECT_EQ(job.mtime, c.mtime);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Lines, DeliveryRule,
+    ::testing::Values(DeliveryCase{"NoneSet", "", nullptr},
+                      DeliveryCase{"AllSet", R"(,"verify":"hash","publish":"rename","mtime":"keep")", nullptr,
+                                   JobVerify::Hash, JobPublish::Rename, JobMtime::Keep},
+                      DeliveryCase{"VerifyOff", R"(,"verify":"off")", nullptr, JobVerify::Off},
+                      DeliveryCase{"NullIsAbsent", R"(,"verify":null,"publish":null)", nullptr},
+                      DeliveryCase{"UnknownVerify", R"(,"verify":"md5")", "\"verify\""},
+                      DeliveryCase{"VerifyInCapitals", R"(,"verify":"HASH")", "\"verify\""},
+                      DeliveryCase{"UnknownPublish", R"(,"publish":"atomic")", "\"publish\""},
+                      DeliveryCase{"UnknownMtime", R"(,"mtime":"preserve")", "\"mtime\""},
+                      DeliveryCase{"MtimeAsBoolean", R"(,"mtime":true)", "\"mtime\""}),
+    [](const auto& info) { return std::string(info.param.name); });
+
 class NotAJob : public ::testing::TestWithParam<std::string> {};
 
 TEST_P(NotAJob, IsRefusedAsALine) {

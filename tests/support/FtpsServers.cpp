@@ -172,13 +172,18 @@ ProftpdServer::ProftpdServer(const ProftpdOptions& options) {
           << "AuthGroupFile " << (work / "group").string() << "\n"
           << "RequireValidShell off\nDefaultRoot ~\nAllowOverwrite on\nUmask 022\n"
           << "PassivePorts " << low << " " << low + 200 << "\n";
+        if (options.certificate || options.digest)
+            c << "ModulePath " << (UnpackedFtpdRoot() / "usr/lib/proftpd").string() << "\n";
+        if (options.digest)
+            c << "LoadModule mod_digest.c\nDigestEngine on\nDigestAlgorithms all\n";
         if (options.certificate) {
-            c << "ModulePath " << (UnpackedFtpdRoot() / "usr/lib/proftpd").string() << "\n"
-              << "LoadModule mod_tls.c\n"
+            c << "LoadModule mod_tls.c\n"
               << "TLSEngine on\nTLSRequired on\nTLSProtocol " << options.tlsProtocols << "\n"
               << "TLSRSACertificateFile " << options.certificate->certificate.string() << "\n"
               << "TLSRSACertificateKeyFile " << options.certificate->key.string() << "\n"
               << "TLSLog " << (work / "tls.log").string() << "\n";
+            if (options.implicitTls)
+                c << "TLSOptions UseImplicitSSL\n";
         }
         for (const auto& line : options.extraConfig)
             c << line << "\n";

@@ -87,6 +87,10 @@ struct ProftpdOptions {
     // connections, so with its default session-reuse rule only the first data connection of a
     // session can resume (curl fails the same way); hold it to TLS 1.2 for longer sessions.
     std::string tlsProtocols = "TLSv1.2 TLSv1.3";
+    // With a certificate: TLS from the first byte (implicit FTPS) instead of AUTH TLS.
+    bool implicitTls = false;
+    // mod_digest loaded: HASH and the X-commands (XSHA256 path [start end] and kin) in FEAT.
+    bool digest = false;
 };
 
 class ProftpdServer : public FtpdProcess {

@@ -26,6 +26,12 @@ Session faults (see the block "Session faults" below):
   --max-per-ip N                 at most N sessions per client address; more get 421
   --rename-stor                  store an upload whose name exists as name.1, name.2, ...
                                  and answer 226 (pure-ftpd -r)
+Delivery faults (see the block "Delivery" below):
+  --cut-retr-once N / --cut-stor-once N   cut only the first download / upload after N bytes
+  --hash honest|lie              offer XSHA256 (whole file or "path start end") in FEAT;
+                                 "lie" answers a digest of other bytes
+  --refuse-rest-stor             refuse a STOR that follows REST (APPE still works)
+  --refuse-appe                  refuse APPE
 """
 import argparse
 import os
@@ -81,6 +87,93 @@ def apply_session_faults(args, handler, server):
 # ---- end of session faults -------------------------------------------------------------------
 
 
+# ---- Delivery ---------------------------------------------------------------------------------
+# Cuts that happen once (so that a second try can resume), a hash command that may lie, and
+# servers that will not resume an upload.
+
+def add_delivery_options(ap):
+    ap.add_argument("--cut-retr-once", type=int)
+    ap.add_argument("--cut-stor-once", type=int)
+    ap.add_argument("--hash", choices=["honest", "lie"])
+    ap.add_argument("--refuse-rest-stor", action="store_true")
+    ap.add_argument("--refuse-appe", action="store_true")
+
+
+def apply_delivery(args, handler, dtp):
+    import hashlib
+    cuts = {"retr": args.cut_retr_once, "stor": args.cut_stor_once}
+    plain_send, plain_read = dtp.send, dtp.handle_read
+
+    def send(self, data):
+        limit = cuts["retr"]
+        if limit is not None:
+            room = limit - self.tot_bytes_sent
+            if room <= 0:
+                cuts["retr"] = None
+                self._resp = ("426 Connection closed; transfer aborted.", lambda *a: None)
+                self.close()
+                return 0
+            data = data[:room]
+        return plain_send(self, data)
+
+    def handle_read(self):
+        limit = cuts["stor"]
+        if limit is not None and self.tot_bytes_received >= limit:
+            cuts["stor"] = None
+            self._resp = ("426 Connection closed; transfer aborted.", lambda *a: None)
+            self.close()
+            return
+        plain_read(self)
+
+    dtp.send = send
+    dtp.handle_read = dtp.handle_read_event = handle_read
+
+    if args.hash:
+        handler.proto_cmds = dict(handler.proto_cmds)
+        handler.proto_cmds["XSHA256"] = dict(perm="r", auth=True, arg=True, help="Syntax: XSHA256 path [start end]")
+        plain_connect = handler.on_connect
+
+        def on_connect(self):
+            self._extra_feats = list(self._extra_feats) + ["XSHA256"]
+            return plain_connect(self)
+
+        def ftp_XSHA256(self, line):
+            parts = line.rsplit(" ", 2)
+            start, end = 0, None
+            if len(parts) == 3 and parts[1].isdigit() and parts[2].isdigit():
+                line, start, end = parts[0], int(parts[1]), int(parts[2])
+            path = line  # already a local path: pyftpdlib maps the argument of a command with a perm
+            try:
+                with open(path, "rb") as f:
+                    f.seek(start)
+                    data = f.read() if end is None else f.read(end - start)
+            except OSError as err:
+                self.respond("550 %s." % err.strerror)
+                return
+            if args.hash == "lie":
+                data = b"not " + data
+            self.respond("250 %s" % hashlib.sha256(data).hexdigest().upper())
+
+        handler.on_connect = on_connect
+        handler.ftp_XSHA256 = ftp_XSHA256
+
+    plain_stor = handler.ftp_STOR
+
+    def ftp_STOR(self, file, mode="w"):
+        if args.refuse_rest_stor and mode == "w" and self._restart_position:
+            self._restart_position = 0
+            self.respond("550 No resuming of uploads here.")
+            return
+        if args.refuse_appe and mode == "a":
+            self.respond("502 APPE not allowed.")
+            return
+        return plain_stor(self, file, mode)
+
+    handler.ftp_STOR = ftp_STOR
+
+# ---- end of delivery ------------------------------------------------------------------------------
+
+
 def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("--root", required=True)
@@ -102,6 +195,7 @@ def main():
     ap.add_argument("--data-rcvbuf", type=int)
     ap.add_argument("--hook")
     add_session_fault_options(ap)
+    add_delivery_options(ap)
     args = ap.parse_args()
 
     authorizer = DummyAuthorizer()
@@ -266,6 +360,7 @@ def main():
     server = FTPServer((args.host, args.port), Handler)
     server.max_cons = 256
     apply_session_faults(args, Handler, server)
+    apply_delivery(args, Handler, TestDTP)
     print("PORT %d" % server.address[1], flush=True)
     try:
         # With no poll time-out the loop can sleep past a scheduled idle time-out.

@@ -28,6 +28,8 @@ std::string JobLineText(const JobSpec& job) {
         o["error"] = *job.error;
     if (job.reason)
         o["reason"] = *job.reason;
+    for (const auto& [name, value] : job.members)
+        o[name] = value;
     return o.dump();
 }
 

@@ -29,6 +29,8 @@ struct JobSpec {
     std::optional<std::string> reason;
     std::optional<std::string> s;    // inside "ftp"
     std::optional<std::string> fp;   // inside "ftp"
+    // Further members of the line, in order ("verify", "publish", "mtime").
+    std::vector<std::pair<std::string, std::string>> members;
 };
 std::string JobLineText(const JobSpec& job);
 
