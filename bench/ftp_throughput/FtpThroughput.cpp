@@ -8,7 +8,7 @@
 // than both clients. --tls runs explicit FTPS against vsftpd with a certificate made for the
 // run: ours verifies it against that CA, curl runs with --ssl-reqd --insecure; vsftpd then
 // negotiates TLS 1.3, or TLS 1.2 with --tls12. --verify runs against proftpd with mod_digest
-// (its root on disk, not tmpfs) and adds our transfers with SHA-256 verification: hashed while
+// and adds our transfers with SHA-256 verification: hashed while
 // the bytes stream, then compared with the server's hash; with --tls as well, proftpd over
 // explicit FTPS (TLS 1.2).
 
@@ -60,6 +60,7 @@ Server StartServer(const std::string& kind, bool tls, bool tls12) {
         options.digest = true;
         options.certificate = &s.certificates->Trusted();
         options.tlsProtocols = "TLSv1.2";
+        options.rootOnTmpfs = true;
         s.proftpd = std::make_unique<ct::test::ProftpdServer>(options);
         if (!s.proftpd->Started())
             throw std::runtime_error("proftpd did not start: " + s.proftpd->StartupError());
@@ -68,7 +69,7 @@ Server StartServer(const std::string& kind, bool tls, bool tls12) {
         s.password = "secret";
         s.writableRoot = s.proftpd->Root();
         s.remoteDir = "/";
-        s.name = "proftpd with mod_digest, explicit FTPS, TLS 1.2 (root on disk)";
+        s.name = "proftpd with mod_digest, explicit FTPS, TLS 1.2";
         return s;
     }
     if (tls) {
@@ -96,6 +97,7 @@ Server StartServer(const std::string& kind, bool tls, bool tls12) {
             throw std::runtime_error("proftpd needs root and its unpacked package");
         ct::test::ProftpdOptions options;
         options.digest = true;
+        options.rootOnTmpfs = true;
         s.proftpd = std::make_unique<ct::test::ProftpdServer>(options);
         if (!s.proftpd->Started())
             throw std::runtime_error("proftpd did not start: " + s.proftpd->StartupError());
@@ -104,7 +106,7 @@ Server StartServer(const std::string& kind, bool tls, bool tls12) {
         s.password = "secret";
         s.writableRoot = s.proftpd->Root();
         s.remoteDir = "/";
-        s.name = "proftpd with mod_digest (root on disk)";
+        s.name = "proftpd with mod_digest";
         return s;
     }
     if (kind == "vsftpd") {
