@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "platform/ftp/FtpHash.h"
+#include "platform/ftp/FtpHashPipe.h"
 #include "platform/ftp/FtpLocalFile.h"
 #include "platform/ftp/FtpProgress.h"
 #include "platform/ftp/FtpText.h"
@@ -259,15 +260,23 @@ std::vector<char>& FtpSession::Buffer() {
 void FtpSession::Receive(FtpLocalFile& file, WorkReporter& reporter, std::int64_t& total,
                          std::optional<FtpReply>& final, LocalHasher* hasher) {
     const std::string what = "The download broke off";
-    auto& buffer = Buffer();
+    const std::size_t size = FtpTransferBufferSize;
+    std::optional<HashPipe> pipe;
+    if (hasher)
+        pipe.emplace(*hasher, size);
+    char* data = pipe ? pipe->NextSlot() : Buffer().data();
     // Reads fill the buffer and the file is written in large pieces: over TLS each read
     // brings one record (16 KiB), and a write per record would cost more than the reads.
     std::size_t filled = 0;
     auto flush = [&] {
-        if (filled > 0 && !file.Write(buffer.data(), filled))
+        if (filled == 0)
+            return;
+        if (pipe)
+            pipe->Hash(filled);
+        if (!file.Write(data, filled))
             FailLocal("the local file cannot be written");
-        if (hasher && filled > 0)
-            hasher->Update(buffer.data(), filled);
+        if (pipe)
+            data = pipe->NextSlot();
         filled = 0;
     };
     // Whatever ends the transfer early, the bytes already here reach the file: a download that
@@ -283,7 +292,7 @@ void FtpSession::Receive(FtpLocalFile& file, WorkReporter& reporter, std::int64_
             refused = std::exchange(final, std::nullopt);
             drainUntil = clock.Now() + CutReplyBudget;
         }
-        m_data.StartRead(asio::buffer(buffer));
+        m_data.StartRead(asio::buffer(data, size));
         for (;;) {
             OpState& read = m_data.ReadOp();
             if (read.Take()) {
@@ -300,8 +309,11 @@ void FtpSession::Receive(FtpLocalFile& file, WorkReporter& reporter, std::int64_
                         m_data.Reset();
                         FailReply(what, *refused);
                     }
-                    if (m_data.IsCleanEnd(read.ec))
+                    if (m_data.IsCleanEnd(read.ec)) {
+                        if (pipe)
+                            pipe->Finish();
                         return;
+                    }
                     if (m_data.IsTruncatedEnd(read.ec)) {
                         // Without the server's close_notify nothing shows that the file is whole.
                         m_data.Reset();
@@ -316,9 +328,9 @@ void FtpSession::Receive(FtpLocalFile& file, WorkReporter& reporter, std::int64_
                     }
                     FailCut(what, read.ec, final);
                 }
-                if (buffer.size() - filled < buffer.size() / 4)
+                if (size - filled < size / 4)
                     flush();
-                m_data.StartRead(asio::buffer(buffer.data() + filled, buffer.size() - filled));
+                m_data.StartRead(asio::buffer(data + filled, size - filled));
             }
             // A server that cuts the download says so on the control connection, often before
             // the bytes it sent have all been read: they are read first (for a while), so that
@@ -342,7 +354,7 @@ void FtpSession::Receive(FtpLocalFile& file, WorkReporter& reporter, std::int64_
         }
     } catch (...) {
         if (filled > 0)
-            (void)file.Write(buffer.data(), filled);
+            (void)file.Write(data, filled);
         throw;
     }
 }
@@ -350,13 +362,17 @@ void FtpSession::Receive(FtpLocalFile& file, WorkReporter& reporter, std::int64_
 void FtpSession::Send(FtpLocalFile& file, UploadProgress& progress, std::optional<FtpReply>& final,
                       LocalHasher* hasher) {
     const std::string what = "The upload broke off";
-    auto& buffer = Buffer();
+    const std::size_t size = FtpTransferBufferSize;
+    std::optional<HashPipe> pipe;
+    if (hasher)
+        pipe.emplace(*hasher, size);
+    char* data = pipe ? nullptr : Buffer().data();
     IClock& clock = TransferClock();
     SpeedFloor floor(m_settings, clock);
     WorkReporter& reporter = progress.Reporter();
     auto lastProgress = clock.Now();
     auto nextLook = lastProgress;
-    const std::size_t piece = m_data.Unacknowledged() < 0 ? UploadPiece : buffer.size();
+    const std::size_t piece = m_data.Unacknowledged() < 0 ? UploadPiece : size;
     std::size_t have = 0;
     std::size_t offset = 0;
     bool endOfFile = false;
@@ -389,18 +405,23 @@ void FtpSession::Send(FtpLocalFile& file, UploadProgress& progress, std::optiona
         }
         if (!write.pending) {
             if (offset == have && !endOfFile) {
-                std::int64_t n = file.Read(buffer.data(), buffer.size());
+                if (pipe)
+                    data = pipe->NextSlot();
+                std::int64_t n = file.Read(data, size);
                 if (n < 0)
                     FailLocal("the local file cannot be read");
-                if (hasher && n > 0)
-                    hasher->Update(buffer.data(), static_cast<std::size_t>(n));
+                if (pipe)
+                    pipe->Hash(static_cast<std::size_t>(n));
                 endOfFile = n == 0;
                 have = static_cast<std::size_t>(n);
                 offset = 0;
             }
-            if (offset == have && endOfFile)
+            if (offset == have && endOfFile) {
+                if (pipe)
+                    pipe->Finish();
                 return;
-            m_data.StartWriteSome(asio::buffer(buffer.data() + offset, std::min(have - offset, piece)));
+            }
+            m_data.StartWriteSome(asio::buffer(data + offset, std::min(have - offset, piece)));
         }
         const auto now = clock.Now();
         if (now >= lastProgress + m_settings.dataTimeout)
@@ -516,6 +537,9 @@ bool FtpSession::HashPrefix(FtpLocalFile& file, std::int64_t length, LocalHasher
     auto& buffer = Buffer();
     std::int64_t left = length;
     while (left > 0) {
+        // A part of gigabytes takes seconds: a stop must not wait for all of it.
+        if (m_waiter.Aborted())
+            FailAborted();
         const std::int64_t n = file.Read(buffer.data(), static_cast<std::size_t>(
                                                              std::min<std::int64_t>(left, static_cast<std::int64_t>(buffer.size()))));
         if (n <= 0)

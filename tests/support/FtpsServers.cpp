@@ -148,7 +148,7 @@ bool ProftpdServer::Available() {
 }
 
 ProftpdServer::ProftpdServer(const ProftpdOptions& options) {
-    m_work = std::make_unique<TempDir>("ct-proftpd");
+    m_work = std::make_unique<TempDir>("ct-proftpd", options.rootOnTmpfs);
     m_root = PrepareRoot(*m_work);
     const fs::path work = m_work->Path();
     m_port = FreeLoopbackPort();

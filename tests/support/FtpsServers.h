@@ -91,6 +91,8 @@ struct ProftpdOptions {
     bool implicitTls = false;
     // mod_digest loaded: HASH and the X-commands (XSHA256 path [start end] and kin) in FEAT.
     bool digest = false;
+    // The server's root on tmpfs (benchmarks: the disk must not set the pace).
+    bool rootOnTmpfs = false;
 };
 
 class ProftpdServer : public FtpdProcess {

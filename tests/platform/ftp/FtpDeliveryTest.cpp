@@ -8,6 +8,7 @@
 
 #include "FtpTestHelpers.h"
 #include "platform/ftp/FtpTls.h"
+#include "support/FtpServers.h"
 #include "support/FtpsServers.h"
 
 namespace ct {
@@ -169,6 +170,47 @@ INSTANTIATE_TEST_SUITE_P(Securities, ProftpdDigest,
                                                 : info.param == Security::Explicit ? "ExplicitTls"
                                                                                    : "ImplicitTls");
                          });
+
+// ---- resume and kept times on the servers with their own ways ----
+
+// pure-ftpd resumes an upload (its part written as its user); vsftpd takes a time only as MDTM
+// with two arguments and lists no MFMT (its anonymous user may not write over a file, so the
+// upload there is whole).
+struct WaysCase {
+    bool pure;
+    std::int64_t start;
+};
+
+class ServerWays : public ::testing::TestWithParam<WaysCase> {};
+
+TEST_P(ServerWays, ResumeAnUploadAndKeepItsTime) {
+    const WaysCase c = GetParam();
+    if (c.pure ? !test::PureFtpdServer::Available() : !test::VsftpdServer::Available())
+        GTEST_SKIP() << "the server cannot run here";
+    std::optional<test::PureFtpdServer> pureFtpd;
+    std::optional<test::VsftpdServer> vsftpd;
+    test::FtpdProcess& server = c.pure ? static_cast<test::FtpdProcess&>(pureFtpd.emplace()) : vsftpd.emplace();
+    ASSERT_TRUE(server.Started()) << server.StartupError();
+    auto ftp = c.pure ? test::MakeClient(server.Port()) : test::MakeClient(server.Port(), "anonymous", "guest@example");
+    ftp->Connect();
+    const fs::path folder = c.pure ? server.Root() : server.Root() / "up";
+    const std::string remote = c.pure ? "r.bin" : "/up/r.bin";
+    test::TempDir local{"ct-ways"};
+    const std::string content = test::MakePattern(2 * 1024 * 1024 + 3, 6);
+    test::WriteFileBytes(local / "r.bin", content);
+    if (c.start > 0) {
+        test::WriteFileBytes(folder / "r.bin", content.substr(0, static_cast<std::size_t>(c.start)));
+        ASSERT_EQ(chown((folder / "r.bin").c_str(), 65534, 65534), 0);
+    }
+    const TransferResult put = ftp->PutFile((local / "r.bin").string(), remote, {c.start, std::nullopt});
+    EXPECT_EQ(put.startedAt, c.start);
+    EXPECT_TRUE(test::ReadFileBytes(folder / "r.bin") == content);
+    EXPECT_TRUE(ftp->SetModifiedTime(remote, 978307200));
+    EXPECT_EQ(ftp->ModifiedTime(remote), 978307200);
+}
+
+INSTANTIATE_TEST_SUITE_P(Servers, ServerWays, ::testing::Values(WaysCase{true, 1000000}, WaysCase{false, 0}),
+                         [](const auto& info) { return std::string(info.param.pure ? "PureFtpd" : "Vsftpd"); });
 
 } // namespace
 } // namespace ct
