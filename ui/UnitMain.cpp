@@ -2,7 +2,9 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <climits>
 #include <exception>
+#include <optional>
 
 #include <QAction>
 #include <QApplication>
@@ -21,6 +23,7 @@
 #include <QMessageBox>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QShowEvent>
 #include <QTabWidget>
 #include <QTimer>
 #include <QVBoxLayout>
@@ -412,7 +415,7 @@ void TCloudTransferFrm::FormCreate(QObject*) {
     Button6Click(nullptr);
     InteractiveMode = false;
     try {
-        LoadBatchList();
+        CountBatchList();
         StartTransfer();
     } catch (const std::exception& error) {
         // Nothing is shown, yet whoever started the program learns that nothing was done.
@@ -459,7 +462,27 @@ void TCloudTransferFrm::Edit1Exit(QObject* sender) {
 
 // ---- queue view -----------------------------------------------------------------------
 
+void TCloudTransferFrm::CountBatchList() {
+    m_viewUnread = true;
+    const std::optional<std::size_t> lines = CountBatchLines(m_batchFile);
+    if (!lines)
+        return;
+    fileCount = static_cast<std::int32_t>(std::min<std::size_t>(*lines, INT32_MAX));
+    if (fileCount == 0 && !m_options.Watch)
+        ApplicationTerminate();
+}
+
+void TCloudTransferFrm::showEvent(QShowEvent* event) {
+    QWidget::showEvent(event);
+    if (m_viewUnread)
+        Guarded([this] { LoadBatchList(); });
+}
+
 void TCloudTransferFrm::LoadBatchList() {
+    // Nobody sees a hidden window that has not read the queue yet: it reads it once shown.
+    if (m_viewUnread && !isVisible())
+        return;
+    m_viewUnread = false;
     // An inline run handles no events: the reloaded list and the cleared label are drawn
     // now, or the window would show the queue of before the job until the run ends.
     struct DrawDuringInlineRun {
