@@ -135,13 +135,14 @@ int RunLongQueue(int argc, char** argv) {
 
         std::vector<double> small, large;
         for (int round = 0; round < rounds; ++round) {
-            for (const int n : {100, lines}) {
-                const std::string folder = "r" + std::to_string(round) + "-" + std::to_string(n);
+            for (const bool isLong : {false, true}) {
+                const int n = isLong ? lines : 100;
+                const std::string folder = "r" + std::to_string(round) + (isLong ? "-long" : "-short");
                 WriteLongQueue(exe.parent_path() / "cloud_batch.txt", server.Port(), local.string(), jobs, n, folder);
-                const double seconds = RunOnce(exe, home, n == lines ? wrap : std::string(), n - jobs);
+                const double seconds = RunOnce(exe, home, isLong ? wrap : std::string(), n - jobs);
                 if (CountFiles(server.Root() / folder) != jobs)
                     throw std::runtime_error("cloudtransfer did not store every file");
-                (n == lines ? large : small).push_back(seconds);
+                (isLong ? large : small).push_back(seconds);
             }
         }
         std::printf("cloudtransfer go, process start to exit: %d uploads of 1 KiB to pyftpdlib on 127.0.0.1, then a "
