@@ -255,8 +255,9 @@ TEST_F(RunControl, UnattendedStartHidesRunsAndEnds) {
     ASSERT_TRUE(WaitUntil([] { return ThreadCopia == nullptr; }));
     EXPECT_EQ(terminations, 1);
     ExpectJobsDone(server);
-    // The view keeps what was loaded at start: no reloads in unattended mode.
-    EXPECT_EQ(form->ValueListEditor1->RowCount(), 4);
+    // Nobody saw the hidden window: it counted the queue and read nothing into its view.
+    EXPECT_EQ(form->FileCount(), 4);
+    EXPECT_EQ(form->ValueListEditor1->RowCount(), 0);
     EXPECT_TRUE(form->isHidden());
 }
 
