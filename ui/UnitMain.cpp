@@ -23,6 +23,7 @@
 #include <QMessageBox>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QHideEvent>
 #include <QShowEvent>
 #include <QTabWidget>
 #include <QTimer>
@@ -463,6 +464,8 @@ void TCloudTransferFrm::Edit1Exit(QObject* sender) {
 // ---- queue view -----------------------------------------------------------------------
 
 void TCloudTransferFrm::CountBatchList() {
+    // An empty queue ends an unattended start here; the view's later loads (the window shown
+    // from the tray during the run) leave the end to the run's.
     m_viewUnread = true;
     const std::optional<std::size_t> lines = CountBatchLines(m_batchFile);
     if (!lines)
@@ -474,8 +477,15 @@ void TCloudTransferFrm::CountBatchList() {
 
 void TCloudTransferFrm::showEvent(QShowEvent* event) {
     QWidget::showEvent(event);
+    // From now on a run follows the view after its jobs, its outcomes written first.
+    m_shown = true;
     if (m_viewUnread)
         Guarded([this] { LoadBatchList(); });
+}
+
+void TCloudTransferFrm::hideEvent(QHideEvent* event) {
+    QWidget::hideEvent(event);
+    m_shown = false;
 }
 
 void TCloudTransferFrm::LoadBatchList() {
@@ -503,8 +513,6 @@ void TCloudTransferFrm::LoadBatchList() {
     if (!loaded.present)
         return;
     fileCount = ValueListEditor1->RowCount();
-    if (ValueListEditor1->RowCount() == 0 && ParamCount() >= 1 && !m_options.Watch)
-        ApplicationTerminate();
 }
 
 void TCloudTransferFrm::ValueListEditor1SelectCell(int, int aRow, bool&) {

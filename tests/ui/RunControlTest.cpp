@@ -283,6 +283,25 @@ TEST_F(RunControl, UnattendedRunStillEndsTheApplicationAfterMostra) {
     EXPECT_EQ(ReadFileBytes(server.Root() / "m.bin"), MakePattern(400000, 9));
 }
 
+// An unattended run's window shown from the tray reads the queue then, and from then on follows
+// the run after each job like a window's run does.
+TEST_F(RunControl, AnUnattendedRunShownFromTheTrayFollowsItsJobs) {
+    PyFtpOptions options;
+    options.extraArgs = {"--throttle", "200000"};
+    PyFtpServer server(options);
+    WriteFileBytes(Work() / "m.bin", MakePattern(100000, 9));
+    WriteBatch({UploadLine(server.Port(), (Work() / "m.bin").string(), "\\m1.bin"),
+                UploadLine(server.Port(), (Work() / "m.bin").string(), "\\m2.bin")});
+    auto form = MakeForm(1);
+    EXPECT_EQ(form->ValueListEditor1->RowCount(), 0);
+    form->Mostrainterfaccia1->trigger();
+    EXPECT_EQ(form->ValueListEditor1->RowCount(), 2);
+    EXPECT_TRUE(WaitUntil([&] { return form->ValueListEditor1->RowCount() == 1 || ThreadCopia == nullptr; }));
+    EXPECT_NE(ThreadCopia, nullptr) << "the first job's end was not shown while the second ran";
+    ASSERT_TRUE(WaitUntil([] { return ThreadCopia == nullptr; }));
+    EXPECT_EQ(terminations, 1);
+}
+
 // A watch shown from the tray: "Termina" stops it and leaves the program running, the queue
 // untouched; "Avvia" watches again, and what came meanwhile is done.
 TEST_F(RunControl, TerminaStopsAWatchAndAvviaStartsItAgain) {
