@@ -105,8 +105,10 @@ FtpSession::TransferStart FtpSession::StartTransfer(const std::string& command, 
             start.final = reply;
         }
         if (start.final && !start.final->Positive()) {
-            // Refused, before the transfer began or at once.
-            m_data.Reset();
+            // Refused, before the transfer began or at once. A download cut at once may
+            // have sent bytes already: its open data connection stays, for them to be read.
+            if (!(start.opening && command == "RETR" && m_dataPhase == DataPhase::Open))
+                m_data.Reset();
             return start;
         }
         if (m_controlGarbled || m_controlError)
@@ -276,6 +278,11 @@ void FtpSession::Receive(FtpLocalFile& file, WorkReporter& reporter, std::int64_
         auto lastByte = clock.Now();
         std::optional<FtpReply> refused;
         auto drainUntil = Clock::time_point::max();
+        if (final && !final->Positive()) {
+            // Cut before the first read: what the server sent before it gave up is read first.
+            refused = std::exchange(final, std::nullopt);
+            drainUntil = clock.Now() + CutReplyBudget;
+        }
         m_data.StartRead(asio::buffer(buffer));
         for (;;) {
             OpState& read = m_data.ReadOp();
@@ -584,12 +591,12 @@ TransferResult FtpSession::Download(const std::string& remotePath, const std::st
         if (result.startedAt > 0 && RestartAt(result.startedAt) == 0)
             result.startedAt = 0, hasher = HasherFor(request);
         TransferStart start = StartTransfer("RETR", remotePath);
-        if (start.opening && start.final && !start.final->Positive()) {
-            // Begun, then cut at once.
+        const bool cutAtOnce = start.opening && start.final && !start.final->Positive();
+        if (cutAtOnce && !m_data.IsOpen()) {
             reporter.Begin(std::max<std::int64_t>(expected, 0));
             FailReply("The download of " + remotePath + " failed", *start.final);
         }
-        if (start.final && !start.final->Positive()) {
+        if (!cutAtOnce && start.final && !start.final->Positive()) {
             removeIfCreated();
             bool vague = false;
             // vsftpd says "Failed to open file" for a missing and an unreadable file alike;

@@ -164,9 +164,10 @@ TEST_F(Watch, AFailingJobWaitsItsPauseWhileTheJobBehindItIsDone) {
     EXPECT_GT(failed[1] - failed[0], 0.4 - 0.03);
     EXPECT_GT(dropped[0] - failed[1], 0.6 - 0.03);
     EXPECT_NE(ReadFileBytes(m_dir / "cloud_batch.failed.txt").find("missing.txt"), std::string::npos);
-    EXPECT_TRUE(!fs::exists(Queue()) || QueueLines(Queue()).empty());
     run.Kill(SIGTERM);
     EXPECT_EQ(run.Wait(30s), 0);
+    // Read once it has ended: the queue's rewrite may trail the log by a grouped commit.
+    EXPECT_TRUE(!fs::exists(Queue()) || QueueLines(Queue()).empty());
 }
 
 TEST_F(Watch, SigtermMidTransferKeepsTheJobFirstAndExits0) {
