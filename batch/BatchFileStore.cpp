@@ -428,6 +428,55 @@ BatchText ReadBatchText(const fs::path& file) {
     });
 }
 
+std::optional<std::size_t> CountBatchLines(const fs::path& file) {
+    return Guarded(file, [&](const fs::path& target) -> std::optional<std::size_t> {
+        CarryLeftoversOnce(target, RewriteOptions::Patience::NoWait);
+        std::size_t lines = 0;
+        bool noLine = false;
+        {
+            RewriteReaderGuard reading;
+            std::optional<ReadOnlyFile> queue = ReadOnlyFile::Open(target);
+            if (!queue)
+                return std::nullopt;
+            const std::uint64_t generation = journal::Identify(target, *queue);
+            const std::int64_t size = queue->Size();
+            // As a rewrite judges a version it reads (see BatchFileRewrite's Examine): no mark at
+            // the start, a CR in front of every LF.
+            const bool marked = StartsWithBom(queue->Read(0, static_cast<std::int64_t>(Utf8Bom.size())));
+            noLine = size <= (marked ? static_cast<std::int64_t>(Utf8Bom.size()) : 0);
+            bool clean = !marked;
+            std::vector<char> buffer(std::size_t{1} << 20);
+            std::int64_t offset = 0;
+            std::int64_t end = 0;   // where the last complete line ends
+            char before = '\n';     // an LF at the very start has no CR
+            while (offset < size) {
+                const std::size_t got = queue->ReadInto(
+                    offset, buffer.data(), static_cast<std::size_t>(std::min<std::int64_t>(size - offset, buffer.size())));
+                if (got == 0)
+                    break;
+                const char* data = buffer.data();
+                for (std::size_t at = 0; at < got;) {
+                    const void* hit = std::memchr(data + at, '\n', got - at);
+                    if (!hit)
+                        break;
+                    const std::size_t lf = static_cast<std::size_t>(static_cast<const char*>(hit) - data);
+                    clean = clean && (lf > 0 ? data[lf - 1] : before) == '\r';
+                    ++lines;
+                    at = lf + 1;
+                    end = offset + static_cast<std::int64_t>(at);
+                }
+                before = data[got - 1];
+                offset += static_cast<std::int64_t>(got);
+            }
+            if (clean && end > 0)
+                journal::NoteClean(queue->Identity(), generation, end);
+        }
+        if (noLine)
+            DeleteIfNoLine(target);
+        return lines;
+    });
+}
+
 std::optional<std::vector<std::string>> ReadBatchLinesAfter(const fs::path& file, BatchFileMark& mark) {
     return Guarded(file, [&](const fs::path& target) -> std::optional<std::vector<std::string>> {
         RewriteReaderGuard reading;

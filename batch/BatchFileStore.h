@@ -105,6 +105,12 @@ void SetBatchFileLockWait(std::chrono::milliseconds wait);
 // unless set. Process-wide; the clock must outlive its use.
 void SetBatchFileClock(IClock& clock);
 
+// How many complete lines the queue holds (nullopt: no file), read in pieces and never held
+// whole: what a start that shows nothing needs of a long queue. The same pass tells the store
+// whether the version is CR LF throughout, so that the run's first rewrite of it reads only what
+// producers append later. A file holding no line is deleted, as ReadBatchText does.
+std::optional<std::size_t> CountBatchLines(const std::filesystem::path& file);
+
 // The whole queue as one block of text (see BatchText).
 BatchText ReadBatchText(const std::filesystem::path& file);
 

@@ -1,11 +1,22 @@
 #include "batch/BatchGroupCommit.h"
 
 #include <algorithm>
+#include <system_error>
 #include <utility>
 
 namespace ct {
 
 using SteadyClock = std::chrono::steady_clock;
+
+namespace {
+
+// A rewrite cheaper than this is made at once: waiting would save nothing.
+constexpr auto kCheapRewrite = std::chrono::milliseconds(1);
+// What a rewrite is guessed to cost per byte of the queue before one has been timed: a copy
+// within the page cache, about a gigabyte a second.
+constexpr auto kGuessPerMegabyte = std::chrono::microseconds(1000);
+
+} // namespace
 
 BatchGroupCommit::BatchGroupCommit(std::filesystem::path file, Bounds bounds, Writer writer)
     : m_file(std::move(file)), m_bounds(bounds), m_writer(std::move(writer)) {
@@ -13,6 +24,10 @@ BatchGroupCommit::BatchGroupCommit(std::filesystem::path file, Bounds bounds, Wr
         m_writer = [this](const std::vector<BatchOutcome>& group) { return ApplyBatchOutcomes(m_file, group); };
     if (m_bounds.jobs == 0)
         m_bounds.jobs = 1;
+    std::error_code ec;
+    const std::uintmax_t size = std::filesystem::file_size(m_file, ec);
+    if (!ec)
+        m_firstGuess = kGuessPerMegabyte * static_cast<std::int64_t>(size >> 20);
     m_thread = std::thread([this] { Run(); });
 }
 
@@ -32,14 +47,10 @@ void BatchGroupCommit::Run() {
         // At the stop whatever is pending is still written: the run's last outcomes.
         if (m_unwritten.empty() || m_failed)
             return;
-        // A rewrite that costs more than a job is put off a little, so that it takes several
-        // outcomes at once: the copies, not the jobs, would otherwise use up the machine. One
-        // that costs nothing (a short queue) is made at once.
-        const auto gather = std::min<SteadyClock::duration>(4 * m_lastRewrite, m_bounds.age / 2);
-        const auto due = m_unwritten.front().added + gather;
-        m_changed.wait_until(lock, due, [&] {
-            return m_stop || m_hurry || m_failed || m_unwritten.size() >= (m_bounds.jobs + 1) / 2;
-        });
+        while (!WriteDue(SteadyClock::now())) {
+            const auto latest = m_unwritten.front().added + m_bounds.age - RewriteCost();
+            m_changed.wait_until(lock, latest);
+        }
         m_hurry = false;
         if (m_failed)
             return;
@@ -72,6 +83,31 @@ void BatchGroupCommit::Run() {
         m_writing = 0;
         m_changed.notify_all();
     }
+}
+
+SteadyClock::duration BatchGroupCommit::RewriteCost() const {
+    return m_rewrites > 0 ? m_lastRewrite : m_firstGuess;
+}
+
+// A costly rewrite is begun late enough to take as many outcomes as it can, and early enough
+// that it ends, at the pace jobs end now, when the oldest outcome is `age` old or `jobs` are
+// pending. When it takes longer than the last one, Add holds the run for the difference: the
+// bounds hold either way.
+bool BatchGroupCommit::WriteDue(SteadyClock::time_point now) const {
+    if (m_stop || m_hurry || m_failed || m_unwritten.size() >= m_bounds.jobs)
+        return true;
+    const auto cost = RewriteCost();
+    if (cost < kCheapRewrite)
+        return true;
+    if (now + cost >= m_unwritten.front().added + m_bounds.age)
+        return true;
+    const std::size_t pending = m_unwritten.size();
+    if (pending < 2)
+        return false;
+    const double perJob = std::chrono::duration<double>(m_unwritten.back().added - m_unwritten.front().added).count() /
+                          static_cast<double>(pending - 1);
+    const double during = perJob > 0 ? std::chrono::duration<double>(cost).count() / perJob : 1e9;
+    return static_cast<double>(pending) + during >= static_cast<double>(m_bounds.jobs);
 }
 
 bool BatchGroupCommit::Behind(SteadyClock::time_point now) const {

@@ -2,11 +2,13 @@
 
 // Group commit of the worker's outcomes. A rewrite of a long queue costs milliseconds and a
 // job on a fast link less than one; rewriting once per job would make the queue's length the
-// run's pace. Outcomes are handed to a writer thread instead: the first is written at once, and
-// those of the jobs that end while a rewrite runs are written together by the next one (which
-// waits a few rewrite-times for more when rewrites are slow). The
-// file is never more than a few jobs or about 100 ms behind the run (Add waits for that), and
-// never behind once Flush has returned.
+// run's pace. Outcomes are handed to a writer thread instead. Where a rewrite costs next to
+// nothing (a short queue) the first is written at once, and those of the jobs that end while a
+// rewrite runs are written together by the next one. Where it is costly (a long queue, a disk
+// that syncs slowly) each rewrite is put off as long as the bounds allow, so that a run of fast
+// jobs is written in as few copies of the file as the bounds permit. The file is never more
+// than a few jobs or about 100 ms behind the run (Add waits for that), and never behind once
+// Flush has returned.
 
 #include <chrono>
 #include <condition_variable>
@@ -71,6 +73,8 @@ private:
     };
     void Run();
     bool Behind(std::chrono::steady_clock::time_point now) const;
+    std::chrono::steady_clock::duration RewriteCost() const;
+    bool WriteDue(std::chrono::steady_clock::time_point now) const;
     void RaiseFailure() const;
 
     std::filesystem::path m_file;
@@ -87,6 +91,7 @@ private:
     bool m_stop = false;
     bool m_hurry = false;                        // someone waits for the file to catch up
     std::chrono::steady_clock::duration m_lastRewrite{};
+    std::chrono::steady_clock::duration m_firstGuess{};   // before the first rewrite, from the file's size
     std::thread m_thread;
 };
 

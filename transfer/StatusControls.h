@@ -44,6 +44,9 @@ class IQueueListView {
 public:
     virtual ~IQueueListView() = default;
     virtual void LoadBatchList() = 0;
+    // The window is on screen: an unattended run's view is then followed like a window's.
+    // Callable from the worker's thread.
+    virtual bool QueueViewShown() const { return false; }
 };
 
 } // namespace ct

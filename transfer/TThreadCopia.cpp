@@ -763,7 +763,7 @@ void TThreadCopia::FailUnrecorded(const BatchGroupCommit::Failure& failure) {
 }
 
 void TThreadCopia::ReloadViewWhenDue() {
-    if (!InteractiveMode && !scheduler)
+    if (!InteractiveMode && !scheduler && !(CloudTransferFrm && CloudTransferFrm->QueueViewShown()))
         return; // nobody looks: a run-once unattended run pays no round trip per job
     // A short queue is rewritten in microseconds: the view follows every job. A long one costs
     // milliseconds a rewrite, and the view follows a few times a second, each time once the
@@ -951,7 +951,7 @@ void TThreadCopia::SyncShowFile() {
 }
 
 void TThreadCopia::SyncReloadList() {
-    if ((InteractiveMode || WatchQueue) && CloudTransferFrm)
+    if (CloudTransferFrm && (InteractiveMode || WatchQueue || CloudTransferFrm->QueueViewShown()))
         CloudTransferFrm->LoadBatchList();
 }
 

@@ -2,7 +2,9 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <climits>
 #include <exception>
+#include <optional>
 
 #include <QAction>
 #include <QApplication>
@@ -21,6 +23,8 @@
 #include <QMessageBox>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QHideEvent>
+#include <QShowEvent>
 #include <QTabWidget>
 #include <QTimer>
 #include <QVBoxLayout>
@@ -412,7 +416,7 @@ void TCloudTransferFrm::FormCreate(QObject*) {
     Button6Click(nullptr);
     InteractiveMode = false;
     try {
-        LoadBatchList();
+        CountBatchList();
         StartTransfer();
     } catch (const std::exception& error) {
         // Nothing is shown, yet whoever started the program learns that nothing was done.
@@ -459,7 +463,36 @@ void TCloudTransferFrm::Edit1Exit(QObject* sender) {
 
 // ---- queue view -----------------------------------------------------------------------
 
+void TCloudTransferFrm::CountBatchList() {
+    // An empty queue ends an unattended start here; the view's later loads (the window shown
+    // from the tray during the run) leave the end to the run's.
+    m_viewUnread = true;
+    const std::optional<std::size_t> lines = CountBatchLines(m_batchFile);
+    if (!lines)
+        return;
+    fileCount = static_cast<std::int32_t>(std::min<std::size_t>(*lines, INT32_MAX));
+    if (fileCount == 0 && !m_options.Watch)
+        ApplicationTerminate();
+}
+
+void TCloudTransferFrm::showEvent(QShowEvent* event) {
+    QWidget::showEvent(event);
+    // From now on a run follows the view after its jobs, its outcomes written first.
+    m_shown = true;
+    if (m_viewUnread)
+        Guarded([this] { LoadBatchList(); });
+}
+
+void TCloudTransferFrm::hideEvent(QHideEvent* event) {
+    QWidget::hideEvent(event);
+    m_shown = false;
+}
+
 void TCloudTransferFrm::LoadBatchList() {
+    // Nobody sees a hidden window that has not read the queue yet: it reads it once shown.
+    if (m_viewUnread && !isVisible())
+        return;
+    m_viewUnread = false;
     // An inline run handles no events: the reloaded list and the cleared label are drawn
     // now, or the window would show the queue of before the job until the run ends.
     struct DrawDuringInlineRun {
@@ -480,8 +513,6 @@ void TCloudTransferFrm::LoadBatchList() {
     if (!loaded.present)
         return;
     fileCount = ValueListEditor1->RowCount();
-    if (ValueListEditor1->RowCount() == 0 && ParamCount() >= 1 && !m_options.Watch)
-        ApplicationTerminate();
 }
 
 void TCloudTransferFrm::ValueListEditor1SelectCell(int, int aRow, bool&) {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <filesystem>
 #include <functional>
@@ -105,6 +106,7 @@ public:
 
     // Queue view (rebuilds it from the batch file; errors pass to the caller).
     void LoadBatchList() override;
+    bool QueueViewShown() const override { return m_shown.load(); }
     std::int32_t FileCount() const { return fileCount; }
     const std::filesystem::path& BatchFile() const { return m_batchFile; }
 
@@ -150,6 +152,8 @@ signals:
 
 protected:
     void closeEvent(QCloseEvent* event) override;
+    void showEvent(QShowEvent* event) override;
+    void hideEvent(QHideEvent* event) override;
     void resizeEvent(QResizeEvent* event) override;
     bool eventFilter(QObject* watched, QEvent* event) override;
 
@@ -163,12 +167,18 @@ private:
     RunOutcome OutcomeOf(const TThreadCopia* worker) const;
     int ParamCount() const;
     void StoreSettings();
+    // An unattended start's look at the queue: its count only (see m_viewUnread).
+    void CountBatchList();
     // Runs a handler; an error that leaves it goes to the default handling.
     void Guarded(const std::function<void()>& handler);
 
     TCloudTransferFrmOptions m_options;
     std::filesystem::path m_batchFile;
     std::int32_t fileCount = 0;
+    // The view has not read the queue yet: an unattended start reads it when the window is
+    // first shown, not before (a long queue would cost the run its whole text for nobody).
+    bool m_viewUnread = false;
+    std::atomic<bool> m_shown{false};   // read by the worker (QueueViewShown)
     // The lines the user deleted from the view since its last load; "Salva" removes them
     // from the file as it is now.
     std::vector<std::string> m_deletedSinceLoad;

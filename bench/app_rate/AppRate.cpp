@@ -9,6 +9,8 @@
 // (default /dev/shm): give a folder on disk to see what the durable rewrites cost there. Each
 // round times the whole process, start-up and exit included, and lftp's likewise. --wrap puts a
 // command (words split at spaces) in front of the executable, for a profiler.
+//
+//   bench_app_rate --long-queue ...   a long queue's cost to an unattended run (LongQueue.cpp)
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -21,6 +23,7 @@
 
 #include <unistd.h>
 
+#include "bench/app_rate/LongQueue.h"
 #include "bench/common/BenchJobs.h"
 #include "support/FtpServers.h"
 
@@ -56,6 +59,8 @@ double RunExecutable(const fs::path& exe, const fs::path& home, const std::strin
 } // namespace
 
 int main(int argc, char** argv) {
+    if (argc > 1 && std::string(argv[1]) == "--long-queue")
+        return RunLongQueue(argc, argv);
     int jobs = 1000, rounds = 5;
     fs::path queueBase = fs::is_directory("/dev/shm") ? fs::path("/dev/shm") : fs::temp_directory_path();
     fs::path exeSource = CLOUDTRANSFER_EXE;

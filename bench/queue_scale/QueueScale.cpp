@@ -3,7 +3,8 @@
 //            search and the job's own line);
 //   failed:  ReadFirstBatchLine, then the line moved to the tail with its error mark
 //            (UpdateBatchFile with the line as search).
-// Also the window's side: ReadBatchText of the whole queue (the view's open) and the
+// Also the window's side: ReadBatchText of the whole queue (the view's open), CountBatchLines
+// (what an unattended start reads instead, the window being hidden) and the
 // incremental reload after a job (BatchFileEditsSince, then ReadBatchLinesAfter).
 // Each figure is the median over the jobs; only the time inside the store counts. Run on the
 // folder given as the first argument (default: the temp folder), since the file system is part
@@ -59,8 +60,8 @@ int main(int argc, char** argv) {
     const fs::path dir = templ;
     const fs::path file = dir / "cloud_batch.txt";
     std::printf("queue_scale: folder %s (medians; targets in brackets)\n", dir.c_str());
-    std::printf("%8s %12s %10s %16s %16s %14s %14s\n", "lines", "file bytes", "jobs", "done us/job",
-                "failed us/job", "open ms", "reload us");
+    std::printf("%8s %12s %10s %16s %16s %14s %14s %14s\n", "lines", "file bytes", "jobs", "done us/job",
+                "failed us/job", "open ms", "count ms", "reload us");
 
     const Target targets[] = {{1000, 300}, {10000, 0}, {100000, 5000}};
     bool allMet = true;
@@ -78,6 +79,15 @@ int main(int argc, char** argv) {
         ct::BatchText view = ct::ReadBatchText(file);
         const double openMs = Micros(Clock::now() - openStart) / 1000.0;
         ct::BatchFileMark mark = view.mark;
+        std::vector<double> counts;
+        for (int round = 0; round < 5; ++round) {
+            const auto countStart = Clock::now();
+            if (ct::CountBatchLines(file) != static_cast<std::size_t>(target.lines)) {
+                std::fprintf(stderr, "the count is wrong\n");
+                return 1;
+            }
+            counts.push_back(Micros(Clock::now() - countStart) / 1000.0);
+        }
 
         std::vector<double> done, failed, reload;
         for (int j = 0; j < 2 * jobs; ++j) {
@@ -122,8 +132,9 @@ int main(int argc, char** argv) {
             allMet = allMet && met;
             return std::string(met ? " [ok]" : " [!!]");
         };
-        std::printf("%8d %12ju %10d %10.0f%s %10.0f%s %14.1f %14.0f\n", target.lines, static_cast<std::uintmax_t>(bytes),
-                    jobs, doneUs, verdict(doneUs).c_str(), failedUs, verdict(failedUs).c_str(), openMs, Median(reload));
+        std::printf("%8d %12ju %10d %10.0f%s %10.0f%s %14.1f %14.1f %14.0f\n", target.lines,
+                    static_cast<std::uintmax_t>(bytes), jobs, doneUs, verdict(doneUs).c_str(), failedUs,
+                    verdict(failedUs).c_str(), openMs, Median(counts), Median(reload));
     }
     std::printf("targets: per job <= 300 us at 1,000 lines, <= 5,000 us at 100,000 lines; "
                 "open well under 300 ms and reload <= 5,000 us at 100,000 lines\n");

@@ -9,6 +9,8 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <optional>
+#include <ostream>
 #include <random>
 #include <string>
 #include <vector>
@@ -208,6 +210,58 @@ TEST_F(BatchView, TheJournalReproducesAFullReadOfAChangingFile) {
     view.Follow(file);
     EXPECT_EQ(view.rows, LinesOf(ReadBatchText(file)));
     EXPECT_EQ(view.fullReads, 1);
+}
+
+// An unattended start counts the queue in one pass instead of reading it whole, and the same
+// pass tells the store whether the version is CR LF throughout, so that the run's first rewrite
+// does not read it again. What the count says of the version must be true: a rewrite after it
+// still ends every line with CR LF, also where the count's pieces meet (1 MiB).
+struct CountCase {
+    const char* name;
+    std::string bytes;
+    std::size_t lines;
+    std::string afterHeadRemoval;   // once "a" is done
+};
+
+void PrintTo(const CountCase& c, std::ostream* out) {
+    *out << c.name;
+}
+
+class CountedQueue : public BatchView, public ::testing::WithParamInterface<CountCase> {};
+
+TEST_P(CountedQueue, HoldsAsManyLinesAsTheViewAndTheNextRewriteEndsEachWithCrLf) {
+    const CountCase& c = GetParam();
+    WriteFileBytes(file, c.bytes);
+    EXPECT_EQ(CountBatchLines(file), std::optional<std::size_t>(c.lines));
+    EXPECT_EQ(ReadBatchText(file).LineCount(), c.lines);
+    UpdateBatchFile(file, "", "", "a");
+    EXPECT_TRUE(ReadFileBytes(file) == c.afterHeadRemoval) << "the rewrite after the count";
+}
+
+std::vector<CountCase> CountCases() {
+    constexpr std::size_t kPiece = std::size_t{1} << 20;
+    // A long line whose line end begins exactly where the count's second piece does.
+    const std::string longLine(kPiece - 3, 'x');
+    const std::string crLfSplit(kPiece - 4, 'y');
+    return {
+        {"CrLfThroughout", "a\r\nb\r\nc\r\n", 3, "b\r\nc\r\n"},
+        {"ABareLineFeed", "a\r\nb\nc\r\n", 3, "b\r\nc\r\n"},
+        {"AnUnfinishedLastLine", "a\r\nb\r\npartial", 2, "b\r\npartial"},
+        {"AByteOrderMark", "\xEF\xBB\xBF" "a\r\nb\r\n", 2, "b\r\n"},
+        {"ALineFeedFirst", "\na\r\n", 2, "\r\n"},
+        {"ABareLineFeedWhereThePiecesMeet", "a\r\n" + longLine + "\nc\r\n", 3, longLine + "\r\nc\r\n"},
+        {"ACrLfSplitWhereThePiecesMeet", "a\r\n" + crLfSplit + "\r\nc\r\n", 3, crLfSplit + "\r\nc\r\n"},
+    };
+}
+
+INSTANTIATE_TEST_SUITE_P(Shapes, CountedQueue, ::testing::ValuesIn(CountCases()),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(BatchView, CountOfNoFileAndOfAFileWithoutALine) {
+    EXPECT_EQ(CountBatchLines(file), std::nullopt);
+    WriteFileBytes(file, "\xEF\xBB\xBF");
+    EXPECT_EQ(CountBatchLines(file), std::optional<std::size_t>(0));
+    EXPECT_FALSE(fs::exists(file)); // as ReadBatchText does
 }
 
 } // namespace

@@ -106,6 +106,30 @@ TEST_F(GroupedOutcomes, AnOutcomeWaitsNoLongerThanTheAgeBound) {
     worker.join();
 }
 
+// A costly rewrite (a long queue's copy) is put off as long as the age bound allows, so that a
+// run of fast jobs goes into the file in as few copies as the bounds permit.
+TEST_F(GroupedOutcomes, ACostlyRewriteWaitsForTheOutcomesOfTheWholeAgeBound) {
+    std::mutex mutex;
+    std::vector<Group> groups;
+    BatchGroupCommit commit(file, {100, 2s}, [&](const Group& group) {
+        std::this_thread::sleep_for(50ms);
+        std::lock_guard<std::mutex> lock(mutex);
+        groups.push_back(group);
+        return std::size_t{0};
+    });
+    commit.Add({"1", ""});   // nothing timed yet and no file to guess from: written at once
+    commit.Flush();
+    for (int i = 2; i <= 6; ++i) {
+        std::this_thread::sleep_for(100ms);
+        commit.Add({std::to_string(i), ""});
+    }
+    EXPECT_EQ(commit.PendingLines().size(), 5u) << "half a second into a two-second bound, nothing written yet";
+    commit.Flush();
+    std::lock_guard<std::mutex> lock(mutex);
+    ASSERT_EQ(groups.size(), 2u);
+    EXPECT_EQ(groups[1].size(), 5u);
+}
+
 // What is still pending when the committer goes is written; a failed rewrite is reported
 // with the first outcome it left out, and nothing after it is written.
 TEST_F(GroupedOutcomes, PendingOutcomesAreWrittenAtTheEndAndAFailureNamesTheFirstLeftOut) {

@@ -1,6 +1,6 @@
 // The queue file's line handling, through the store's public operations on a real file
-// written from the input: what the view reads, what the worker takes as line 1, and the
-// worker's two rewrites, alone and grouped.
+// written from the input: what the view reads, what an unattended start counts, what the worker
+// takes as line 1, and the worker's two rewrites, alone and grouped (after a count).
 #include <stdlib.h>
 
 #include <algorithm>
@@ -79,6 +79,14 @@ bool SameLines(const std::vector<std::string>& read, std::vector<std::string> ex
     return read == expected;
 }
 
+// What the store writes ends every complete line with CR LF.
+bool EveryLineEndsInCrLf(const std::string& bytes) {
+    for (std::size_t at = bytes.find('\n'); at != std::string::npos; at = bytes.find('\n', at + 1))
+        if (at == 0 || bytes[at - 1] != '\r')
+            return false;
+    return true;
+}
+
 // The first job; when empty lines stand before it, the rewrite that drops them makes it line 1.
 std::optional<std::string> FirstJob(const std::vector<std::string>& lines) {
     for (const auto& line : lines)
@@ -110,6 +118,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         FUZZ_EXPECT(i == 0 || text.lineStarts[i] > text.lineStarts[i - 1]);
         FUZZ_EXPECT(text.Line(i) == all.lines[i]);
     }
+
+    // An unattended start counts the lines instead: as many as the view holds.
+    Write(file, bytes);
+    const std::optional<std::size_t> counted = ct::CountBatchLines(file);
+    FUZZ_EXPECT(counted && *counted == text.LineCount());
 
     // The worker: line 1 is the first job; empty lines before it go, an empty queue goes.
     Write(file, bytes);
@@ -160,7 +173,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             group.push_back({line, data[i] & 0x80 ? line + " marked" : ""});
     }
     if (!group.empty()) {
+        // As in an unattended run, the grouped rewrite follows a count, which tells the store
+        // whether the version is CR LF throughout: the lines it copies as they stand must be.
+        ct::CountBatchLines(file);
         const std::size_t moved = ct::ApplyBatchOutcomes(file, group);
+        FUZZ_EXPECT(EveryLineEndsInCrLf(fs::exists(file) ? ReadBytes(file) : std::string()));
         const std::vector<std::string> grouped = fs::exists(file) ? Lines(file) : std::vector<std::string>{};
         Write(file, bytes);
         std::size_t movedOneByOne = 0;

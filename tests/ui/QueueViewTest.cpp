@@ -67,6 +67,19 @@ TEST_F(QueueView, ZeroByteFileIsDeletedAndEndsAnUnattendedStart) {
     ASSERT_TRUE(WaitUntil([] { return ThreadCopia == nullptr; }));
 }
 
+// An unattended start counts the queue and leaves the hidden view unread (a long queue would
+// cost the run its whole text for nobody); the window shown from the tray reads it then.
+TEST_F(QueueView, AnUnattendedStartReadsTheViewOnceTheWindowIsShown) {
+    WriteBatch({"not a job", "second", "third"});
+    auto form = MakeForm(1);
+    ASSERT_TRUE(WaitUntil([] { return ThreadCopia == nullptr; }));
+    EXPECT_EQ(form->FileCount(), 3);
+    EXPECT_EQ(form->ValueListEditor1->RowCount(), 0);
+    form->Mostrainterfaccia1->trigger();
+    ASSERT_EQ(form->ValueListEditor1->RowCount(), 3);
+    EXPECT_EQ(form->ValueListEditor1->Model()->Line(0), "not a job");
+}
+
 TEST_F(QueueView, OneEmptyLineIsOneRowAndTheFileStays) {
     WriteFileBytes(Batch(), "\r\n");
     auto form = MakeForm();

@@ -255,8 +255,9 @@ TEST_F(RunControl, UnattendedStartHidesRunsAndEnds) {
     ASSERT_TRUE(WaitUntil([] { return ThreadCopia == nullptr; }));
     EXPECT_EQ(terminations, 1);
     ExpectJobsDone(server);
-    // The view keeps what was loaded at start: no reloads in unattended mode.
-    EXPECT_EQ(form->ValueListEditor1->RowCount(), 4);
+    // Nobody saw the hidden window: it counted the queue and read nothing into its view.
+    EXPECT_EQ(form->FileCount(), 4);
+    EXPECT_EQ(form->ValueListEditor1->RowCount(), 0);
     EXPECT_TRUE(form->isHidden());
 }
 
@@ -280,6 +281,25 @@ TEST_F(RunControl, UnattendedRunStillEndsTheApplicationAfterMostra) {
     ASSERT_TRUE(WaitUntil([] { return ThreadCopia == nullptr; }));
     EXPECT_EQ(terminations, 1);
     EXPECT_EQ(ReadFileBytes(server.Root() / "m.bin"), MakePattern(400000, 9));
+}
+
+// An unattended run's window shown from the tray reads the queue then, and from then on follows
+// the run after each job like a window's run does.
+TEST_F(RunControl, AnUnattendedRunShownFromTheTrayFollowsItsJobs) {
+    PyFtpOptions options;
+    options.extraArgs = {"--pace", "200000"};
+    PyFtpServer server(options);
+    WriteFileBytes(Work() / "m.bin", MakePattern(100000, 9));
+    WriteBatch({UploadLine(server.Port(), (Work() / "m.bin").string(), "\\m.bin"), "not a job"});
+    auto form = MakeForm(1);
+    EXPECT_EQ(form->ValueListEditor1->RowCount(), 0);
+    form->Mostrainterfaccia1->trigger();
+    EXPECT_EQ(form->ValueListEditor1->RowCount(), 2) << "read when shown, the upload still running";
+    ASSERT_TRUE(WaitUntil([] { return ThreadCopia == nullptr; }));
+    // The run stopped at the line that is not a job, after the view had followed the upload.
+    ASSERT_EQ(form->ValueListEditor1->RowCount(), 1);
+    EXPECT_EQ(form->ValueListEditor1->Model()->Line(0), "not a job");
+    EXPECT_EQ(terminations, 1);
 }
 
 // A watch shown from the tray: "Termina" stops it and leaves the program running, the queue
