@@ -10,8 +10,14 @@ using SteadyClock = std::chrono::steady_clock;
 
 namespace {
 
-// A rewrite cheaper than this is made at once: waiting would save nothing.
+// A rewrite cheaper than this is made at once, unless outcomes come in a burst: then it waits
+// kGather for those that follow. Each rewrite copies the whole file however little it changes,
+// and a thousand small jobs a second would otherwise cost a thousand copies, the writer's CPU
+// taken from the transfers. An outcome counts as part of a burst when it comes within kBurstGap
+// of the one before.
 constexpr auto kCheapRewrite = std::chrono::milliseconds(1);
+constexpr auto kGather = std::chrono::milliseconds(10);
+constexpr auto kBurstGap = std::chrono::milliseconds(5);
 // What a rewrite is guessed to cost per byte of the queue before one has been timed: a copy
 // within the page cache, about a gigabyte a second.
 constexpr auto kGuessPerMegabyte = std::chrono::microseconds(1000);
@@ -48,7 +54,8 @@ void BatchGroupCommit::Run() {
         if (m_unwritten.empty() || m_failed)
             return;
         while (!WriteDue(SteadyClock::now())) {
-            const auto latest = m_unwritten.front().added + m_bounds.age - RewriteCost();
+            const Entry& front = m_unwritten.front();
+            const auto latest = Gathering() ? front.added + kGather : front.added + m_bounds.age - RewriteCost();
             m_changed.wait_until(lock, latest);
         }
         m_hurry = false;
@@ -96,6 +103,8 @@ SteadyClock::duration BatchGroupCommit::RewriteCost() const {
 bool BatchGroupCommit::WriteDue(SteadyClock::time_point now) const {
     if (m_stop || m_hurry || m_failed || m_unwritten.size() >= m_bounds.jobs)
         return true;
+    if (Gathering())
+        return now >= m_unwritten.front().added + kGather;
     const auto cost = RewriteCost();
     if (cost < kCheapRewrite)
         return true;
@@ -108,6 +117,10 @@ bool BatchGroupCommit::WriteDue(SteadyClock::time_point now) const {
                           static_cast<double>(pending - 1);
     const double during = perJob > 0 ? std::chrono::duration<double>(cost).count() / perJob : 1e9;
     return static_cast<double>(pending) + during >= static_cast<double>(m_bounds.jobs);
+}
+
+bool BatchGroupCommit::Gathering() const {
+    return RewriteCost() < kCheapRewrite && !m_unwritten.empty() && m_unwritten.front().burst;
 }
 
 bool BatchGroupCommit::Behind(SteadyClock::time_point now) const {
@@ -124,8 +137,14 @@ std::uint64_t BatchGroupCommit::Add(BatchOutcome outcome) {
     std::unique_lock<std::mutex> lock(m_mutex);
     RaiseFailure();
     const std::uint64_t number = m_written + m_unwritten.size();
-    m_unwritten.push_back({std::move(outcome), SteadyClock::now()});
-    m_changed.notify_all();
+    const auto now = SteadyClock::now();
+    const bool burst = m_added > 0 && now - m_lastAdded < kBurstGap;
+    m_unwritten.push_back({std::move(outcome), now, burst});
+    ++m_added;
+    m_lastAdded = now;
+    // A writer gathering a burst waits for its time or the bound of jobs: no need to wake it.
+    if (m_unwritten.size() == 1 || !Gathering() || m_unwritten.size() >= m_bounds.jobs)
+        m_changed.notify_all();
     while (!m_failed && Behind(SteadyClock::now())) {
         m_hurry = true;
         m_changed.notify_all();

@@ -70,11 +70,14 @@ private:
     struct Entry {
         BatchOutcome outcome;
         std::chrono::steady_clock::time_point added;
+        bool burst = false;   // it came hard on the heels of the outcome before it
     };
     void Run();
     bool Behind(std::chrono::steady_clock::time_point now) const;
     std::chrono::steady_clock::duration RewriteCost() const;
     bool WriteDue(std::chrono::steady_clock::time_point now) const;
+    // The next rewrite is cheap and waits for the rest of a burst of outcomes.
+    bool Gathering() const;
     void RaiseFailure() const;
 
     std::filesystem::path m_file;
@@ -86,6 +89,8 @@ private:
     std::size_t m_writing = 0;
     std::uint64_t m_written = 0;     // outcomes numbered below are in the file
     std::uint64_t m_rewrites = 0;
+    std::uint64_t m_added = 0;
+    std::chrono::steady_clock::time_point m_lastAdded{};
     std::string m_failure;
     bool m_failed = false;
     bool m_stop = false;

@@ -195,6 +195,20 @@ bool TThreadCopia::WaitUnlessStopped(std::chrono::milliseconds time) {
 }
 
 void TThreadCopia::Execute() {
+    // What the run showed is on screen before the window shows how the run ended: the step
+    // goes ahead of the end notification, and any look the display had planned is dropped.
+    struct SettleDisplay {
+        std::shared_ptr<RunDisplay>& display;
+        ~SettleDisplay() {
+            IMainThreadDispatcher* dispatcher = MainThreadDispatcher();
+            if (!display)
+                return;
+            if (dispatcher && !dispatcher->IsMainThread())
+                dispatcher->Post([settled = display] { settled->Settle(); });
+            else
+                display->Settle();
+        }
+    } settle{display};
     AbortTransfer = false;
     isDirty = false;
     m_runEnd = RunEnd::Done;
@@ -827,14 +841,7 @@ void TThreadCopia::FTPWorkBegin(ITransferClient*, TWorkMode, std::int64_t workCo
     while ((MaximumRule(workCountMax) >> progressShift) > std::numeric_limits<std::int32_t>::max())
         ++progressShift;
     if (isAthread) {
-        PostStep([bar = ProgressBarSpeed, label = LabelSpeed, max = Scaled(MaximumRule(workCountMax))] {
-            if (bar) {
-                bar->SetMax(max);
-                bar->Show();
-            }
-            if (label)
-                label->Show();
-        });
+        Display().BeginWork(Scaled(MaximumRule(workCountMax)));
     } else if (ProgressBarSpeed) {
         ProgressBarSpeed->Show();
         ProgressBarSpeed->SetMax(Scaled(MaximumRule(workCountMax)));
@@ -858,12 +865,7 @@ void TThreadCopia::FTPWork(ITransferClient*, TWorkMode, std::int64_t workCount) 
     WorkCount = workCount;
     jobBytes = workCount;
     if (isAthread) {
-        if (LabelSpeed)
-            PostStep([label = LabelSpeed, speed = StrSpeed] { label->SetCaption(speed); });
-        PostStep([bar = ProgressBarSpeed, position = Scaled(WorkCount)] {
-            if (bar)
-                bar->SetPosition(position);
-        });
+        Display().Progress(StrSpeed, Scaled(WorkCount));
     } else if (ProgressBarSpeed)
         ProgressBarSpeed->SetPosition(Scaled(WorkCount));
 }
@@ -871,7 +873,7 @@ void TThreadCopia::FTPWork(ITransferClient*, TWorkMode, std::int64_t workCount) 
 void TThreadCopia::FTPWorkEnd(ITransferClient*, TWorkMode) {
     BytesToTransfer = 0;
     if (isAthread) {
-        Synchronize([this] { SyncWorkEnd(); });
+        Display().EndWork();
     } else if (ProgressBarSpeed) {
         ProgressBarSpeed->SetPosition(0);
         ProgressBarSpeed->Hide();
@@ -910,15 +912,10 @@ void TThreadCopia::SyncWorkEnd() {
         LabelSpeed->Hide();
 }
 
-void TThreadCopia::PostStep(std::function<void()> step) {
-    // The steps that only show where the run is do not hold the worker: they are queued for
-    // the GUI thread and carry what they show, never the worker (which may be gone when they
-    // run). Steps run in the order queued, before the blocking ones that follow them.
-    IMainThreadDispatcher* dispatcher = MainThreadDispatcher();
-    if (dispatcher && !dispatcher->IsMainThread())
-        dispatcher->Post(std::move(step));
-    else
-        step();
+RunDisplay& TThreadCopia::Display() {
+    if (!display)
+        display = RunDisplay::Create(LabelFile, LabelSpeed, ProgressBarSpeed, BalloonHint);
+    return *display;
 }
 
 void TThreadCopia::ShowFile() {
@@ -928,14 +925,8 @@ void TThreadCopia::ShowFile() {
     }
     // A threaded run's window paints from its own event loop: no immediate repaint.
     const std::string count = Count(fileCloudTrCount, fileCloudTotCount);
-    PostStep([label = LabelFile, tray = BalloonHint, caption = count + "- file: " + StrFile, count] {
-        if (label)
-            label->SetCaption(caption);
-        if (tray) {
-            tray->SetHint(std::string(kTrayTitle) + "\r\n File " + count);
-            tray->ShowBalloonHint(kTrayTitle, "File " + count, TBalloonHintIcon::bitNone, 10);
-        }
-    });
+    Display().ShowFile(count + "- file: " + StrFile, std::string(kTrayTitle) + "\r\n File " + count, kTrayTitle,
+                       "File " + count);
 }
 
 void TThreadCopia::SyncShowFile() {

@@ -19,6 +19,7 @@
 #include "platform/thread/TThread.h"
 #include "platform/thread/Clock.h"
 #include "transfer/OutcomeLog.h"
+#include "transfer/RunDisplay.h"
 #include "transfer/StatusControls.h"
 
 namespace ct {
@@ -99,8 +100,8 @@ public:
 private:
     // Runs a GUI-thread step: through Synchronize in a threaded run, directly inline.
     void RunStep(void (TThreadCopia::*step)());
-    // Queues a step that shows progress for the GUI thread without waiting for it.
-    static void PostStep(std::function<void()> step);
+    // A threaded run's display: what it shows goes to the GUI thread without waiting for it.
+    RunDisplay& Display();
     void ShowFile();
 
     // What became of one job.
@@ -145,6 +146,7 @@ private:
     bool sessionMayBeOpen = false;
     bool writableChecked = false;
     std::unique_ptr<OutcomeLog> outcomeLog;
+    std::shared_ptr<RunDisplay> display;
     // Set for the whole of a watch (WatchQueue); under clientMutex, for the stop button.
     std::unique_ptr<WatchScheduler> scheduler;
     // A stop that came before the watch began: it must still end the watch, which would

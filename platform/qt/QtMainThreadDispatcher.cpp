@@ -4,6 +4,7 @@
 
 #include <QCoreApplication>
 #include <QThread>
+#include <QTimer>
 
 #include "platform/error/CloudError.h"
 
@@ -55,6 +56,21 @@ void QtMainThreadDispatcher::Post(std::function<void()> step) {
             }
         },
         Qt::QueuedConnection);
+}
+
+void QtMainThreadDispatcher::PostAfter(std::chrono::milliseconds delay, std::function<void()> step) {
+    // A timer belongs to the thread that starts it: off the GUI thread, the GUI thread starts it.
+    if (!IsMainThread()) {
+        Post([this, delay, step = std::move(step)]() mutable { PostAfter(delay, std::move(step)); });
+        return;
+    }
+    QTimer::singleShot(delay, m_target, [step = std::move(step)] {
+        try {
+            step();
+        } catch (...) {
+            // As for Post: nobody to report to.
+        }
+    });
 }
 
 void QtMainThreadDispatcher::ProcessPendingSteps() {

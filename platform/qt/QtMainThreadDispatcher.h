@@ -20,6 +20,7 @@ public:
     bool IsMainThread() const override;
     void RunAndWait(const std::function<void()>& step) override;
     void Post(std::function<void()> step) override;
+    void PostAfter(std::chrono::milliseconds delay, std::function<void()> step) override;
     void ProcessPendingSteps() override;
 
 private:

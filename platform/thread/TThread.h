@@ -1,12 +1,14 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <memory>
 #include <mutex>
 #include <thread>
+#include <utility>
 
 namespace ct {
 
@@ -22,6 +24,12 @@ public:
     virtual void RunAndWait(const std::function<void()>& step) = 0;
     // Queues step to run on the GUI thread later and returns at once (any thread).
     virtual void Post(std::function<void()> step) = 0;
+    // Queues step to run on the GUI thread once `delay` has passed (any thread). The default
+    // runs it as soon as Post would.
+    virtual void PostAfter(std::chrono::milliseconds delay, std::function<void()> step) {
+        static_cast<void>(delay);
+        Post(std::move(step));
+    }
     // Runs the steps other threads are waiting for, on the GUI thread. TThread::WaitFor calls
     // it while it waits on the GUI thread, so that a worker blocked in Synchronize or in its
     // end notification can finish. The default runs nothing.

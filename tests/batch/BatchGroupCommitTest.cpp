@@ -130,6 +130,25 @@ TEST_F(GroupedOutcomes, ACostlyRewriteWaitsForTheOutcomesOfTheWholeAgeBound) {
     EXPECT_EQ(groups[1].size(), 5u);
 }
 
+// Outcomes that come in a burst are gathered even where a rewrite costs next to nothing: a
+// hundred jobs ending a millisecond apart cost a few rewrites of the file, not a hundred.
+TEST_F(GroupedOutcomes, ABurstOfOutcomesIsGatheredEvenWhereARewriteIsCheap) {
+    std::atomic<int> rewrites{0};
+    std::atomic<std::size_t> written{0};
+    BatchGroupCommit commit(file, {}, [&](const Group& group) {
+        ++rewrites;
+        written += group.size();
+        return std::size_t{0};
+    });
+    for (int i = 0; i < 100; ++i) {
+        commit.Add({std::to_string(i), ""});
+        std::this_thread::sleep_for(1ms);
+    }
+    commit.Flush();
+    EXPECT_EQ(written.load(), 100u);
+    EXPECT_LT(rewrites.load(), 50);
+}
+
 // What is still pending when the committer goes is written; a failed rewrite is reported
 // with the first outcome it left out, and nothing after it is written.
 TEST_F(GroupedOutcomes, PendingOutcomesAreWrittenAtTheEndAndAFailureNamesTheFirstLeftOut) {
