@@ -83,6 +83,10 @@ void BatchGroupCommit::Run() {
             m_unwritten.erase(m_unwritten.begin(), m_unwritten.begin() + static_cast<std::ptrdiff_t>(m_writing));
             m_written += m_writing;
             ++m_rewrites;
+            // A hurry is over once nothing is left: a flush that came while this rewrite was
+            // being picked must not rush the next run of jobs.
+            if (m_unwritten.empty())
+                m_hurry = false;
         } else {
             m_failed = true;
             m_failure = failure;
