@@ -100,6 +100,21 @@ TEST_F(WorkHandlers, ThreadedRunShowsItsNewestStateOnTheGuiThread) {
         EXPECT_EQ(id, dispatcher.MainThreadId());
 }
 
+// The run's end shows what is still pending, and a step planned before it shows nothing after
+// it: the window's own end-of-run texts are never overwritten by a late look.
+TEST_F(WorkHandlers, TheRunsEndShowsWhatIsPendingAndNothingAfterIt) {
+    auto display = RunDisplay::Create(nullptr, &speed, &bar, nullptr);
+    std::thread([&] {
+        display->BeginWork(10);
+        display->Progress("1.00 KB/s", 5);
+    }).join();
+    display->Settle();
+    const Events shown = {"bar.max 10", "bar.pos 5", "bar.show", "speed.caption 1.00 KB/s", "speed.show"};
+    EXPECT_EQ(log.Events(), shown);
+    dispatcher.PumpUntil([] { return false; }, std::chrono::milliseconds(100));
+    EXPECT_EQ(log.Events(), shown) << "the step queued before the end showed something after it";
+}
+
 TEST_F(WorkHandlers, WithoutASpeedLabelNoSpeedIsShownButTheBarMoves) {
     worker->LabelSpeed = nullptr;
     worker->FTPWorkBegin(nullptr, TWorkMode::wmWrite, 10);
